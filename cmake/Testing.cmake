@@ -1,0 +1,37 @@
+# GoogleTest set-up shared by every test directory.
+#
+# On the host it comes from Debian's packages through find_package. A
+# cross-build compiles the same sources (Debian ships them in
+# /usr/src/googletest) with the cross compiler; nothing is downloaded.
+
+if(NOT MORLIX_TESTS)
+    return()
+endif()
+
+enable_testing()
+include(GoogleTest)
+
+if(CMAKE_CROSSCOMPILING)
+    set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL SYSTEM)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+else()
+    find_package(GTest REQUIRED)
+endif()
+
+# morlix_add_test(<name> SOURCES <files...> LIBS <targets...>)
+# One test program; its cases are listed to CTest when CTest runs.
+function(morlix_add_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+        return() # built, not run
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT 300)
+endfunction()
