@@ -1,0 +1,59 @@
+// Coil words and the frames and transactions built from them. A coil word
+// is 10 bits: data byte in bits 0-7, coil-driver register address in 8-9.
+#pragma once
+
+#include "usb_link.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace morlix {
+
+using CoilWord = std::int16_t;
+
+inline constexpr std::uint8_t StrobeBit = 4;
+
+inline constexpr int CoilRegReset = 0;
+inline constexpr int CoilRegFrame = 1;
+inline constexpr int CoilRegExecute = 3;
+
+inline constexpr CoilWord ResetWord = 0;
+inline constexpr CoilWord ExecuteWord = 853;
+
+constexpr CoilWord FrameByteWord(std::uint8_t b) { return static_cast<CoilWord>(256 + b); }
+constexpr CoilWord EncodeAmpLow(int a) { return static_cast<CoilWord>(a % 256 + 256); }
+constexpr CoilWord EncodeAmpHigh(int a, int flags) {
+    return static_cast<CoilWord>(a / 256 + 256 + 16 * flags);
+}
+constexpr CoilWord EncodePhase(int p) { return static_cast<CoilWord>(p + 256); }
+
+enum class Axis { X, Y };
+
+// Six frame bytes, byte 0 first.
+struct CoilFrame {
+    std::array<std::uint8_t, 6> bytes{};
+    std::array<CoilWord, 6> Words() const;
+};
+
+CoilFrame AxisFrame(Axis axis, int amplitude, int phase);
+CoilFrame BothFrame(int amplitude, std::uint8_t control2);
+CoilFrame StandbyFrame();
+CoilFrame RecordFrame(int n, int amplitude); // n = 1, 2, 3
+
+// ResetWord, the words of each frame in order, ExecuteWord.
+std::vector<CoilWord> Transaction(const std::vector<CoilFrame>& frames);
+
+// The port bytes (A, B) of the three packets that carry one word:
+// strobe high, low, high.
+struct PortBytes {
+    std::uint8_t a;
+    std::uint8_t b;
+    bool operator==(const PortBytes&) const = default;
+};
+std::array<PortBytes, 3> WordPackets(CoilWord word);
+
+// One device cycle that writes one word to the coil driver.
+void UsbSendData(UsbLink& link, CoilWord word);
+
+} // namespace morlix

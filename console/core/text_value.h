@@ -1,0 +1,15 @@
+// The console's one rule for reading a number out of text: entry boxes,
+// busy tags and stored settings all go through TextValue.
+#pragma once
+
+#include <string_view>
+
+namespace morlix {
+
+// Blanks, tabs and line feeds are dropped wherever they stand; then the
+// longest leading number is read: [+-]digits[.digits][(E|e)[+-]digits], or
+// &h/&H followed by hexadecimal digits. Text without a number reads 0.
+// The decimal point is always '.'.
+double TextValue(std::string_view text);
+
+} // namespace morlix
