@@ -21,12 +21,29 @@ inline constexpr int CoilRegExecute = 3;
 inline constexpr CoilWord ResetWord = 0;
 inline constexpr CoilWord ExecuteWord = 853;
 
-constexpr CoilWord FrameByteWord(std::uint8_t b) { return static_cast<CoilWord>(256 + b); }
-constexpr CoilWord EncodeAmpLow(int a) { return static_cast<CoilWord>(a % 256 + 256); }
-constexpr CoilWord EncodeAmpHigh(int a, int flags) {
-    return static_cast<CoilWord>(a / 256 + 256 + 16 * flags);
+inline constexpr int MaxAmplitude = 4095;
+inline constexpr int MaxPhase = 255;
+
+// Amplitudes arrive clamped to 0..4095 and phases to 0..255. The encoders
+// clamp once more so that a frame byte word always addresses the frame
+// register, whatever they are given.
+constexpr int ClampTo(int v, int lo, int hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
 }
-constexpr CoilWord EncodePhase(int p) { return static_cast<CoilWord>(p + 256); }
+
+constexpr CoilWord FrameByteWord(std::uint8_t b) {
+    return static_cast<CoilWord>(256 + b);
+}
+constexpr CoilWord EncodeAmpLow(int a) {
+    return static_cast<CoilWord>(ClampTo(a, 0, MaxAmplitude) % 256 + 256);
+}
+constexpr CoilWord EncodeAmpHigh(int a, int flags) {
+    return static_cast<CoilWord>(ClampTo(a, 0, MaxAmplitude) / 256 + 256 +
+                                 16 * ClampTo(flags, 0, 15));
+}
+constexpr CoilWord EncodePhase(int p) {
+    return static_cast<CoilWord>(ClampTo(p, 0, MaxPhase) + 256);
+}
 
 enum class Axis { X, Y };
 
@@ -36,16 +53,18 @@ struct CoilFrame {
     std::array<CoilWord, 6> Words() const;
 };
 
+// Amplitudes outside 0..4095 and phases outside 0..255 are clamped.
 CoilFrame AxisFrame(Axis axis, int amplitude, int phase);
 CoilFrame BothFrame(int amplitude, std::uint8_t control2);
 CoilFrame StandbyFrame();
-CoilFrame RecordFrame(int n, int amplitude); // n = 1, 2, 3
+CoilFrame RecordFrame(int n, int amplitude); // n = 1, 2, 3; others clamp to that range
 
 // ResetWord, the words of each frame in order, ExecuteWord.
 std::vector<CoilWord> Transaction(const std::vector<CoilFrame>& frames);
 
 // The port bytes (A, B) of the three packets that carry one word:
-// strobe high, low, high.
+// strobe high, low, high. Only the word's low 10 bits are used, so port B
+// bits 3-7 are always 0.
 struct PortBytes {
     std::uint8_t a;
     std::uint8_t b;
@@ -53,7 +72,13 @@ struct PortBytes {
 };
 std::array<PortBytes, 3> WordPackets(CoilWord word);
 
-// One device cycle that writes one word to the coil driver.
+inline constexpr bool IsCoilWord(int word) {
+    return word >= 0 && word <= 1023;
+}
+
+// One device cycle that writes one word to the coil driver. A word outside
+// 0..1023 is refused before the device is opened: it would carry into the
+// strobe bit, and cutting it to 10 bits would write some other register.
 void UsbSendData(UsbLink& link, CoilWord word);
 
 } // namespace morlix

@@ -1,0 +1,113 @@
+#include "usb_link.h"
+
+#include "ansi_text.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace morlix {
+
+namespace {
+
+constexpr Dword RegBufferSize = 255;
+
+} // namespace
+
+std::string UsbLink::QueryRegString(RegKey root, const std::string& subKey,
+                                    const std::string& valueName, const std::string& defaultValue) {
+    std::string buffer(RegBufferSize, ' ');
+    Dword size = RegBufferSize;
+    Dword type = 0;
+    RegKey key = 0;
+
+    const std::string ansiKey = Utf8ToAnsi(subKey);
+    const std::string ansiName = Utf8ToAnsi(valueName);
+    platform_.RegOpenKeyExA(root, ansiKey.c_str(), 0, KeyQueryValue, &key);
+    const Long rc =
+        platform_.RegQueryValueExA(key, ansiName.c_str(), nullptr, &type,
+                                   reinterpret_cast<std::uint8_t*>(buffer.data()), &size);
+    platform_.RegCloseKey(key);
+
+    if (rc != ErrorSuccess || size > RegBufferSize) {
+        return defaultValue;
+    }
+    // A text that fills the whole buffer has no room for its NUL: it is
+    // longer than any path the buffer can carry.
+    if (size == RegBufferSize && buffer.back() != '\0') {
+        return defaultValue;
+    }
+    // The whole buffer goes back: text, NUL, then the untouched spaces.
+    return AnsiToUtf8(buffer);
+}
+
+bool UsbLink::OpenDevice() {
+    DevicePath = QueryRegString(RootLocalMachine, DeviceNameKey, DeviceNameValue, "");
+    if (DevicePath.empty()) {
+        DevicePath = DeviceNotFound;
+        return false;
+    }
+    // The path goes out as a NUL-terminated ANSI string: only the text
+    // before the first NUL counts.
+    const std::string ansiPath = Utf8ToAnsi(DevicePath);
+    const Handle h =
+        platform_.CreateFileA(ansiPath.c_str(), GenericRead | GenericWrite,
+                              FileShareRead | FileShareWrite, nullptr, OpenExisting, 0, 0);
+    hDevice = static_cast<std::int32_t>(h);
+    if (hDevice < 1) {
+        DevicePath = DeviceNotFound;
+        return false;
+    }
+    return true;
+}
+
+Reply UsbLink::SendPacket(Packet& packet) {
+    Reply reply{};
+    if (hDevice <= 0) {
+        return reply;
+    }
+    packet[0] = 8;
+    packet[1] = 18;
+    const Dword extraLength = static_cast<Dword>(packet[6] | packet[7] << 8);
+    const Dword inLength = 8 + extraLength;
+
+    // The console's packet is the bare header. Should a caller ever announce
+    // data bytes, they follow as zeros so that the call never reads past the
+    // packet.
+    std::vector<std::uint8_t> padded;
+    void* in = packet.data();
+    if (extraLength != 0) {
+        padded.assign(inLength, 0);
+        std::copy(packet.begin(), packet.end(), padded.begin());
+        in = padded.data();
+    }
+
+    Reply buffer{};
+    Dword returned = 0;
+    const Bool ok = platform_.DeviceIoControl(
+        static_cast<Handle>(hDevice), IOCTL_VENDOR_REQUEST, in, inLength, buffer.data(),
+        static_cast<Dword>(buffer.size()), &returned, nullptr);
+    // Success is judged on the low 16 bits of the result, as it always was.
+    if ((ok & 0xFFFF) != 0) {
+        reply = buffer;
+    }
+    return reply;
+}
+
+Bool UsbLink::CloseDevice() {
+    const Bool rc = platform_.CloseHandle(static_cast<Handle>(hDevice));
+    hDevice = 0;
+    return rc;
+}
+
+std::uint32_t UsbLink::QuerySerialNumber() {
+    OpenDevice();
+    Packet packet{0, 0, MajorReadSerial, MinorPorts, 0, 0, 0, 0};
+    const Reply reply = SendPacket(packet);
+    CloseDevice();
+    // Unsigned: a serial of 2^31 or more is the number it is, and only 0
+    // means that no chip answered.
+    return static_cast<std::uint32_t>(reply[0]) | static_cast<std::uint32_t>(reply[1]) << 8 |
+           static_cast<std::uint32_t>(reply[2]) << 16 | static_cast<std::uint32_t>(reply[3]) << 24;
+}
+
+} // namespace morlix
