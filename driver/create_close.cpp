@@ -1,0 +1,162 @@
+// Open and close of the device, pipe selection by the name opened, and refusal of read and
+// write: all data moves through the vendor request.
+#include "norvask.h"
+
+#include "core/names.h"
+
+namespace norvask {
+
+namespace {
+
+constexpr ULONG kPipeOpen = 1;
+constexpr ULONG kPipeFree = 0;
+
+PUSBD_PIPE_INFORMATION FindFreePipe(DeviceExtension* ext, ULONG number) {
+    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
+    if (!info) {
+        return nullptr;
+    }
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        if (i == number && info->Pipes[i].PipeFlags == kPipeFree) {
+            return &info->Pipes[i];
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// The pipe a handle's FsContext names, if it lies in the current interface copy. A handle
+// that outlived the copy (freed at removal or replaced by a restart) names none, and its
+// stale pointer is never followed.
+PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceExtension* ext, PVOID fsContext) {
+    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
+    if (!info || !fsContext) {
+        return nullptr;
+    }
+    const ULONG_PTR first = reinterpret_cast<ULONG_PTR>(&info->Pipes[0]);
+    const ULONG_PTR at = reinterpret_cast<ULONG_PTR>(fsContext);
+    if (at < first) {
+        return nullptr;
+    }
+    const ULONG_PTR offset = at - first;
+    if (offset % sizeof(USBD_PIPE_INFORMATION) != 0 ||
+        offset / sizeof(USBD_PIPE_INFORMATION) >= info->NumberOfPipes) {
+        return nullptr;
+    }
+    return &info->Pipes[offset / sizeof(USBD_PIPE_INFORMATION)];
+}
+
+// Opens the device, one handle at a time, optionally marking a pipe open. PASSIVE_LEVEL,
+// caller's thread. Returns and completes with the open's status.
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    IncrementIoCount(deviceObject);
+    DeviceExtension* ext = Extension(deviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT fileObject = stack->FileObject;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (InterlockedExchange(&ext->OpenClaim, 1) == 1) {
+        status = STATUS_INSTANCE_NOT_AVAILABLE;
+    } else if (!CanAcceptRequests(deviceObject)) {
+        InterlockedExchange(&ext->OpenClaim, 0);
+        status = STATUS_DELETE_PENDING;
+    } else {
+        ext->DeviceOpen = TRUE;
+        if (fileObject) {
+            fileObject->FsContext = nullptr;
+        }
+        const core::PipeName name =
+            fileObject ? core::ParsePipeName(fileObject->FileName.Buffer,
+                                             fileObject->FileName.Length / sizeof(WCHAR))
+                       : core::PipeName{core::PipeNameKind::NoName, 0};
+        if (name.kind == core::PipeNameKind::Invalid) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if (name.kind == core::PipeNameKind::Pipe) {
+            PUSBD_PIPE_INFORMATION pipe = FindFreePipe(ext, name.pipe);
+            if (pipe) {
+                pipe->PipeFlags = kPipeOpen;
+                fileObject->FsContext = pipe;
+                ++ext->OpenPipeCount;
+                ApplyIdlePolicy(deviceObject, FALSE);
+            } else {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+            }
+        }
+        if (!NT_SUCCESS(status)) {
+            ext->DeviceOpen = FALSE;
+            InterlockedExchange(&ext->OpenClaim, 0);
+        }
+    }
+    CompleteRequest(irp, status, 0);
+    DecrementIoCount(deviceObject);
+    return status;
+}
+
+// Closes the handle and lets the device idle. PASSIVE_LEVEL, caller's thread. Always
+// STATUS_SUCCESS.
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    IncrementIoCount(deviceObject);
+    DeviceExtension* ext = Extension(deviceObject);
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    PUSBD_PIPE_INFORMATION pipe = PipeOfHandle(ext, fileObject ? fileObject->FsContext : nullptr);
+    if (pipe && pipe->PipeFlags == kPipeOpen) {
+        --ext->OpenPipeCount;
+        pipe->PipeFlags = kPipeFree;
+    }
+    if (fileObject) {
+        fileObject->FsContext = nullptr;
+    }
+    ext->DeviceOpen = FALSE;
+    InterlockedExchange(&ext->OpenClaim, 0);
+    CompleteRequest(irp, STATUS_SUCCESS, 0);
+    ApplyIdlePolicy(deviceObject, TRUE);
+    DecrementIoCount(deviceObject);
+    return STATUS_SUCCESS;
+}
+
+// Read and write are not served. Any IRQL a dispatch runs at. Returns STATUS_NOT_IMPLEMENTED.
+NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    IncrementIoCount(deviceObject);
+    CompleteRequest(irp, STATUS_NOT_IMPLEMENTED, 0);
+    DecrementIoCount(deviceObject);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+// Aborts the transfers of every pipe a handle opened, releasing the pipes. PASSIVE_LEVEL.
+// Returns the first failure, else STATUS_SUCCESS.
+NTSTATUS AbortOpenPipes(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* ext = Extension(deviceObject);
+    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!info) {
+        return status;
+    }
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        PUSBD_PIPE_INFORMATION pipe = &info->Pipes[i];
+        if (pipe->PipeFlags != kPipeOpen) {
+            continue;
+        }
+        const USHORT size = sizeof(struct _URB_PIPE_REQUEST);
+        PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
+        if (!urb) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        RtlZeroMemory(urb, size);
+        urb->UrbHeader.Length = size;
+        urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+        urb->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
+        status = SubmitUrbSync(deviceObject, urb);
+        ExFreePool(urb);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        pipe->PipeFlags = kPipeFree;
+        ext->DeviceOpen = FALSE;
+        InterlockedExchange(&ext->OpenClaim, 0);
+        --ext->OpenPipeCount;
+    }
+    return status;
+}
+
+} // namespace norvask

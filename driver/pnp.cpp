@@ -1,0 +1,380 @@
+// Plug and Play: start (descriptors and configuration), the query/cancel/stop/remove protocol,
+// capabilities, and the teardown at removal or shutdown.
+#include "norvask.h"
+
+#include "core/config_descriptor.h"
+
+namespace norvask {
+
+namespace {
+
+constexpr ULONG kDeviceDescriptorLength = 18;
+constexpr ULONG kFirstConfigReadLength = 521;
+
+// Completion routine of a request passed down and waited for. IRQL <= DISPATCH_LEVEL.
+// Returns STATUS_MORE_PROCESSING_REQUIRED: the request comes back to its sender.
+NTSTATUS NTAPI PassDownComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Passes the request down and forgets it. PASSIVE_LEVEL. Returns the lower status.
+NTSTATUS PassDown(DeviceExtension* ext, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->LowerDeviceObject, irp);
+}
+
+// Passes the request down and waits until the lower drivers are done with it; the request is
+// still ours to complete. PASSIVE_LEVEL. Returns the request's status.
+NTSTATUS PassDownAndWait(DeviceExtension* ext, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, PassDownComplete, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(ext->LowerDeviceObject, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return irp->IoStatus.Status;
+}
+
+PURB AllocateUrb(USHORT size) {
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
+    if (urb) {
+        RtlZeroMemory(urb, size);
+    }
+    return urb;
+}
+
+// Reads descriptor `type` (index 0) into `buffer`. PASSIVE_LEVEL. Returns the bus status and
+// the bytes moved.
+NTSTATUS ReadDescriptor(PDEVICE_OBJECT deviceObject, PURB urb, UCHAR type, PVOID buffer,
+                        ULONG length, ULONG* moved) {
+    const USHORT size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    RtlZeroMemory(urb, size);
+    urb->UrbHeader.Length = size;
+    urb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb->UrbControlDescriptorRequest;
+    request.DescriptorType = type;
+    request.Index = 0;
+    request.LanguageId = 0;
+    request.TransferBuffer = buffer;
+    request.TransferBufferLength = length;
+    request.TransferBufferMDL = nullptr;
+    request.UrbLink = nullptr;
+    const NTSTATUS status = SubmitUrbSync(deviceObject, urb);
+    *moved = request.TransferBufferLength < length ? request.TransferBufferLength : length;
+    return status;
+}
+
+NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* ext = Extension(deviceObject);
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+    PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, kDeviceDescriptorLength, kPoolTag);
+    if (!urb || !buffer) {
+        if (urb) {
+            ExFreePool(urb);
+        }
+        if (buffer) {
+            ExFreePool(buffer);
+        }
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(buffer, kDeviceDescriptorLength);
+    ULONG moved = 0;
+    const NTSTATUS status = ReadDescriptor(deviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE, buffer,
+                                           kDeviceDescriptorLength, &moved);
+    ExFreePool(urb);
+    if (NT_SUCCESS(status)) {
+        if (ext->DeviceDescriptor) {
+            ExFreePool(ext->DeviceDescriptor); // from an earlier start
+        }
+        ext->DeviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(buffer);
+    } else {
+        ExFreePool(buffer);
+    }
+    return status;
+}
+
+// Reads the whole configuration descriptor: once into a buffer that holds most devices', and
+// again at its reported length when that is larger. A descriptor that reports nonsense or
+// keeps growing fails with STATUS_DEVICE_DATA_ERROR. PASSIVE_LEVEL.
+NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* ext = Extension(deviceObject);
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+    if (!urb) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG size = kFirstConfigReadLength;
+    ULONG previousTotal = 0;
+    for (;;) {
+        UCHAR* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
+        if (!buffer) {
+            ExFreePool(urb);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        RtlZeroMemory(buffer, size);
+        ULONG moved = 0;
+        const NTSTATUS status = ReadDescriptor(deviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                               buffer, size, &moved);
+        if (!NT_SUCCESS(status)) {
+            ExFreePool(buffer);
+            ExFreePool(urb);
+            return status;
+        }
+        const core::ConfigReadStep step =
+            core::NextConfigReadStep(buffer, size, moved, previousTotal);
+        if (step == core::ConfigReadStep::ReadAgain) {
+            previousTotal = core::ConfigTotalLength(buffer, size);
+            size = previousTotal;
+            ExFreePool(buffer);
+            continue;
+        }
+        ExFreePool(urb);
+        if (step == core::ConfigReadStep::Invalid ||
+            !core::ValidateConfigDescriptor(buffer, size)) {
+            ExFreePool(buffer);
+            return STATUS_DEVICE_DATA_ERROR;
+        }
+        if (ext->ConfigurationDescriptor) {
+            ExFreePool(ext->ConfigurationDescriptor); // from an earlier start
+        }
+        ext->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer);
+        return STATUS_SUCCESS;
+    }
+}
+
+// Selects the first configuration and keeps a copy of its interface. PASSIVE_LEVEL.
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* ext = Extension(deviceObject);
+    PUSB_CONFIGURATION_DESCRIPTOR descriptor = ext->ConfigurationDescriptor;
+    USHORT urbSize = 0;
+    PURB urb = USBD_CreateConfigurationRequest(descriptor, &urbSize);
+    if (!urb) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, -1, -1, -1, -1, -1)) {
+        ExFreePool(urb);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PUSBD_INTERFACE_INFORMATION iface = &urb->UrbSelectConfiguration.Interface;
+    for (ULONG i = 0; i < iface->NumberOfPipes; ++i) {
+        iface->Pipes[i].MaximumTransferSize = ext->MaximumTransferSize;
+        iface->Pipes[i].PipeFlags = 0;
+    }
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb->UrbHeader.Length = urbSize;
+    urb->UrbSelectConfiguration.ConfigurationDescriptor = descriptor;
+    const NTSTATUS status = SubmitUrbSync(deviceObject, urb);
+    ext->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+
+    if (NT_SUCCESS(status)) {
+        // The copy must hold every pipe entry that create and abort will walk, and must not
+        // read past the request block the bus filled.
+        const ULONG_PTR ifaceOffset =
+            reinterpret_cast<ULONG_PTR>(iface) - reinterpret_cast<ULONG_PTR>(urb);
+        const ULONG length = iface->Length;
+        const ULONG_PTR pipesOffset =
+            reinterpret_cast<ULONG_PTR>(&iface->Pipes[0]) - reinterpret_cast<ULONG_PTR>(iface);
+        const bool whole =
+            length >= pipesOffset + iface->NumberOfPipes * sizeof(USBD_PIPE_INFORMATION) &&
+            ifaceOffset + length <= urbSize;
+        if (ext->InterfaceInfo) {
+            ExFreePool(ext->InterfaceInfo); // from an earlier start
+            ext->InterfaceInfo = nullptr;
+        }
+        if (whole) {
+            PUSBD_INTERFACE_INFORMATION copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
+                ExAllocatePoolWithTag(NonPagedPool, length, kPoolTag));
+            if (copy) {
+                RtlCopyMemory(copy, iface, length);
+                ext->InterfaceInfo = copy;
+            }
+        }
+    }
+    ExFreePool(urb);
+    return status;
+}
+
+// Brings the device into service. PASSIVE_LEVEL. Returns the first failure, else success.
+NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject) {
+    NTSTATUS status = ReadDeviceDescriptor(deviceObject);
+    if (NT_SUCCESS(status)) {
+        status = ReadConfigDescriptor(deviceObject);
+    }
+    if (NT_SUCCESS(status)) {
+        status = SelectConfiguration(deviceObject);
+    }
+    if (NT_SUCCESS(status)) {
+        Extension(deviceObject)->DeviceStarted = TRUE;
+    }
+    return status;
+}
+
+// Puts the device into the unconfigured state. PASSIVE_LEVEL. Returns the bus status.
+NTSTATUS DeconfigureDevice(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* ext = Extension(deviceObject);
+    const USHORT size = sizeof(struct _URB_SELECT_CONFIGURATION);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    PURB urb = AllocateUrb(size);
+    if (urb) {
+        urb->UrbHeader.Length = size;
+        urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+        urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;
+        status = SubmitUrbSync(deviceObject, urb);
+        ExFreePool(urb);
+    }
+    if (NT_SUCCESS(status)) {
+        ext->DeviceStarted = FALSE;
+    }
+    ext->StopPending = FALSE;
+    return status;
+}
+
+// Removes the device after every request inside the driver has finished. Runs once per
+// device. PASSIVE_LEVEL. The dispatch's hold has been taken; the lower drivers complete the
+// request. Returns their status.
+NTSTATUS Teardown(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    DeviceExtension* ext = Extension(deviceObject);
+    ext->TeardownDone = TRUE;
+    DecrementIoCount(deviceObject);
+    ext->DeviceRemoved = TRUE;
+    AbortOpenPipes(deviceObject);
+    PDEVICE_OBJECT lower = ext->LowerDeviceObject;
+    const NTSTATUS status = PassDown(ext, irp);
+    DecrementIoCount(deviceObject);
+    KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    ReleaseDeviceResources(deviceObject);
+    if (ext->ShutdownRegistered) {
+        IoUnregisterShutdownNotification(deviceObject);
+        ext->ShutdownRegistered = FALSE;
+    }
+    IoDetachDevice(lower);
+    IoDeleteDevice(deviceObject);
+    return status;
+}
+
+} // namespace
+
+// Disables the interface and frees what the start allocated. PASSIVE_LEVEL. Returns the
+// status of disabling the interface.
+NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* ext = Extension(deviceObject);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (ext->InterfaceLinkName[0] != 0) {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, ext->InterfaceLinkName);
+        status = IoSetDeviceInterfaceState(&link, FALSE);
+    }
+    if (ext->DeviceDescriptor) {
+        ExFreePool(ext->DeviceDescriptor);
+        ext->DeviceDescriptor = nullptr;
+    }
+    if (ext->InterfaceInfo) {
+        ExFreePool(ext->InterfaceInfo);
+        ext->InterfaceInfo = nullptr;
+    }
+    if (ext->ConfigurationDescriptor) {
+        ExFreePool(ext->ConfigurationDescriptor);
+        ext->ConfigurationDescriptor = nullptr;
+    }
+    return status;
+}
+
+// Plug and Play dispatch. PASSIVE_LEVEL, one request at a time. Returns the status of the
+// request's last step.
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    DeviceExtension* ext = Extension(deviceObject);
+    if (ext->TeardownDone) {
+        // The device is gone (a remove after a surprise removal): nothing of ours is left to
+        // touch, the request only goes down.
+        return PassDown(ext, irp);
+    }
+    IncrementIoCount(deviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        // This driver handles these: tell the drivers below that one above agreed.
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        PassDownAndWait(ext, irp);
+        status = StartDevice(deviceObject);
+        CompleteRequest(irp, status, 0);
+        break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        if (ext->DeviceStarted) {
+            ext->RemovePending = TRUE;
+            KeWaitForSingleObject(&ext->NoRequestsEvent, Executive, KernelMode, FALSE, nullptr);
+        }
+        status = PassDown(ext, irp);
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return Teardown(deviceObject, irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (ext->DeviceStarted) {
+            ext->RemovePending = FALSE;
+        }
+        status = PassDown(ext, irp);
+        break;
+    case IRP_MN_STOP_DEVICE:
+        status = DeconfigureDevice(deviceObject);
+        if (NT_SUCCESS(status)) {
+            status = PassDown(ext, irp);
+        } else {
+            CompleteRequest(irp, status, 0);
+        }
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+        if (ext->DeviceStarted) {
+            ext->StopPending = TRUE;
+        }
+        status = PassDown(ext, irp);
+        break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (ext->DeviceStarted) {
+            ext->StopPending = FALSE;
+        }
+        status = PassDown(ext, irp);
+        break;
+    case IRP_MN_QUERY_CAPABILITIES:
+        status = PassDownAndWait(ext, irp);
+        if (NT_SUCCESS(status)) {
+            PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+            caps->Removable = TRUE;
+            caps->SurpriseRemovalOK = TRUE;
+        }
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        break;
+    default:
+        status = PassDown(ext, irp);
+        break;
+    }
+    DecrementIoCount(deviceObject);
+    return status;
+}
+
+// System shutdown: the device goes as on removal. PASSIVE_LEVEL. Returns the lower status.
+NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    DeviceExtension* ext = Extension(deviceObject);
+    if (ext->TeardownDone) {
+        return PassDown(ext, irp);
+    }
+    IncrementIoCount(deviceObject);
+    return Teardown(deviceObject, irp);
+}
+
+} // namespace norvask

@@ -1,0 +1,216 @@
+// Power: system and device set-power, wait-wake, and the idle policy that lets the device
+// sleep while no pipe is open.
+#include "norvask.h"
+
+#include "core/power_policy.h"
+
+namespace norvask {
+
+namespace {
+
+// Completion routine of a wait-wake request the dispatch waits for. IRQL <= DISPATCH_LEVEL.
+NTSTATUS NTAPI WaitWakeComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The device request that a held system request waited for has finished: send the system
+// request on. IRQL <= DISPATCH_LEVEL, any thread.
+VOID NTAPI SystemPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
+                               PIO_STATUS_BLOCK) {
+    PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(context);
+    DeviceExtension* ext = Extension(deviceObject);
+    PIRP held = ext->HeldSystemPowerIrp;
+    IoCopyCurrentIrpStackLocationToNext(held);
+    PoStartNextPowerIrp(held);
+    PoCallDriver(ext->LowerDeviceObject, held);
+    ext->HeldSystemPowerIrp = nullptr;
+    DecrementIoCount(deviceObject);
+}
+
+// A device power-up came back: it counts as reached whatever the lower drivers say.
+// IRQL <= DISPATCH_LEVEL. Returns STATUS_SUCCESS so completion goes on upwards.
+NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(context);
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    Extension(deviceObject)->DevicePowerState = PowerDeviceD0;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    DecrementIoCount(deviceObject);
+    return STATUS_SUCCESS;
+}
+
+// An idle-policy device request finished. IRQL <= DISPATCH_LEVEL, any thread.
+VOID NTAPI IdlePowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE state, PVOID context,
+                             PIO_STATUS_BLOCK) {
+    PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(context);
+    DeviceExtension* ext = Extension(deviceObject);
+    if (static_cast<ULONG>(state.DeviceState) < static_cast<ULONG>(ext->IdleDeviceState)) {
+        KeSetEvent(&ext->PowerUpEvent, 1, FALSE);
+    }
+    DecrementIoCount(deviceObject);
+}
+
+NTSTATUS PassPowerDown(DeviceExtension* ext, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    return PoCallDriver(ext->LowerDeviceObject, irp);
+}
+
+// IRP_MN_WAIT_WAKE: arms wake-up and waits until the device wakes or the request is
+// cancelled. PASSIVE_LEVEL. Returns the lower drivers' status.
+NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    DeviceExtension* ext = Extension(deviceObject);
+    ext->IdleDeviceState = ext->Capabilities.DeviceWake;
+    if (core::RefuseWaitWake(ext->DevicePowerState, ext->Capabilities.DeviceWake)) {
+        PoStartNextPowerIrp(irp);
+        CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+        DecrementIoCount(deviceObject);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    ext->WaitWakeArmed = TRUE;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, WaitWakeComplete, &done, TRUE, TRUE, TRUE);
+    PoStartNextPowerIrp(irp);
+    if (PoCallDriver(ext->LowerDeviceObject, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
+    }
+    ApplyIdlePolicy(deviceObject, FALSE);
+    ext->WaitWakeArmed = FALSE;
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    DecrementIoCount(deviceObject);
+    return status;
+}
+
+// System set-power: ask for the matching device state first, and send the system request on
+// when that is done. PASSIVE_LEVEL.
+NTSTATUS SetSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION stack) {
+    DeviceExtension* ext = Extension(deviceObject);
+    core::i32 states[POWER_SYSTEM_MAXIMUM];
+    for (int i = 0; i < POWER_SYSTEM_MAXIMUM; ++i) {
+        states[i] = static_cast<core::i32>(ext->Capabilities.DeviceState[i]);
+    }
+    const DEVICE_POWER_STATE target = static_cast<DEVICE_POWER_STATE>(core::ChooseSystemPowerTarget(
+        stack->Parameters.Power.State.SystemState, ext->WaitWakeArmed != FALSE, states,
+        static_cast<core::u32>(POWER_SYSTEM_MAXIMUM)));
+
+    if (target == ext->DevicePowerState) {
+        const NTSTATUS status = PassPowerDown(ext, irp);
+        DecrementIoCount(deviceObject);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    ext->HeldSystemPowerIrp = irp;
+    POWER_STATE state;
+    state.DeviceState = target;
+    const NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, state,
+                                              SystemPowerComplete, deviceObject, nullptr);
+    if (status != STATUS_PENDING) {
+        // No device request will come back to release the system request: send it on now.
+        ext->HeldSystemPowerIrp = nullptr;
+        PassPowerDown(ext, irp);
+        DecrementIoCount(deviceObject);
+    }
+    return STATUS_PENDING;
+}
+
+// Device set-power. A power-down is recorded before it goes down, a power-up when it comes
+// back. PASSIVE_LEVEL. Returns the lower status.
+NTSTATUS SetDevicePower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION stack) {
+    DeviceExtension* ext = Extension(deviceObject);
+    const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+    const bool powerUp = state == PowerDeviceD0;
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    if (powerUp) {
+        IoSetCompletionRoutine(irp, DevicePowerUpComplete, deviceObject, TRUE, TRUE, TRUE);
+    } else if (core::IsLowPowerState(state)) {
+        ext->DevicePowerState = state;
+    }
+    PoStartNextPowerIrp(irp);
+    const NTSTATUS status = PoCallDriver(ext->LowerDeviceObject, irp);
+    if (!powerUp) {
+        DecrementIoCount(deviceObject);
+    }
+    return status;
+}
+
+} // namespace
+
+// Power dispatch. PASSIVE_LEVEL (the device object is power-pageable). Returns the request's
+// status, or STATUS_PENDING for a system request held for its device request.
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    IncrementIoCount(deviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        return WaitWake(deviceObject, irp);
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == SystemPowerState) {
+            return SetSystemPower(deviceObject, irp, stack);
+        }
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+            return SetDevicePower(deviceObject, irp, stack);
+        }
+        break;
+    default:
+        break;
+    }
+    const NTSTATUS status = PassPowerDown(Extension(deviceObject), irp);
+    DecrementIoCount(deviceObject);
+    return status;
+}
+
+// Lets the device sleep while no pipe is open (suspend) or wakes it when one is (resume).
+// PASSIVE_LEVEL. Returns STATUS_DELETE_PENDING when the device is not in service, else the
+// status of the power request or STATUS_SUCCESS when there is nothing to do.
+NTSTATUS ApplyIdlePolicy(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
+    DeviceExtension* ext = Extension(deviceObject);
+    core::IdleInputs in;
+    in.canAcceptRequests = CanAcceptRequests(deviceObject) != FALSE;
+    in.systemRequestHeld = ext->HeldSystemPowerIrp != nullptr;
+    in.idlePowerBusy = ext->IdlePowerBusy != FALSE;
+    in.suspend = suspend != FALSE;
+    in.openPipeCount = ext->OpenPipeCount;
+    in.idleDeviceState = ext->IdleDeviceState;
+    const core::IdleDecision decision = core::DecideIdlePolicy(in);
+    switch (decision.action) {
+    case core::IdleAction::Refuse:
+        return STATUS_DELETE_PENDING;
+    case core::IdleAction::Nothing:
+        return STATUS_SUCCESS;
+    case core::IdleAction::Request:
+        break;
+    }
+    return RequestDevicePower(deviceObject, static_cast<DEVICE_POWER_STATE>(decision.target));
+}
+
+// Asks the power manager to put the device into `target`; waits for the first power-up of the
+// device's life. PASSIVE_LEVEL. Returns STATUS_SUCCESS, or the failure of PoRequestPowerIrp.
+NTSTATUS RequestDevicePower(PDEVICE_OBJECT deviceObject, DEVICE_POWER_STATE target) {
+    DeviceExtension* ext = Extension(deviceObject);
+    if (target == ext->DevicePowerState) {
+        return STATUS_SUCCESS;
+    }
+    IncrementIoCount(deviceObject);
+    ext->IdlePowerBusy = TRUE;
+    POWER_STATE state;
+    state.DeviceState = target;
+    const NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, state,
+                                              IdlePowerComplete, deviceObject, nullptr);
+    if (status != STATUS_PENDING) {
+        ext->IdlePowerBusy = FALSE;
+        DecrementIoCount(deviceObject);
+        return status;
+    }
+    if (static_cast<ULONG>(target) < static_cast<ULONG>(ext->IdleDeviceState)) {
+        KeWaitForSingleObject(&ext->PowerUpEvent, Suspended, KernelMode, FALSE, nullptr);
+    }
+    ext->IdlePowerBusy = FALSE;
+    return STATUS_SUCCESS;
+}
+
+} // namespace norvask
