@@ -173,12 +173,12 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
 
     QueryCapabilities(ext, physicalDeviceObject);
 
-    core::i32 states[POWER_SYSTEM_MAXIMUM];
-    for (int i = 0; i < POWER_SYSTEM_MAXIMUM; ++i) {
+    core::i32 states[PowerSystemMaximum];
+    for (int i = 0; i < PowerSystemMaximum; ++i) {
         states[i] = static_cast<core::i32>(ext->Capabilities.DeviceState[i]);
     }
     ext->IdleDeviceState = static_cast<DEVICE_POWER_STATE>(
-        core::ChooseIdleDeviceState(states, static_cast<core::u32>(POWER_SYSTEM_MAXIMUM)));
+        core::ChooseIdleDeviceState(states, static_cast<core::u32>(PowerSystemMaximum)));
 
     IncrementIoCount(deviceObject); // the device's own hold, given up at removal
 

@@ -90,13 +90,13 @@ NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // when that is done. PASSIVE_LEVEL.
 NTSTATUS SetSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION stack) {
     DeviceExtension* ext = Extension(deviceObject);
-    core::i32 states[POWER_SYSTEM_MAXIMUM];
-    for (int i = 0; i < POWER_SYSTEM_MAXIMUM; ++i) {
+    core::i32 states[PowerSystemMaximum];
+    for (int i = 0; i < PowerSystemMaximum; ++i) {
         states[i] = static_cast<core::i32>(ext->Capabilities.DeviceState[i]);
     }
     const DEVICE_POWER_STATE target = static_cast<DEVICE_POWER_STATE>(core::ChooseSystemPowerTarget(
         stack->Parameters.Power.State.SystemState, ext->WaitWakeArmed != FALSE, states,
-        static_cast<core::u32>(POWER_SYSTEM_MAXIMUM)));
+        static_cast<core::u32>(PowerSystemMaximum)));
 
     if (target == ext->DevicePowerState) {
         const NTSTATUS status = PassPowerDown(ext, irp);
