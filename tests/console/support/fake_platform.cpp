@@ -269,7 +269,7 @@ Long FakePlatform::RegQueryValueExA(RegKey key, const char* valueName, Dword* re
                 *type = value->second.type;
             }
             if (data && *dataSize < size) {
-                if (faults.queryOverflowWrites) {
+                if (faults.queryOverflowWrites && *dataSize != 0) {
                     std::memcpy(data, bytes.data(), *dataSize);
                 }
                 rc = ErrorMoreData;
@@ -433,7 +433,9 @@ Bool FakePlatform::DeviceIoControl(Handle device, Dword ioControlCode, void* inB
             if (in[2] == MajorReadSerial && out) {
                 const std::size_t n = std::min<std::size_t>(
                     {serialReply_.size(), std::size_t{8}, std::size_t{outBufferSize}});
-                std::memcpy(out, serialReply_.data(), n);
+                if (n != 0) {
+                    std::memcpy(out, serialReply_.data(), n);
+                }
                 returned = static_cast<Dword>(n);
             }
         } else if (in[2] == MajorWritePorts) {
