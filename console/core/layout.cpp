@@ -204,6 +204,20 @@ const char* ControlName(ControlId id) {
     return id == FormWindow ? "formMain" : LayoutOf(id).name;
 }
 
+TwipsRect WindowBounds(ControlId id) {
+    const ControlLayout& control = LayoutOf(id);
+    TwipsRect bounds{control.left, control.top, control.width, control.height};
+    // The chain is at most a few frames deep; the bound guards a bad table.
+    ControlId parent = control.parent;
+    for (int depth = 0; parent != FormWindow && depth < ControlCount; ++depth) {
+        const ControlLayout& frame = LayoutOf(parent);
+        bounds.left += frame.left;
+        bounds.top += frame.top;
+        parent = frame.parent;
+    }
+    return bounds;
+}
+
 bool TakesFocus(ControlKind kind) {
     return kind == CommandButton || kind == TextBox || kind == CheckBox;
 }

@@ -97,4 +97,14 @@ bool TakesFocus(ControlKind kind);
 
 inline constexpr int TwipsPerInch = 1440;
 
+struct TwipsRect {
+    int left, top, width, height;
+    bool operator==(const TwipsRect&) const = default;
+};
+
+// A control's bounds relative to the window's client area. Frames place
+// their children relative to their own top-left corner, so a nested
+// control's offset is the sum along its chain of parents.
+TwipsRect WindowBounds(ControlId id);
+
 } // namespace morlix

@@ -194,6 +194,18 @@ TEST(MainWindowLayout, ControlsSitInsideTheirParents) {
     }
 }
 
+TEST(MainWindowLayout, NestedControlsAddUpTheirFramesOffsets) {
+    EXPECT_EQ(WindowBounds(txtAmpX), (TwipsRect{420, 630, 750, 285}));
+    EXPECT_EQ(WindowBounds(TxtPhase), (TwipsRect{3465, 630, 645, 330}));
+    EXPECT_EQ(WindowBounds(cmdReset), (TwipsRect{4620, 105, 750, 540}));
+    const WindowLayout& layout = MainWindowLayout();
+    for (const ControlLayout& control : layout.controls) {
+        const TwipsRect r = WindowBounds(control.id);
+        EXPECT_LE(r.left + r.width, layout.clientWidth) << control.name;
+        EXPECT_LE(r.top + r.height, layout.clientHeight) << control.name;
+    }
+}
+
 TEST(MainWindowLayout, EntryBoxesCarryTheirLimitsAndTips) {
     EXPECT_EQ(LayoutOf(txtAmpX).maxLength, 4);
     EXPECT_EQ(LayoutOf(txtAmpY).maxLength, 4);

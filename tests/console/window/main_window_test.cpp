@@ -100,6 +100,10 @@ struct Placement {
     bool leftApplied;
 };
 
+std::ostream& operator<<(std::ostream& out, const Placement& p) {
+    return out << "Top '" << p.top << "' Left '" << p.left << "'";
+}
+
 class PlacementTest : public ::testing::TestWithParam<Placement> {};
 
 TEST_P(PlacementTest, StoredEdgeIsAppliedOnlyInsideItsRange) {
