@@ -31,10 +31,18 @@ public:
     std::int32_t hDevice = 0;
     std::string DevicePath;
 
-    std::string QueryRegString(RegKey root, const std::string& subKey,
-                               const std::string& valueName, const std::string& defaultValue);
+    // The whole 255-byte read buffer (value bytes, then the spaces it was
+    // filled with), as UTF-8; the default when the value cannot be read or
+    // its text leaves no room for a NUL in the buffer.
+    std::string QueryRegString(RegKey root, const std::string& subKey, const std::string& valueName,
+                               const std::string& defaultValue);
+    // Sets DevicePath and hDevice; false (path "Device Not Found!") unless
+    // a handle above 0 was obtained.
     bool OpenDevice();
+    // Sends only while hDevice > 0, stamping bytes 0-1 of the caller's
+    // packet; the reply is all zero unless the call succeeded.
     Reply SendPacket(Packet& packet);
+    // Closes whatever hDevice holds (also 0 or -1) and sets it to 0.
     Bool CloseDevice();
 
     // One serial-number poll: open, send the read packet, close. Reply bytes
