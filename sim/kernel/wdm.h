@@ -677,6 +677,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock);
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 VOID NTAPI IoMarkIrpPending(PIRP Irp);
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
@@ -1066,7 +1068,9 @@ std::string TagText(ULONG tag); // "Wdm " for 0x206D6457
 
 // ---- Fault injection --------------------------------------------------------------------------
 
-// Fail the Nth pool allocation (ExAllocatePool*, 1 = the next one) made from now on by driver code.
+// Fail the Nth pool allocation (1 = the next one) made from now on by driver code. Pool
+// allocations are ExAllocatePool*, IoCreateDevice, and the buffers that IoRegisterDeviceInterface,
+// RtlQueryRegistryValues and USBD_CreateConfigurationRequest* allocate for the caller.
 void FailPoolAllocationNumber(unsigned n);
 // Fail the Nth request allocation (IoAllocateIrp, IoBuildDeviceIoControlRequest,
 // PoRequestPowerIrp).

@@ -1,0 +1,408 @@
+// Device objects, device stacks, device interfaces and shutdown registration.
+//
+// Deleted device objects are not given back to the heap until ResetAll: their memory is poisoned
+// under AddressSanitizer, so a driver that touches its extension after IoDeleteDevice is caught,
+// and a pointer never names two devices.
+#include "sim/kernel/internal.h"
+
+#include <algorithm>
+#include <mutex>
+#include <unordered_set>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define SIM_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define SIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define SIM_POISON(p, n) ((void)(p), (void)(n))
+#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+struct sim::wdm::_DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT attachedTo = nullptr; // the device below this one in its stack
+    std::u16string instanceId;
+    POWER_STATE devicePowerState{};
+    size_t bytes = 0; // size of the device extension
+};
+
+namespace sim::kernel {
+
+using namespace sim::wdm;
+using namespace detail;
+
+namespace {
+
+struct InterfaceRecord {
+    std::u16string linkName;
+    GUID guid;
+    PDEVICE_OBJECT pdo;
+    bool enabled;
+};
+
+std::recursive_mutex g_mutex;
+std::unordered_set<PDEVICE_OBJECT> g_live;
+std::vector<PDEVICE_OBJECT> g_deleted;
+std::vector<InterfaceRecord> g_interfaces;
+std::vector<PDEVICE_OBJECT> g_shutdown;
+
+std::u16string GuidText(const GUID& guid) {
+    char text[64];
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                  guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+                  guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    return ToU16(text);
+}
+
+std::u16string FromUnicode(PCUNICODE_STRING text) {
+    if (text == nullptr || text->Buffer == nullptr)
+        return {};
+    return std::u16string(text->Buffer, text->Length / sizeof(WCHAR));
+}
+
+bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
+    return text.size() >= prefix.size() &&
+           LowerU16(text.substr(0, prefix.size())) == LowerU16(prefix);
+}
+
+} // namespace
+
+bool IsDeviceAlive(PDEVICE_OBJECT device) {
+    std::lock_guard lock(g_mutex);
+    return g_live.count(device) != 0;
+}
+
+void SetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject, std::u16string instanceId) {
+    std::lock_guard lock(g_mutex);
+    if (g_live.count(physicalDeviceObject) == 0)
+        return;
+    physicalDeviceObject->DeviceObjectExtension->instanceId = std::move(instanceId);
+}
+
+std::u16string GetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject) {
+    std::lock_guard lock(g_mutex);
+    if (g_live.count(physicalDeviceObject) == 0)
+        return {};
+    return physicalDeviceObject->DeviceObjectExtension->instanceId;
+}
+
+PDEVICE_OBJECT GetLowerDevice(PDEVICE_OBJECT device) {
+    std::lock_guard lock(g_mutex);
+    if (g_live.count(device) == 0)
+        return nullptr;
+    return device->DeviceObjectExtension->attachedTo;
+}
+
+std::vector<DeviceInterface> ListDeviceInterfaces() {
+    std::lock_guard lock(g_mutex);
+    std::vector<DeviceInterface> list;
+    for (const InterfaceRecord& r : g_interfaces) {
+        list.push_back({r.linkName, r.guid, r.pdo, r.enabled});
+    }
+    return list;
+}
+
+std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path) {
+    if (!StartsWithNoCase(path, u"\\\\.\\") && !StartsWithNoCase(path, u"\\\\?\\")) {
+        return std::nullopt;
+    }
+    std::u16string_view name = path.substr(4);
+    std::lock_guard lock(g_mutex);
+    const InterfaceRecord* best = nullptr;
+    size_t bestLength = 0;
+    for (const InterfaceRecord& r : g_interfaces) {
+        if (!r.enabled || r.pdo == nullptr)
+            continue;
+        std::u16string_view tail = std::u16string_view(r.linkName).substr(4); // after "\??\"
+        if (!StartsWithNoCase(name, tail))
+            continue;
+        if (name.size() > tail.size() && name[tail.size()] != u'\\')
+            continue;
+        if (best == nullptr || tail.size() > bestLength) {
+            best = &r;
+            bestLength = tail.size();
+        }
+    }
+    if (best == nullptr)
+        return std::nullopt;
+    return ResolvedPath{IoGetAttachedDevice(best->pdo), std::u16string(name.substr(bestLength))};
+}
+
+std::optional<ResolvedPath> ResolveUserPath(std::string_view path) {
+    return ResolveUserPath(std::u16string_view(ToU16(path)));
+}
+
+std::vector<PDEVICE_OBJECT> ShutdownRegistrations() {
+    std::lock_guard lock(g_mutex);
+    return g_shutdown;
+}
+
+namespace detail {
+
+std::string Describe(PDEVICE_OBJECT device) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", static_cast<void*>(device));
+    std::string driver;
+    if (device != nullptr && IsDeviceAlive(device))
+        driver = " of " + DriverName(device->DriverObject);
+    return "device object " + std::string(text) + driver;
+}
+
+void ResetDevices() {
+    std::lock_guard lock(g_mutex);
+    for (PDEVICE_OBJECT device : g_deleted) {
+        SIM_UNPOISON(device, sizeof(DEVICE_OBJECT));
+        if (device->DeviceExtension != nullptr) {
+            SIM_UNPOISON(device->DeviceExtension, device->DeviceObjectExtension->bytes);
+        }
+        std::free(device->DeviceExtension);
+        delete device->DeviceObjectExtension;
+        std::free(device);
+    }
+    for (PDEVICE_OBJECT device : g_live) {
+        std::free(device->DeviceExtension);
+        delete device->DeviceObjectExtension;
+        std::free(device);
+    }
+    g_deleted.clear();
+    g_live.clear();
+    g_interfaces.clear();
+    g_shutdown.clear();
+}
+
+} // namespace detail
+
+} // namespace sim::kernel
+
+namespace sim::wdm {
+
+using namespace sim::kernel;
+using namespace sim::kernel::detail;
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject) {
+    *DeviceObject = nullptr;
+    if (DriverObject == nullptr) {
+        Report(ViolationKind::BadArgument, "IoCreateDevice without a driver object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (CurrentDriver() != nullptr && ShouldFailPool())
+        return STATUS_INSUFFICIENT_RESOURCES;
+    auto device = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT)));
+    if (device == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    // The extension is a separate block so that AddressSanitizer sees overruns past its end.
+    if (DeviceExtensionSize != 0)
+        device->DeviceExtension = std::calloc(1, DeviceExtensionSize);
+    device->Type = 3; // IO_TYPE_DEVICE
+    device->Size = sizeof(DEVICE_OBJECT);
+    device->ReferenceCount = 0;
+    device->DriverObject = DriverObject;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0) |
+                    (DeviceName != nullptr ? DO_DEVICE_HAS_NAME : 0);
+    device->Characteristics = DeviceCharacteristics;
+    device->DeviceType = DeviceType;
+    device->StackSize = 1;
+    device->DeviceObjectExtension = new _DEVOBJ_EXTENSION();
+    device->DeviceObjectExtension->bytes = DeviceExtensionSize;
+    {
+        std::lock_guard lock(g_mutex);
+        device->NextDevice = DriverObject->DeviceObject;
+        DriverObject->DeviceObject = device;
+        g_live.insert(device);
+    }
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    PDRIVER_OBJECT driver = nullptr;
+    bool lastDevice = false;
+    {
+        std::lock_guard lock(g_mutex);
+        if (g_live.count(DeviceObject) == 0) {
+            Report(ViolationKind::UseAfterFree, "IoDeleteDevice on a deleted or unknown device");
+            return;
+        }
+        _DEVOBJ_EXTENSION* ext = DeviceObject->DeviceObjectExtension;
+        if (ext->attachedTo != nullptr) {
+            Report(ViolationKind::DeleteWhileAttached,
+                   Describe(DeviceObject) +
+                       " deleted while still attached to a lower device (IoDetachDevice missing)");
+            ext->attachedTo->AttachedDevice = nullptr;
+            ext->attachedTo = nullptr;
+        }
+        if (DeviceObject->AttachedDevice != nullptr) {
+            Report(ViolationKind::DeleteWhileAttached,
+                   Describe(DeviceObject) + " deleted while another device is attached above it");
+            DeviceObject->AttachedDevice->DeviceObjectExtension->attachedTo = nullptr;
+            DeviceObject->AttachedDevice = nullptr;
+        }
+        auto registered = std::find(g_shutdown.begin(), g_shutdown.end(), DeviceObject);
+        if (registered != g_shutdown.end()) {
+            Report(ViolationKind::DeleteWhileShutdownRegistered,
+                   Describe(DeviceObject) +
+                       " deleted while still registered for shutdown notification");
+            g_shutdown.erase(registered);
+        }
+        for (InterfaceRecord& r : g_interfaces) {
+            if (r.pdo == DeviceObject) {
+                r.pdo = nullptr;
+                r.enabled = false;
+            }
+        }
+        driver = DeviceObject->DriverObject;
+        PDEVICE_OBJECT* link = &driver->DeviceObject;
+        while (*link != nullptr && *link != DeviceObject)
+            link = &(*link)->NextDevice;
+        if (*link == DeviceObject)
+            *link = DeviceObject->NextDevice;
+        lastDevice = driver->DeviceObject == nullptr;
+    }
+    ReportOutstandingIrps(DeviceObject);
+    {
+        std::lock_guard lock(g_mutex);
+        g_live.erase(DeviceObject);
+        g_deleted.push_back(DeviceObject);
+        if (DeviceObject->DeviceExtension != nullptr) {
+            SIM_POISON(DeviceObject->DeviceExtension, DeviceObject->DeviceObjectExtension->bytes);
+        }
+        SIM_POISON(DeviceObject, sizeof(DEVICE_OBJECT));
+    }
+    if (lastDevice)
+        OnLastDeviceDeleted(driver);
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice) {
+    std::lock_guard lock(g_mutex);
+    if (g_live.count(SourceDevice) == 0 || g_live.count(TargetDevice) == 0) {
+        Report(ViolationKind::BadArgument, "IoAttachDeviceToDeviceStack with a deleted device");
+        return nullptr;
+    }
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->DeviceObjectExtension->attachedTo = top;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    std::lock_guard lock(g_mutex);
+    if (g_live.count(TargetDevice) == 0) {
+        Report(ViolationKind::UseAfterFree, "IoDetachDevice from a deleted device");
+        return;
+    }
+    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+    if (upper == nullptr) {
+        Report(ViolationKind::BadArgument, "IoDetachDevice from a device with nothing attached");
+        return;
+    }
+    upper->DeviceObjectExtension->attachedTo = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    std::lock_guard lock(g_mutex);
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top != nullptr && top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
+    return top;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    return IoGetAttachedDevice(DeviceObject);
+}
+
+VOID NTAPI ObReferenceObject(PVOID) {}
+VOID NTAPI ObDereferenceObject(PVOID) {}
+
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                         const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString,
+                                         PUNICODE_STRING SymbolicLinkName) {
+    if (InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
+        Report(ViolationKind::BadArgument, "IoRegisterDeviceInterface with a null argument");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string link;
+    {
+        std::lock_guard lock(g_mutex);
+        if (g_live.count(PhysicalDeviceObject) == 0 ||
+            PhysicalDeviceObject->DeviceObjectExtension->instanceId.empty()) {
+            return STATUS_INVALID_DEVICE_REQUEST; // not a Plug and Play physical device object
+        }
+        std::u16string id = PhysicalDeviceObject->DeviceObjectExtension->instanceId;
+        std::replace(id.begin(), id.end(), u'\\', u'#');
+        link = u"\\??\\" + id + u"#" + GuidText(*InterfaceClassGuid);
+        std::u16string reference = FromUnicode(ReferenceString);
+        if (!reference.empty())
+            link += u"\\" + reference;
+        bool known = false;
+        for (const InterfaceRecord& r : g_interfaces) {
+            if (LowerU16(r.linkName) == LowerU16(link))
+                known = true;
+        }
+        if (!known)
+            g_interfaces.push_back({link, *InterfaceClassGuid, PhysicalDeviceObject, false});
+    }
+    size_t bytes = (link.size() + 1) * sizeof(WCHAR);
+    auto buffer = static_cast<PWSTR>(
+        AllocatePool(PagedPool, bytes, 0x69446F49 /* "IoDi" */, CurrentDriver(), true, true));
+    if (buffer == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    std::memcpy(buffer, link.c_str(), bytes);
+    SymbolicLinkName->Buffer = buffer;
+    SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
+    SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    std::u16string link = LowerU16(FromUnicode(SymbolicLinkName));
+    std::lock_guard lock(g_mutex);
+    for (InterfaceRecord& r : g_interfaces) {
+        if (LowerU16(r.linkName) != link)
+            continue;
+        if (Enable && r.pdo == nullptr)
+            return STATUS_NO_SUCH_DEVICE;
+        r.enabled = Enable != 0;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+    std::lock_guard lock(g_mutex);
+    if (g_live.count(DeviceObject) == 0) {
+        Report(ViolationKind::BadArgument, "shutdown registration for a deleted device");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (std::find(g_shutdown.begin(), g_shutdown.end(), DeviceObject) == g_shutdown.end()) {
+        g_shutdown.push_back(DeviceObject);
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
+    std::lock_guard lock(g_mutex);
+    g_shutdown.erase(std::remove(g_shutdown.begin(), g_shutdown.end(), DeviceObject),
+                     g_shutdown.end());
+}
+
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE,
+                                  POWER_STATE State) {
+    std::lock_guard lock(g_mutex);
+    POWER_STATE old{};
+    if (g_live.count(DeviceObject) != 0) {
+        old = DeviceObject->DeviceObjectExtension->devicePowerState;
+        DeviceObject->DeviceObjectExtension->devicePowerState = State;
+    }
+    return old;
+}
+
+} // namespace sim::wdm

@@ -1,0 +1,520 @@
+// Driver objects, the driver context of each thread, the deferred-work thread, the I/O manager's
+// own requests, and reset.
+#include "sim/kernel/internal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace sim::kernel {
+
+using namespace sim::wdm;
+using namespace detail;
+
+namespace detail {
+PDRIVER_DISPATCH DefaultDispatch();
+}
+
+namespace {
+
+struct DriverRecord {
+    DriverConfig config;
+    std::u16string registryPath;
+    std::u16string name;
+    UNICODE_STRING registryPathString{};
+    DRIVER_EXTENSION extension{};
+};
+
+std::mutex g_driverMutex;
+std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
+
+thread_local std::vector<PDRIVER_OBJECT> t_context;
+
+std::atomic<unsigned> g_waitLimitMs{10000};
+
+// ---- Deferred work ----
+class Worker {
+public:
+    ~Worker() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    void Queue(std::function<void()> work, unsigned delayMicroseconds, PDRIVER_OBJECT driver) {
+        std::lock_guard lock(mutex_);
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { Run(); });
+        auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(delayMicroseconds);
+        items_.emplace(std::make_pair(due, sequence_++), Item{std::move(work), driver});
+        changed_.notify_all();
+    }
+
+    void Drain() {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return items_.empty() && !running_; });
+    }
+
+private:
+    struct Item {
+        std::function<void()> work;
+        PDRIVER_OBJECT driver;
+    };
+
+    void Run() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            if (stopping_)
+                return;
+            if (items_.empty()) {
+                changed_.wait(lock);
+                continue;
+            }
+            auto first = items_.begin();
+            if (first->first.first > std::chrono::steady_clock::now()) {
+                changed_.wait_until(lock, first->first.first);
+                continue;
+            }
+            Item item = std::move(first->second);
+            items_.erase(first);
+            running_ = true;
+            lock.unlock();
+            {
+                DriverScope scope(item.driver);
+                RunAtIrql(DISPATCH_LEVEL, item.work);
+            }
+            lock.lock();
+            running_ = false;
+            if (items_.empty())
+                idle_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::condition_variable idle_;
+    std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Item> items_;
+    uint64_t sequence_ = 0;
+    bool running_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+Worker& TheWorker() {
+    static Worker worker;
+    return worker;
+}
+
+DriverRecord* FindDriverLocked(PDRIVER_OBJECT driver) {
+    auto it = g_drivers.find(driver);
+    return it == g_drivers.end() ? nullptr : it->second.get();
+}
+
+std::string StatusText(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+} // namespace
+
+// ---- Driver context ----
+
+namespace detail {
+
+PDRIVER_OBJECT CurrentDriver() {
+    return t_context.empty() ? nullptr : t_context.back();
+}
+
+DriverScope::DriverScope(PDRIVER_OBJECT driver) {
+    t_context.push_back(driver);
+}
+DriverScope::~DriverScope() {
+    t_context.pop_back();
+}
+
+std::string DriverName(PDRIVER_OBJECT driver) {
+    if (driver == nullptr)
+        return "the system";
+    std::lock_guard lock(g_driverMutex);
+    DriverRecord* record = FindDriverLocked(driver);
+    return record != nullptr ? "driver '" + record->config.name + "'" : "an unknown driver";
+}
+
+ULONG DriverPoolTag(PDRIVER_OBJECT driver) {
+    if (driver == nullptr)
+        return 0;
+    std::lock_guard lock(g_driverMutex);
+    DriverRecord* record = FindDriverLocked(driver);
+    return record != nullptr ? record->config.poolTag : 0;
+}
+
+void OnLastDeviceDeleted(PDRIVER_OBJECT driver) {
+    ReportPoolLeaks(driver, "by the time its last device object was deleted");
+    ReportLeakedIrps(driver);
+}
+
+void ResetDrivers() {
+    std::lock_guard lock(g_driverMutex);
+    for (auto& [object, record] : g_drivers)
+        std::free(object);
+    g_drivers.clear();
+}
+
+std::u16string ToU16(std::string_view text) {
+    std::u16string out;
+    for (char c : text)
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string ToU8(std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text)
+        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+std::u16string LowerU16(std::u16string_view text) {
+    std::u16string out(text);
+    for (char16_t& c : out) {
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    return out;
+}
+
+std::string IrpName(UCHAR major, UCHAR minor) {
+    static const char* const majors[] = {"CREATE",
+                                         "CREATE_NAMED_PIPE",
+                                         "CLOSE",
+                                         "READ",
+                                         "WRITE",
+                                         "QUERY_INFORMATION",
+                                         "SET_INFORMATION",
+                                         "QUERY_EA",
+                                         "SET_EA",
+                                         "FLUSH_BUFFERS",
+                                         "QUERY_VOLUME_INFORMATION",
+                                         "SET_VOLUME_INFORMATION",
+                                         "DIRECTORY_CONTROL",
+                                         "FILE_SYSTEM_CONTROL",
+                                         "DEVICE_CONTROL",
+                                         "INTERNAL_DEVICE_CONTROL",
+                                         "SHUTDOWN",
+                                         "LOCK_CONTROL",
+                                         "CLEANUP",
+                                         "CREATE_MAILSLOT",
+                                         "QUERY_SECURITY",
+                                         "SET_SECURITY",
+                                         "POWER",
+                                         "SYSTEM_CONTROL",
+                                         "DEVICE_CHANGE",
+                                         "QUERY_QUOTA",
+                                         "SET_QUOTA",
+                                         "PNP"};
+    std::string text = "IRP_MJ_";
+    text += major <= IRP_MJ_MAXIMUM_FUNCTION ? majors[major] : "?";
+    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) {
+        text += " minor " + std::to_string(minor);
+    }
+    return text;
+}
+
+} // namespace detail
+
+// ---- Drivers ----
+
+PDRIVER_OBJECT CreateDriver(const DriverConfig& config, const DriverEntryRoutine& entry,
+                            NTSTATUS* entryStatus) {
+    auto object = static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT)));
+    auto record = std::make_unique<DriverRecord>();
+    record->config = config;
+    record->registryPath = config.registryPath;
+    record->name = u"\\Driver\\" + ToU16(config.name);
+    record->registryPathString.Buffer = record->registryPath.data();
+    record->registryPathString.Length =
+        static_cast<USHORT>(record->registryPath.size() * sizeof(WCHAR));
+    record->registryPathString.MaximumLength = record->registryPathString.Length;
+    record->extension.DriverObject = object;
+    object->Type = 4; // IO_TYPE_DRIVER
+    object->Size = sizeof(DRIVER_OBJECT);
+    object->DriverExtension = &record->extension;
+    object->DriverName.Buffer = record->name.data();
+    object->DriverName.Length = static_cast<USHORT>(record->name.size() * sizeof(WCHAR));
+    object->DriverName.MaximumLength = object->DriverName.Length;
+    for (auto& slot : object->MajorFunction)
+        slot = DefaultDispatch();
+    PUNICODE_STRING registryPath = &record->registryPathString;
+    {
+        std::lock_guard lock(g_driverMutex);
+        g_drivers[object] = std::move(record);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (entry) {
+        DriverScope scope(object);
+        RunAtIrql(PASSIVE_LEVEL, [&] { status = entry(object, registryPath); });
+    }
+    if (entryStatus != nullptr)
+        *entryStatus = status;
+    return object;
+}
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject) {
+    if (driver == nullptr || driver->DriverExtension == nullptr ||
+        driver->DriverExtension->AddDevice == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    DriverScope scope(driver);
+    RunAtIrql(PASSIVE_LEVEL,
+              [&] { status = driver->DriverExtension->AddDevice(driver, physicalDeviceObject); });
+    return status;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver) {
+    {
+        std::lock_guard lock(g_driverMutex);
+        if (FindDriverLocked(driver) == nullptr)
+            return;
+    }
+    if (driver->DeviceObject != nullptr) {
+        Report(ViolationKind::BadArgument,
+               DriverName(driver) + " unloaded while it still has device objects");
+    }
+    if (driver->DriverUnload != nullptr) {
+        DriverScope scope(driver);
+        RunAtIrql(PASSIVE_LEVEL, [&] { driver->DriverUnload(driver); });
+    }
+    ReportPoolLeaks(driver, "by the time it was unloaded");
+    std::lock_guard lock(g_driverMutex);
+    // The object stays allocated until reset: device objects may still point at it.
+    g_drivers[driver]->config.name += " (unloaded)";
+}
+
+void RunInDriverContext(PDRIVER_OBJECT driver, const std::function<void()>& code) {
+    DriverScope scope(driver);
+    code();
+}
+
+// ---- Deferred work ----
+
+void QueueDispatchWork(std::function<void()> work, unsigned delayMicroseconds) {
+    TheWorker().Queue(std::move(work), delayMicroseconds, CurrentDriver());
+}
+
+void DrainDispatchWork() {
+    TheWorker().Drain();
+}
+
+// ---- The I/O manager's requests ----
+
+void SetCompletionWaitLimit(unsigned milliseconds) {
+    g_waitLimitMs = milliseconds;
+}
+
+NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
+                      std::function<void(IoResult)> done) {
+    if (!IsDeviceAlive(target)) {
+        Report(ViolationKind::BadArgument, "request sent to a deleted or unknown device");
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    auto dispatchStatus = std::make_shared<std::atomic<NTSTATUS>>(STATUS_PENDING);
+    void* systemBuffer = nullptr;
+    ULONG systemLength = std::max(spec.inputLength, spec.outputLength);
+    if (spec.buffered && systemLength != 0) {
+        systemBuffer = std::calloc(1, systemLength);
+        if (spec.input != nullptr)
+            std::memcpy(systemBuffer, spec.input, spec.inputLength);
+    }
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    auto onFinal = [spec, systemBuffer, done, finished, dispatchStatus](PIRP irp) {
+        IoResult result{dispatchStatus->load(), irp->IoStatus.Status, irp->IoStatus.Information,
+                        true};
+        if (spec.buffered) {
+            if (result.information > spec.outputLength) {
+                Report(ViolationKind::InformationTooLarge,
+                       IrpName(spec.majorFunction, spec.minorFunction) +
+                           " completed with Information " + std::to_string(result.information) +
+                           " for an output buffer of " + std::to_string(spec.outputLength) +
+                           " bytes");
+            }
+            ULONG_PTR count = std::min<ULONG_PTR>(result.information, spec.outputLength);
+            if (spec.output != nullptr && count != 0 && !NT_ERROR(result.status)) {
+                std::memcpy(spec.output, systemBuffer, count);
+            }
+        }
+        std::free(systemBuffer);
+        ReleaseSystemIrp(irp);
+        finished->store(true);
+        if (done)
+            done(result);
+    };
+    PIRP irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr, onFinal);
+    if (irp == nullptr) {
+        std::free(systemBuffer);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = spec.initialStatus;
+    irp->AssociatedIrp.SystemBuffer = systemBuffer;
+    irp->UserBuffer = spec.buffered ? nullptr : spec.output;
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = spec.fileObject;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = spec.majorFunction;
+    next->MinorFunction = spec.minorFunction;
+    next->FileObject = spec.fileObject;
+    if (spec.setup)
+        spec.setup(*next);
+
+    NTSTATUS status = IofCallDriver(target, irp);
+    dispatchStatus->store(status);
+    if (status != STATUS_PENDING && !finished->load()) {
+        Report(ViolationKind::ReturnedWithoutCompleting,
+               DriverName(target->DriverObject) + " returned " + StatusText(status) + " for " +
+                   IrpName(spec.majorFunction, spec.minorFunction) +
+                   " without completing the request");
+    }
+    return status;
+}
+
+IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        IoResult result{};
+        std::vector<uint8_t> output;
+    };
+    auto shared = std::make_shared<Shared>();
+    IrpSpec local = spec;
+    // Output goes to a buffer owned jointly, so a late completion never writes to the caller.
+    shared->output.resize(spec.outputLength);
+    local.output = spec.output != nullptr ? shared->output.data() : nullptr;
+    if (!spec.buffered && spec.output != nullptr)
+        local.output = spec.output;
+    NTSTATUS dispatch = SendIrpAsync(target, local, [shared](IoResult result) {
+        std::lock_guard lock(shared->mutex);
+        shared->result = result;
+        shared->finished = true;
+        shared->done.notify_all();
+    });
+    std::unique_lock lock(shared->mutex);
+    bool finished = shared->done.wait_for(lock, std::chrono::milliseconds(g_waitLimitMs.load()),
+                                          [&] { return shared->finished; });
+    if (!finished) {
+        if (dispatch != STATUS_NO_SUCH_DEVICE && dispatch != STATUS_INSUFFICIENT_RESOURCES) {
+            Report(ViolationKind::NeverCompleted, IrpName(spec.majorFunction, spec.minorFunction) +
+                                                      " was not completed within " +
+                                                      std::to_string(g_waitLimitMs.load()) + " ms");
+        }
+        return IoResult{dispatch, dispatch, 0, false};
+    }
+    IoResult result = shared->result;
+    result.dispatchStatus = dispatch;
+    if (spec.buffered && spec.output != nullptr) {
+        size_t count = std::min<size_t>(result.information, spec.outputLength);
+        if (!NT_ERROR(result.status) && count != 0)
+            std::memcpy(spec.output, shared->output.data(), count);
+    }
+    return result;
+}
+
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName) {
+    auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
+    file->Type = 5; // IO_TYPE_FILE
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    file->ReadAccess = TRUE;
+    file->WriteAccess = TRUE;
+    if (!fileName.empty()) {
+        size_t bytes = fileName.size() * sizeof(WCHAR);
+        file->FileName.Buffer = static_cast<PWSTR>(std::malloc(bytes + sizeof(WCHAR)));
+        std::memcpy(file->FileName.Buffer, fileName.data(), bytes);
+        file->FileName.Buffer[fileName.size()] = 0;
+        file->FileName.Length = static_cast<USHORT>(bytes);
+        file->FileName.MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    }
+    return file;
+}
+
+void DeleteFileObject(PFILE_OBJECT fileObject) {
+    if (fileObject == nullptr)
+        return;
+    std::free(fileObject->FileName.Buffer);
+    std::free(fileObject);
+}
+
+IoResult SendCreate(PDEVICE_OBJECT target, PFILE_OBJECT fileObject) {
+    IrpSpec spec;
+    spec.majorFunction = IRP_MJ_CREATE;
+    spec.fileObject = fileObject;
+    return SendIrp(target, spec);
+}
+
+IoResult SendCleanup(PDEVICE_OBJECT target, PFILE_OBJECT fileObject) {
+    IrpSpec spec;
+    spec.majorFunction = IRP_MJ_CLEANUP;
+    spec.fileObject = fileObject;
+    return SendIrp(target, spec);
+}
+
+IoResult SendClose(PDEVICE_OBJECT target, PFILE_OBJECT fileObject) {
+    IrpSpec spec;
+    spec.majorFunction = IRP_MJ_CLOSE;
+    spec.fileObject = fileObject;
+    return SendIrp(target, spec);
+}
+
+IoResult SendDeviceControl(PDEVICE_OBJECT target, PFILE_OBJECT fileObject, ULONG ioControlCode,
+                           const void* input, ULONG inputLength, void* output, ULONG outputLength) {
+    IrpSpec spec;
+    spec.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    spec.fileObject = fileObject;
+    spec.input = input;
+    spec.inputLength = inputLength;
+    spec.output = output;
+    spec.outputLength = outputLength;
+    spec.buffered = METHOD_FROM_CTL_CODE(ioControlCode) != METHOD_NEITHER;
+    spec.setup = [=](IO_STACK_LOCATION& stack) {
+        stack.Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+        stack.Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        if (METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_NEITHER) {
+            stack.Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+        }
+    };
+    return SendIrp(target, spec);
+}
+
+void SendShutdownNotifications() {
+    for (PDEVICE_OBJECT device : ShutdownRegistrations()) {
+        if (!IsDeviceAlive(device))
+            continue;
+        IrpSpec spec;
+        spec.majorFunction = IRP_MJ_SHUTDOWN;
+        SendIrp(device, spec);
+    }
+}
+
+// ---- Reset ----
+
+void ResetAll() {
+    DrainDispatchWork();
+    ResetIrps();
+    ResetDevices();
+    ResetDrivers();
+    ResetPool();
+    ResetVerifier();
+    g_waitLimitMs = 10000;
+}
+
+} // namespace sim::kernel

@@ -1,0 +1,70 @@
+// Shared internals of the kernel stand-in. Not for use outside sim/kernel.
+#pragma once
+
+#include "sim/kernel/usb.h"
+#include "sim/kernel/wdm.h"
+
+#include <string>
+
+namespace sim::kernel::detail {
+
+using namespace sim::wdm;
+
+// ---- Driver context: whose code runs on this thread ----
+PDRIVER_OBJECT CurrentDriver();
+class DriverScope {
+public:
+    explicit DriverScope(PDRIVER_OBJECT driver);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+};
+std::string DriverName(PDRIVER_OBJECT driver); // "driver 'x'" or "the system"
+ULONG DriverPoolTag(PDRIVER_OBJECT driver);
+// Called when a driver's last device object has been deleted.
+void OnLastDeviceDeleted(PDRIVER_OBJECT driver);
+
+// ---- Verifier and fault injection ----
+void Report(ViolationKind kind, std::string message);
+bool ShouldFailPool();
+bool ShouldFailIrp();
+void ResetVerifier();
+
+// ---- Pool ----
+// Tracked allocation on behalf of `owner`. `injectable`: subject to fault injection when
+// driver code is running.
+void* AllocatePool(POOL_TYPE type, size_t size, ULONG tag, PDRIVER_OBJECT owner, bool injectable,
+                   bool zeroed);
+void FreePool(void* address, const ULONG* expectedTag);
+// Reports and forgets every outstanding allocation of a driver; returns how many.
+size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when);
+void ResetPool();
+
+// ---- Requests ----
+enum class IrpOwner { Driver, IoManager, System };
+// Allocates a request with `stackSize` locations. System requests call `onFinal` (which must
+// release the request with ReleaseSystemIrp) when completion has passed the top location.
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
+                 std::function<void(PIRP)> onFinal);
+void ReleaseSystemIrp(PIRP irp);
+bool IrpFinished(PIRP irp);
+void NoteStartNextPowerIrp(PIRP irp);
+bool StartNextCalledAtCurrentLocation(PIRP irp);
+void ReportOutstandingIrps(PDEVICE_OBJECT device);
+size_t ReportLeakedIrps(PDRIVER_OBJECT allocator);
+void ResetIrps();
+
+// ---- Devices ----
+void ResetDevices();
+void ResetDrivers();
+void ResetWorker();
+void ResetIo();
+
+// ---- Text ----
+std::u16string ToU16(std::string_view text);
+std::string ToU8(std::u16string_view text);
+std::u16string LowerU16(std::u16string_view text);
+std::string Describe(PDEVICE_OBJECT device);
+std::string IrpName(UCHAR major, UCHAR minor);
+
+} // namespace sim::kernel::detail

@@ -1,0 +1,599 @@
+// Requests: allocation, stack locations, IofCallDriver, IofCompleteRequest, and the verifier's
+// request checks.
+//
+// Every request has a record (owner, state, per-location marks) kept beside it. Freed requests stay
+// in a quarantine for a while, with their memory poisoned under AddressSanitizer, so that a late
+// completion or free of a freed request is reported instead of corrupting memory.
+#include "sim/kernel/internal.h"
+
+#include <bitset>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define SIM_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define SIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define SIM_POISON(p, n) ((void)(p), (void)(n))
+#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace sim::kernel::detail {
+
+namespace {
+
+constexpr int kMaxStack = 64;
+constexpr size_t kQuarantine = 4096;
+
+enum class IrpState { Idle, InFlight, Completed, Freed };
+
+struct IrpRecord {
+    IrpOwner owner = IrpOwner::Driver;
+    IrpState state = IrpState::Idle;
+    PDRIVER_OBJECT allocator = nullptr;
+    size_t bytes = 0;
+    std::bitset<kMaxStack + 2> markedPending;   // IoMarkIrpPending per location
+    std::bitset<kMaxStack + 2> returnedPending; // dispatch at that location returned pending
+    std::bitset<kMaxStack + 2> startNext;       // PoStartNextPowerIrp per location
+    PDEVICE_OBJECT locationDevice[kMaxStack + 2] = {};
+    unsigned completions = 0; // completions begun, to spot one nested in a routine
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    std::function<void(PIRP)> onFinal;
+};
+
+std::mutex g_mutex;
+std::unordered_map<PIRP, IrpRecord> g_irps;
+std::deque<PIRP> g_quarantine;
+
+size_t BlockSize(CCHAR stackSize) {
+    return sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+}
+
+PIO_STACK_LOCATION StackBase(PIRP irp) {
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+}
+
+void InitializeIrp(PIRP irp, CCHAR stackSize, size_t bytes) {
+    std::memset(static_cast<void*>(irp), 0, bytes);
+    irp->Type = 6; // IO_TYPE_IRP
+    irp->Size = static_cast<USHORT>(bytes);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + stackSize;
+    irp->ThreadListEntry.Flink = &irp->ThreadListEntry;
+    irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+}
+
+std::string IrpText(PIRP irp, const IrpRecord& record) {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<void*>(irp));
+    return "request " + std::string(address) + " (" + IrpName(record.major, record.minor) + ")";
+}
+
+// Moves a freed request into the quarantine; evicts the oldest. Call with g_mutex held.
+void QuarantineLocked(PIRP irp, IrpRecord& record) {
+    record.state = IrpState::Freed;
+    record.onFinal = nullptr;
+    SIM_POISON(irp, record.bytes);
+    g_quarantine.push_back(irp);
+    if (g_quarantine.size() > kQuarantine) {
+        PIRP oldest = g_quarantine.front();
+        g_quarantine.pop_front();
+        auto it = g_irps.find(oldest);
+        if (it != g_irps.end()) {
+            SIM_UNPOISON(oldest, it->second.bytes);
+            g_irps.erase(it);
+        }
+        std::free(oldest);
+    }
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+} // namespace
+
+PDRIVER_DISPATCH DefaultDispatch() {
+    return &InvalidDeviceRequest;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
+                 std::function<void(PIRP)> onFinal) {
+    if (stackSize < 1 || stackSize > kMaxStack) {
+        Report(ViolationKind::BadArgument,
+               "request with " + std::to_string(stackSize) + " stack locations");
+        return nullptr;
+    }
+    size_t bytes = BlockSize(stackSize);
+    auto irp = static_cast<PIRP>(std::malloc(bytes));
+    if (irp == nullptr)
+        return nullptr;
+    InitializeIrp(irp, stackSize, bytes);
+    std::lock_guard lock(g_mutex);
+    IrpRecord& record = g_irps[irp];
+    record = IrpRecord{};
+    record.owner = owner;
+    record.allocator = allocator;
+    record.bytes = bytes;
+    record.onFinal = std::move(onFinal);
+    return irp;
+}
+
+void ReleaseSystemIrp(PIRP irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    if (it != g_irps.end() && it->second.state != IrpState::Freed)
+        QuarantineLocked(irp, it->second);
+}
+
+bool IrpFinished(PIRP irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    return it == g_irps.end() || it->second.state == IrpState::Completed ||
+           it->second.state == IrpState::Freed;
+}
+
+void NoteStartNextPowerIrp(PIRP irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+        Report(ViolationKind::UseAfterFree, "PoStartNextPowerIrp on a freed or unknown request");
+        return;
+    }
+    int location = irp->CurrentLocation;
+    if (location >= 0 && location <= kMaxStack + 1)
+        it->second.startNext.set(location);
+}
+
+bool StartNextCalledAtCurrentLocation(PIRP irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    if (it == g_irps.end())
+        return false;
+    int location = irp->CurrentLocation;
+    return location >= 0 && location <= kMaxStack + 1 && it->second.startNext.test(location);
+}
+
+void ReportOutstandingIrps(PDEVICE_OBJECT device) {
+    std::vector<std::string> messages;
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto& [irp, record] : g_irps) {
+            if (record.state != IrpState::InFlight && record.state != IrpState::Idle)
+                continue;
+            bool held = false;
+            for (auto& slot : record.locationDevice) {
+                if (slot == device) {
+                    held = true;
+                    slot = nullptr; // report once
+                }
+            }
+            if (held)
+                messages.push_back(IrpText(irp, record));
+        }
+    }
+    for (const std::string& text : messages) {
+        Report(ViolationKind::NeverCompleted,
+               text + " still outstanding when " + Describe(device) + " was deleted");
+    }
+}
+
+size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
+    size_t count = 0;
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto& [irp, record] : g_irps) {
+            if (record.owner == IrpOwner::Driver && record.allocator == allocator &&
+                record.state != IrpState::Freed) {
+                ++count;
+                record.allocator = nullptr; // report once
+            }
+        }
+    }
+    if (count != 0) {
+        Report(ViolationKind::RequestLeak,
+               DriverName(allocator) + " did not free " + std::to_string(count) +
+                   " request(s) from IoAllocateIrp before its last device was deleted");
+    }
+    return count;
+}
+
+void ResetIrps() {
+    std::lock_guard lock(g_mutex);
+    for (auto& [irp, record] : g_irps) {
+        SIM_UNPOISON(irp, record.bytes);
+        std::free(irp);
+    }
+    g_irps.clear();
+    g_quarantine.clear();
+}
+
+} // namespace sim::kernel::detail
+
+namespace sim::wdm {
+
+using namespace sim::kernel;
+using namespace sim::kernel::detail;
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+    PDRIVER_OBJECT driver = CurrentDriver();
+    if (driver != nullptr && ShouldFailIrp())
+        return nullptr;
+    return AllocateIrp(StackSize, IrpOwner::Driver, driver, nullptr);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(Irp);
+    if (it == g_irps.end()) {
+        Report(ViolationKind::BadArgument, "IoFreeIrp on a pointer that is no request");
+        return;
+    }
+    IrpRecord& record = it->second;
+    switch (record.state) {
+    case IrpState::Freed:
+        Report(ViolationKind::UseAfterFree, IrpText(Irp, record) + " freed twice");
+        return;
+    case IrpState::InFlight:
+        Report(ViolationKind::FreedWhileInUse,
+               IrpText(Irp, record) + " freed while a driver below still holds it");
+        return; // leaving it allocated keeps the holder's view valid
+    default:
+        break;
+    }
+    if (record.owner != IrpOwner::Driver) {
+        Report(ViolationKind::BadArgument,
+               IrpText(Irp, record) + " freed by a driver, but the I/O manager owns it");
+        return;
+    }
+    QuarantineLocked(Irp, record);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(Irp);
+    if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+        Report(ViolationKind::UseAfterFree, "IoReuseIrp on a freed or unknown request");
+        return;
+    }
+    IrpRecord& record = it->second;
+    if (record.state == IrpState::InFlight) {
+        Report(ViolationKind::FreedWhileInUse, IrpText(Irp, record) + " reused while in use");
+        return;
+    }
+    CCHAR stackSize = Irp->StackCount;
+    InitializeIrp(Irp, stackSize, record.bytes);
+    Irp->IoStatus.Status = Status;
+    IrpRecord fresh;
+    fresh.owner = record.owner;
+    fresh.allocator = record.allocator;
+    fresh.bytes = record.bytes;
+    fresh.onFinal = std::move(record.onFinal);
+    record = std::move(fresh);
+}
+
+VOID NTAPI IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(Irp);
+    int location = Irp->CurrentLocation;
+    if (it != g_irps.end() && location >= 0 && location <= kMaxStack + 1) {
+        it->second.markedPending.set(location);
+    }
+}
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (DeviceObject == nullptr || Irp == nullptr) {
+        Report(ViolationKind::BadArgument, "IofCallDriver with a null device or request");
+        return STATUS_INVALID_PARAMETER;
+    }
+    {
+        std::lock_guard lock(g_mutex);
+        auto it = g_irps.find(Irp);
+        if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+            Report(ViolationKind::UseAfterFree,
+                   "a freed or unknown request was sent to " + Describe(DeviceObject));
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (it->second.state == IrpState::Completed) {
+            Report(ViolationKind::UseAfterFree, IrpText(Irp, it->second) +
+                                                    " sent again after its completion to " +
+                                                    Describe(DeviceObject));
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    if (Irp->CurrentLocation <= 1) {
+        Report(ViolationKind::NoMoreStackLocations,
+               "request sent to " + Describe(DeviceObject) + " with no stack location left");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!sim::kernel::IsDeviceAlive(DeviceObject)) {
+        Report(ViolationKind::UseAfterFree, "request sent to a deleted device object");
+        return STATUS_NO_SUCH_DEVICE;
+    }
+
+    IoSetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = DeviceObject;
+    int location = Irp->CurrentLocation;
+    {
+        std::lock_guard lock(g_mutex);
+        IrpRecord& record = g_irps[Irp];
+        record.state = IrpState::InFlight;
+        record.locationDevice[location] = DeviceObject;
+        record.markedPending.reset(location);
+        record.returnedPending.reset(location);
+        record.returnedPending.reset(location - 1);
+        record.startNext.reset(location);
+        if (location == Irp->StackCount) {
+            record.major = stack->MajorFunction;
+            record.minor = stack->MinorFunction;
+        }
+    }
+
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    PDRIVER_DISPATCH dispatch = nullptr;
+    if (driver != nullptr && stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION) {
+        dispatch = driver->MajorFunction[stack->MajorFunction];
+    }
+    if (dispatch == nullptr)
+        dispatch = &InvalidDeviceRequest;
+
+    NTSTATUS status;
+    {
+        DriverScope scope(driver);
+        status = dispatch(DeviceObject, Irp);
+    }
+
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(Irp);
+    if (it == g_irps.end())
+        return status;
+    IrpRecord& record = it->second;
+    bool marked = record.markedPending.test(location);
+    bool lowerPending = record.returnedPending.test(location - 1);
+    if (status == STATUS_PENDING) {
+        record.returnedPending.set(location);
+        if (!marked && !lowerPending) {
+            Report(ViolationKind::PendingNotMarked,
+                   DriverName(driver) + " returned STATUS_PENDING for " + IrpText(Irp, record) +
+                       " without IoMarkIrpPending");
+        }
+    } else if (marked) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+        Report(ViolationKind::MarkedPendingReturnedOther,
+               DriverName(driver) + " marked " + IrpText(Irp, record) + " pending but returned " +
+                   text + " from its dispatch routine");
+    }
+    return status;
+}
+
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
+    unsigned generation;
+    PDRIVER_OBJECT allocator;
+    IrpOwner owner;
+    {
+        std::lock_guard lock(g_mutex);
+        auto it = g_irps.find(Irp);
+        if (it == g_irps.end()) {
+            Report(ViolationKind::UseAfterFree,
+                   "IofCompleteRequest on a pointer that is no request");
+            return;
+        }
+        IrpRecord& record = it->second;
+        if (record.state == IrpState::Freed) {
+            Report(ViolationKind::UseAfterFree,
+                   IrpText(Irp, record) + " completed after it was freed");
+            return;
+        }
+        if (record.state == IrpState::Completed) {
+            Report(ViolationKind::CompletedTwice, IrpText(Irp, record) + " completed twice (by " +
+                                                      DriverName(CurrentDriver()) + ")");
+            return;
+        }
+        if (Irp->CurrentLocation > Irp->StackCount) {
+            Report(ViolationKind::BadArgument,
+                   IrpText(Irp, record) + " completed while no driver holds it");
+            return;
+        }
+        if (Irp->IoStatus.Status == STATUS_PENDING) {
+            Report(ViolationKind::BadArgument,
+                   IrpText(Irp, record) + " completed with STATUS_PENDING");
+        }
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        if (stack->MajorFunction == IRP_MJ_POWER && !record.startNext.test(Irp->CurrentLocation)) {
+            Report(ViolationKind::PowerIrpWithoutStartNext,
+                   DriverName(CurrentDriver()) + " completed " + IrpText(Irp, record) +
+                       " without PoStartNextPowerIrp");
+        }
+        generation = ++record.completions;
+        allocator = record.allocator;
+        owner = record.owner;
+    }
+
+    while (true) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        NTSTATUS status = Irp->IoStatus.Status;
+        UCHAR control = stack->Control;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        bool invoke =
+            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        int completedLocation = Irp->CurrentLocation;
+        stack->MinorFunction = 0;
+        stack->Flags = 0;
+        stack->Control = 0;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        {
+            std::lock_guard lock(g_mutex);
+            g_irps[Irp].locationDevice[completedLocation] = nullptr;
+        }
+        IoSkipCurrentIrpStackLocation(Irp);
+        bool top = Irp->CurrentLocation > Irp->StackCount;
+
+        if (invoke) {
+            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : allocator;
+            if (top && owner == IrpOwner::Driver) {
+                // At its own routine the allocator holds the request again and may free it.
+                std::lock_guard lock(g_mutex);
+                g_irps[Irp].state = IrpState::Idle;
+            }
+            NTSTATUS result;
+            {
+                DriverScope scope(driver);
+                result = routine(device, Irp, context);
+            }
+            std::lock_guard lock(g_mutex);
+            IrpRecord& record = g_irps[Irp];
+            if (record.state == IrpState::Freed) {
+                if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+                    Report(ViolationKind::UseAfterFree,
+                           DriverName(driver) + " freed " + IrpText(Irp, record) +
+                               " in its completion routine but did not return "
+                               "STATUS_MORE_PROCESSING_REQUIRED");
+                }
+                return;
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
+            if (record.completions != generation) {
+                Report(ViolationKind::CompletedTwice,
+                       IrpText(Irp, record) + " was completed inside a completion routine of " +
+                           DriverName(driver) + " that then let completion go on");
+                return;
+            }
+            if (top && owner == IrpOwner::Driver)
+                record.state = IrpState::InFlight;
+            if (Irp->PendingReturned && !top && !record.markedPending.test(Irp->CurrentLocation)) {
+                Report(ViolationKind::PendingNotPropagated,
+                       "completion routine of " + DriverName(driver) + " for " +
+                           IrpText(Irp, record) +
+                           " did not call IoMarkIrpPending although PendingReturned was set");
+            }
+        } else if (Irp->PendingReturned && !top) {
+            IoMarkIrpPending(Irp);
+        }
+        if (top)
+            break;
+    }
+
+    std::function<void(PIRP)> onFinal;
+    {
+        std::lock_guard lock(g_mutex);
+        IrpRecord& record = g_irps[Irp];
+        record.state = IrpState::Completed;
+        onFinal = record.onFinal;
+    }
+    if (owner == IrpOwner::Driver)
+        return; // back with its allocator
+    if (onFinal)
+        onFinal(Irp);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : nullptr;
+    DriverScope scope(device != nullptr ? device->DriverObject : nullptr);
+    routine(device, Irp); // releases the cancel spin lock
+    return TRUE;
+}
+
+namespace {
+KSPIN_LOCK g_cancelLock = 0;
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&g_cancelLock, Irql);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&g_cancelLock, Irql);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+    PDRIVER_OBJECT driver = CurrentDriver();
+    if (driver != nullptr && ShouldFailIrp())
+        return nullptr;
+    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
+    bool buffered = method != METHOD_NEITHER;
+    void* systemBuffer = nullptr;
+    ULONG systemLength =
+        InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+    if (buffered && systemLength != 0) {
+        systemBuffer = std::calloc(1, systemLength);
+        if (systemBuffer == nullptr)
+            return nullptr;
+        if (InputBuffer != nullptr)
+            std::memcpy(systemBuffer, InputBuffer, InputBufferLength);
+    }
+    auto onFinal = [buffered, systemBuffer, OutputBuffer, OutputBufferLength, Event,
+                    IoStatusBlock](PIRP irp) {
+        IO_STATUS_BLOCK result = irp->IoStatus;
+        if (buffered && OutputBuffer != nullptr && !NT_ERROR(result.Status)) {
+            ULONG_PTR count = result.Information;
+            if (count > OutputBufferLength) {
+                Report(ViolationKind::InformationTooLarge,
+                       "a device control request completed with Information " +
+                           std::to_string(count) + " for an output buffer of " +
+                           std::to_string(OutputBufferLength) + " bytes");
+                count = OutputBufferLength;
+            }
+            if (count != 0 && systemBuffer != nullptr)
+                std::memcpy(OutputBuffer, systemBuffer, count);
+        }
+        std::free(systemBuffer);
+        ReleaseSystemIrp(irp);
+        if (IoStatusBlock != nullptr)
+            *IoStatusBlock = result;
+        if (Event != nullptr)
+            KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+    };
+    PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOwner::IoManager, driver, onFinal);
+    if (irp == nullptr) {
+        std::free(systemBuffer);
+        return nullptr;
+    }
+    irp->AssociatedIrp.SystemBuffer = systemBuffer;
+    irp->UserBuffer = OutputBuffer;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    if (!buffered)
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    return irp;
+}
+
+} // namespace sim::wdm

@@ -1,0 +1,183 @@
+// Executive pool with per-allocation records: tag, size, type and the driver whose code made it.
+//
+// Leak accounting is by driver: when a driver's last device object is deleted (or the driver is
+// unloaded), every allocation still charged to it is reported, grouped by tag. An allocation is
+// charged to the driver whose code was running when it was made (dispatch routine, completion
+// routine, AddDevice, DriverEntry, deferred work queued by it), so the check is exact for a
+// driver that frees all it allocated before deleting its last device.
+#include "sim/kernel/internal.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+namespace sim::kernel {
+
+using namespace sim::wdm;
+
+namespace {
+
+struct PoolRecord {
+    size_t size;
+    ULONG tag;
+    POOL_TYPE type;
+    PDRIVER_OBJECT owner;
+};
+
+std::mutex g_mutex;
+std::unordered_map<void*, PoolRecord> g_pool;
+
+bool IsPaged(POOL_TYPE type) {
+    return (static_cast<int>(type) & 1) != 0 && type != NonPagedPoolNx;
+}
+
+} // namespace
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+    }
+    return text;
+}
+
+std::vector<PoolAllocation> OutstandingPool(PDRIVER_OBJECT owner) {
+    std::lock_guard lock(g_mutex);
+    std::vector<PoolAllocation> list;
+    for (const auto& [address, record] : g_pool) {
+        if (record.owner == owner)
+            list.push_back({address, record.size, record.tag, owner});
+    }
+    return list;
+}
+
+namespace detail {
+
+void* AllocatePool(POOL_TYPE type, size_t size, ULONG tag, PDRIVER_OBJECT owner, bool injectable,
+                   bool zeroed) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (IsPaged(type) && irql > APC_LEVEL) {
+        Report(ViolationKind::PagedPoolAtDispatchLevel,
+               DriverName(owner) + " allocated paged pool (tag '" + TagText(tag) + "') at IRQL " +
+                   std::to_string(irql));
+    } else if (irql > DISPATCH_LEVEL) {
+        Report(ViolationKind::IrqlMisuse, "pool allocated above DISPATCH_LEVEL");
+    }
+    if (injectable && CurrentDriver() != nullptr && ShouldFailPool())
+        return nullptr;
+    void* address = std::malloc(size == 0 ? 1 : size);
+    if (address == nullptr)
+        return nullptr;
+    // Fresh pool is not zero on the real system; a recognisable filler exposes reliance on it.
+    std::memset(address, zeroed ? 0 : 0xCD, size == 0 ? 1 : size);
+    std::lock_guard lock(g_mutex);
+    g_pool[address] = {size, tag, type, owner};
+    return address;
+}
+
+void FreePool(void* address, const ULONG* expectedTag) {
+    if (address == nullptr) {
+        Report(ViolationKind::BadPoolFree, DriverName(CurrentDriver()) + " freed a null pointer");
+        return;
+    }
+    PoolRecord record;
+    {
+        std::lock_guard lock(g_mutex);
+        auto it = g_pool.find(address);
+        if (it == g_pool.end()) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%p", address);
+            Report(ViolationKind::BadPoolFree, DriverName(CurrentDriver()) +
+                                                   " freed pool it does not hold (" + text +
+                                                   "): freed twice or never allocated");
+            return;
+        }
+        record = it->second;
+        if (expectedTag != nullptr && *expectedTag != record.tag) {
+            Report(ViolationKind::BadPoolFree,
+                   "ExFreePoolWithTag with tag '" + TagText(*expectedTag) +
+                       "' on an allocation tagged '" + TagText(record.tag) + "'");
+        }
+        g_pool.erase(it);
+    }
+    if (IsPaged(record.type) && KeGetCurrentIrql() > APC_LEVEL) {
+        Report(ViolationKind::PagedPoolAtDispatchLevel, "paged pool (tag '" + TagText(record.tag) +
+                                                            "') freed at IRQL " +
+                                                            std::to_string(KeGetCurrentIrql()));
+    }
+    std::memset(address, 0xDD, record.size == 0 ? 1 : record.size);
+    std::free(address);
+}
+
+size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
+    std::map<ULONG, std::pair<size_t, size_t>> byTag; // tag -> (count, bytes)
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto it = g_pool.begin(); it != g_pool.end();) {
+            if (it->second.owner == owner) {
+                auto& entry = byTag[it->second.tag];
+                ++entry.first;
+                entry.second += it->second.size;
+                // Forget the record but keep the memory: the driver may still point at it.
+                it = g_pool.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    size_t total = 0;
+    std::string text;
+    for (const auto& [tag, entry] : byTag) {
+        if (!text.empty())
+            text += ", ";
+        text += "tag '" + TagText(tag) + "': " + std::to_string(entry.first) + " allocation(s), " +
+                std::to_string(entry.second) + " bytes";
+        total += entry.first;
+    }
+    if (total != 0) {
+        Report(ViolationKind::PoolLeak, DriverName(owner) + " leaked pool " + when + ": " + text);
+    }
+    return total;
+}
+
+void ResetPool() {
+    std::lock_guard lock(g_mutex);
+    for (auto& [address, record] : g_pool)
+        std::free(address);
+    g_pool.clear();
+}
+
+} // namespace detail
+
+} // namespace sim::kernel
+
+namespace sim::wdm {
+
+using namespace sim::kernel;
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    PDRIVER_OBJECT driver = detail::CurrentDriver();
+    ULONG expected = detail::DriverPoolTag(driver);
+    if (expected != 0 && Tag != expected) {
+        detail::Report(ViolationKind::WrongPoolTag,
+                       detail::DriverName(driver) + " allocated pool with tag '" + TagText(Tag) +
+                           "', expected '" + TagText(expected) + "'");
+    }
+    return detail::AllocatePool(PoolType, NumberOfBytes, Tag, driver, true, false);
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E); // "None"
+}
+
+VOID NTAPI ExFreePool(PVOID P) {
+    detail::FreePool(P, nullptr);
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    detail::FreePool(P, &Tag);
+}
+
+} // namespace sim::wdm

@@ -1,0 +1,222 @@
+// IRQL per thread, events with timed waits, spin locks, system time.
+#include "sim/kernel/internal.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace sim::wdm {
+
+using sim::kernel::ViolationKind;
+using sim::kernel::detail::Report;
+
+namespace {
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+
+// One lock and one condition for every event: waits are rare and short, and a single lock
+// makes every signal state change trivially race-free.
+std::mutex g_eventMutex;
+std::condition_variable g_eventChanged;
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+constexpr LONGLONG kEpochDifference = 116444736000000000LL;
+
+LONGLONG NowSystemTime() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100 +
+           kEpochDifference;
+}
+
+std::string IrqlText(KIRQL irql) {
+    return std::to_string(static_cast<int>(irql));
+}
+
+} // namespace
+
+KIRQL NTAPI KeGetCurrentIrql() {
+    return t_irql;
+}
+
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
+    KIRQL old = t_irql;
+    if (NewIrql < old) {
+        Report(ViolationKind::IrqlMisuse,
+               "KeRaiseIrql to " + IrqlText(NewIrql) + " below the current IRQL " + IrqlText(old));
+    }
+    t_irql = NewIrql;
+    return old;
+}
+
+VOID NTAPI KfLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > t_irql) {
+        Report(ViolationKind::IrqlMisuse, "KeLowerIrql to " + IrqlText(NewIrql) +
+                                              " above the current IRQL " + IrqlText(t_irql));
+    }
+    t_irql = NewIrql;
+}
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    std::lock_guard lock(g_eventMutex);
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    if (t_irql > DISPATCH_LEVEL) {
+        Report(ViolationKind::IrqlMisuse, "KeSetEvent above DISPATCH_LEVEL");
+    }
+    std::lock_guard lock(g_eventMutex);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    g_eventChanged.notify_all();
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    std::lock_guard lock(g_eventMutex);
+    Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    std::lock_guard lock(g_eventMutex);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    std::lock_guard lock(g_eventMutex);
+    return Event->Header.SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                     PLARGE_INTEGER Timeout) {
+    if (Object == nullptr) {
+        Report(ViolationKind::BadArgument, "KeWaitForSingleObject on a null object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool waitsAtAll = Timeout == nullptr || Timeout->QuadPart != 0;
+    if (t_irql >= DISPATCH_LEVEL && waitsAtAll) {
+        Report(ViolationKind::WaitAtDispatchLevel,
+               "KeWaitForSingleObject with " +
+                   std::string(Timeout == nullptr ? "no timeout" : "a nonzero timeout") +
+                   " at IRQL " + IrqlText(t_irql));
+    }
+    auto event = static_cast<PRKEVENT>(Object);
+
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> deadline;
+    if (Timeout != nullptr) {
+        LONGLONG ticks = Timeout->QuadPart;
+        if (ticks > 0)
+            ticks = -(ticks - NowSystemTime()); // absolute: time still to go
+        if (ticks > 0)
+            ticks = 0;
+        deadline = Clock::now() + std::chrono::nanoseconds(-ticks * 100);
+    }
+
+    std::unique_lock lock(g_eventMutex);
+    while (event->Header.SignalState == 0) {
+        if (!deadline) {
+            g_eventChanged.wait(lock);
+        } else if (g_eventChanged.wait_until(lock, *deadline) == std::cv_status::timeout &&
+                   event->Header.SignalState == 0) {
+            return STATUS_TIMEOUT;
+        }
+    }
+    if (event->Header.Type == SynchronizationEvent)
+        event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+    if (t_irql >= DISPATCH_LEVEL) {
+        Report(ViolationKind::WaitAtDispatchLevel,
+               "KeDelayExecutionThread at IRQL " + IrqlText(t_irql));
+    }
+    LONGLONG ticks = Interval ? Interval->QuadPart : 0;
+    if (ticks > 0)
+        ticks = -(ticks - NowSystemTime());
+    if (ticks < 0)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(-ticks * 100));
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = NowSystemTime();
+}
+
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
+
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (t_irql < DISPATCH_LEVEL) {
+        Report(ViolationKind::IrqlMisuse,
+               "KeAcquireSpinLockAtDpcLevel at IRQL " + IrqlText(t_irql));
+    }
+    while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) {
+        std::this_thread::yield();
+    }
+}
+
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (__atomic_exchange_n(SpinLock, 0, __ATOMIC_RELEASE) == 0) {
+        Report(ViolationKind::BadArgument, "spin lock released while not held");
+    }
+}
+
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    if (t_irql > DISPATCH_LEVEL) {
+        Report(ViolationKind::IrqlMisuse, "KeAcquireSpinLock at IRQL " + IrqlText(t_irql));
+    }
+    KIRQL old = t_irql;
+    t_irql = DISPATCH_LEVEL;
+    while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) {
+        std::this_thread::yield();
+    }
+    *OldIrql = old;
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    KeReleaseSpinLockFromDpcLevel(SpinLock);
+    KfLowerIrql(NewIrql);
+}
+
+ULONG DbgPrint(PCSTR Format, ...) {
+    // Quiet unless asked for: test output stays readable.
+    static const bool enabled = std::getenv("SIM_KERNEL_DEBUG") != nullptr;
+    if (!enabled)
+        return 0;
+    va_list args;
+    va_start(args, Format);
+    std::vfprintf(stderr, Format, args);
+    va_end(args);
+    return 0;
+}
+
+} // namespace sim::wdm
+
+namespace sim::kernel {
+
+void RunAtIrql(KIRQL irql, const std::function<void()>& code) {
+    KIRQL old = sim::wdm::t_irql;
+    sim::wdm::t_irql = irql;
+    code();
+    sim::wdm::t_irql = old;
+}
+
+} // namespace sim::kernel

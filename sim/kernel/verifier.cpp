@@ -1,0 +1,193 @@
+// Violation log and fault injection.
+#include "sim/kernel/internal.h"
+
+#include <mutex>
+#include <random>
+
+namespace sim::kernel {
+
+namespace {
+
+std::mutex g_mutex;
+std::vector<Violation> g_violations;
+
+struct FaultPlan {
+    unsigned poolNth = 0; // 0: off
+    unsigned poolSeen = 0;
+    unsigned irpNth = 0;
+    unsigned irpSeen = 0;
+    double poolProbability = 0;
+    double irpProbability = 0;
+    std::mt19937 poolRandom;
+    std::mt19937 irpRandom;
+    unsigned failed = 0;
+};
+std::mutex g_faultMutex;
+FaultPlan g_faults;
+
+bool Draw(std::mt19937& random, double probability) {
+    if (probability <= 0)
+        return false;
+    return std::uniform_real_distribution<double>(0.0, 1.0)(random) < probability;
+}
+
+} // namespace
+
+const char* ViolationKindName(ViolationKind kind) {
+    switch (kind) {
+    case ViolationKind::CompletedTwice:
+        return "completed twice";
+    case ViolationKind::NeverCompleted:
+        return "never completed";
+    case ViolationKind::PendingNotMarked:
+        return "STATUS_PENDING without IoMarkIrpPending";
+    case ViolationKind::MarkedPendingReturnedOther:
+        return "marked pending, answered synchronously";
+    case ViolationKind::PendingNotPropagated:
+        return "pending not propagated";
+    case ViolationKind::ReturnedWithoutCompleting:
+        return "returned without completing";
+    case ViolationKind::WaitAtDispatchLevel:
+        return "wait at DISPATCH_LEVEL";
+    case ViolationKind::PagedPoolAtDispatchLevel:
+        return "paged pool at DISPATCH_LEVEL";
+    case ViolationKind::PowerIrpWithoutStartNext:
+        return "power request without PoStartNextPowerIrp";
+    case ViolationKind::FreedWhileInUse:
+        return "request freed while in use";
+    case ViolationKind::UseAfterFree:
+        return "use after free";
+    case ViolationKind::PoolLeak:
+        return "pool leak";
+    case ViolationKind::RequestLeak:
+        return "request leak";
+    case ViolationKind::WrongPoolTag:
+        return "wrong pool tag";
+    case ViolationKind::BadPoolFree:
+        return "bad pool free";
+    case ViolationKind::InformationTooLarge:
+        return "Information larger than the output buffer";
+    case ViolationKind::DeleteWhileAttached:
+        return "IoDeleteDevice while attached";
+    case ViolationKind::DeleteWhileShutdownRegistered:
+        return "IoDeleteDevice while registered for shutdown";
+    case ViolationKind::NoMoreStackLocations:
+        return "no more stack locations";
+    case ViolationKind::IrqlMisuse:
+        return "IRQL misuse";
+    case ViolationKind::BadArgument:
+        return "bad argument";
+    }
+    return "unknown";
+}
+
+std::vector<Violation> Violations() {
+    std::lock_guard lock(g_mutex);
+    return g_violations;
+}
+
+void ClearViolations() {
+    std::lock_guard lock(g_mutex);
+    g_violations.clear();
+}
+
+std::string DescribeViolations() {
+    std::lock_guard lock(g_mutex);
+    std::string text;
+    for (const Violation& v : g_violations) {
+        text += "verifier: ";
+        text += ViolationKindName(v.kind);
+        text += ": ";
+        text += v.message;
+        text += '\n';
+    }
+    return text;
+}
+
+void ReportViolation(ViolationKind kind, std::string message) {
+    std::lock_guard lock(g_mutex);
+    g_violations.push_back({kind, std::move(message)});
+}
+
+void FailPoolAllocationNumber(unsigned n) {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.poolNth = n;
+    g_faults.poolSeen = 0;
+}
+
+void FailIrpAllocationNumber(unsigned n) {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.irpNth = n;
+    g_faults.irpSeen = 0;
+}
+
+void SetPoolFailureProbability(double probability, uint32_t seed) {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.poolProbability = probability;
+    g_faults.poolRandom.seed(seed);
+}
+
+void SetIrpFailureProbability(double probability, uint32_t seed) {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.irpProbability = probability;
+    g_faults.irpRandom.seed(seed);
+}
+
+void ClearFaultInjection() {
+    std::lock_guard lock(g_faultMutex);
+    unsigned failed = g_faults.failed;
+    g_faults = FaultPlan{};
+    g_faults.failed = failed;
+}
+
+unsigned FailedAllocationCount() {
+    std::lock_guard lock(g_faultMutex);
+    return g_faults.failed;
+}
+
+namespace detail {
+
+void Report(ViolationKind kind, std::string message) {
+    ReportViolation(kind, std::move(message));
+}
+
+bool ShouldFailPool() {
+    std::lock_guard lock(g_faultMutex);
+    bool fail = false;
+    if (g_faults.poolNth != 0 && ++g_faults.poolSeen == g_faults.poolNth) {
+        fail = true;
+        g_faults.poolNth = 0;
+    }
+    if (!fail)
+        fail = Draw(g_faults.poolRandom, g_faults.poolProbability);
+    if (fail)
+        ++g_faults.failed;
+    return fail;
+}
+
+bool ShouldFailIrp() {
+    std::lock_guard lock(g_faultMutex);
+    bool fail = false;
+    if (g_faults.irpNth != 0 && ++g_faults.irpSeen == g_faults.irpNth) {
+        fail = true;
+        g_faults.irpNth = 0;
+    }
+    if (!fail)
+        fail = Draw(g_faults.irpRandom, g_faults.irpProbability);
+    if (fail)
+        ++g_faults.failed;
+    return fail;
+}
+
+void ResetVerifier() {
+    {
+        std::lock_guard lock(g_mutex);
+        g_violations.clear();
+    }
+    std::lock_guard lock(g_faultMutex);
+    g_faults = FaultPlan{};
+}
+
+} // namespace detail
+
+} // namespace sim::kernel
