@@ -1,0 +1,274 @@
+#include "harness.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace norvask::test {
+namespace {
+
+using sim::kernel::IoResult;
+
+using PlugAndPlay = DriverTest;
+
+TEST_F(PlugAndPlay, SmallConfigurationIsReadOnceAndKeptInTheFirstBuffer) {
+    bus_->config = ConfigDescriptor(2);
+    ASSERT_EQ(bus_->config.size(), 32u);
+    AddAndStart();
+    EXPECT_EQ(bus_->ConfigReadLengths(), std::vector<ULONG>{521});
+    ASSERT_NE(Ext()->ConfigurationDescriptor, nullptr);
+    EXPECT_EQ(Ext()->ConfigurationDescriptor->wTotalLength, 32);
+    EXPECT_TRUE(Ext()->DeviceStarted);
+    ASSERT_NE(Ext()->DeviceDescriptor, nullptr);
+    EXPECT_EQ(Ext()->DeviceDescriptor->bLength, 18);
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+}
+
+TEST_F(PlugAndPlay, LargeConfigurationIsReadAgainAtItsFullLength) {
+    bus_->config = ConfigDescriptor(2, 600);
+    AddAndStart();
+    EXPECT_EQ(bus_->ConfigReadLengths(), (std::vector<ULONG>{521, 600}));
+    std::vector<UCHAR> out(600, 0);
+    const IoResult r = Ioctl(IOCTL_GET_CONFIG_DESCRIPTOR, {}, &out);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 600u);
+    EXPECT_EQ(out, bus_->config);
+}
+
+TEST_F(PlugAndPlay, EveryPipeIsConfiguredForEightBytesAndStartsFree) {
+    bus_->config = ConfigDescriptor(3);
+    AddAndStart();
+    EXPECT_EQ(bus_->SelectedMaximumTransferSizes(), (std::vector<ULONG>{8, 8, 8}));
+    ASSERT_NE(Ext()->InterfaceInfo, nullptr);
+    ASSERT_EQ(Ext()->InterfaceInfo->NumberOfPipes, 3u);
+    for (ULONG i = 0; i < 3; ++i) {
+        EXPECT_EQ(Ext()->InterfaceInfo->Pipes[i].MaximumTransferSize, 8u);
+        EXPECT_EQ(Ext()->InterfaceInfo->Pipes[i].PipeFlags, 0u);
+    }
+    EXPECT_NE(Ext()->ConfigurationHandle, nullptr);
+}
+
+TEST_F(PlugAndPlay, BadConfigurationDescriptorsFailTheStart) {
+    struct Case {
+        const char* what;
+        std::function<std::vector<UCHAR>(int)> config;
+    };
+    const std::vector<Case> cases = {
+        {"total below 9",
+         [](int) {
+             auto d = ConfigDescriptor(2);
+             d[2] = 4;
+             return d;
+         }},
+        {"grows on every read",
+         [](int n) { return ConfigDescriptor(2, static_cast<USHORT>(600 + 100 * n)); }},
+        {"endpoints past the total",
+         [](int) {
+             auto d = ConfigDescriptor(2);
+             d[2] = 28;
+             return d;
+         }},
+        {"zero descriptor length",
+         [](int) {
+             auto d = ConfigDescriptor(2);
+             d[18] = 0;
+             return d;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        bus_->configForRead = c.config;
+        ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(Start(), STATUS_DEVICE_DATA_ERROR);
+        EXPECT_FALSE(Ext()->DeviceStarted);
+        EXPECT_LE(bus_->ConfigReadLengths().size(), 2u);
+        // The device refuses requests but still goes away cleanly.
+        EXPECT_EQ(Open(NewFile(u"")), STATUS_DELETE_PENDING);
+        EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+        EXPECT_FALSE(sim::kernel::IsDeviceAlive(Fdo()));
+    }
+}
+
+TEST_F(PlugAndPlay, FailedDescriptorReadFailsTheStartWithItsStatus) {
+    bus_->descriptorStatus = STATUS_IO_DEVICE_ERROR;
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_IO_DEVICE_ERROR);
+    EXPECT_FALSE(Ext()->DeviceStarted);
+}
+
+TEST_F(PlugAndPlay, QueryStopRefusesEveryRequestUntilCancelled) {
+    AddAndStart();
+    EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Ext()->StopPending);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(Ioctl(IOCTL_GET_CONFIG_DESCRIPTOR, {}, nullptr).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(Open(NewFile(u"")), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(bus_->VendorCalls().empty());
+    // The gate was left as it was: signalled.
+    EXPECT_NE(KeReadStateEvent(&Ext()->VendorGate), 0);
+
+    EXPECT_EQ(Pnp(IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_SUCCESS);
+}
+
+TEST_F(PlugAndPlay, QueryRemoveRefusesRequestsUntilCancelled) {
+    AddAndStart();
+    EXPECT_EQ(Pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Ext()->RemovePending);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(Pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_FALSE(Ext()->RemovePending);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_SUCCESS);
+}
+
+TEST_F(PlugAndPlay, QueriesOnANeverStartedDeviceChangeNothing) {
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_FALSE(Ext()->RemovePending);
+    EXPECT_FALSE(Ext()->StopPending);
+    const auto minors = bus_->PnpMinors();
+    EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_QUERY_REMOVE_DEVICE), 1);
+}
+
+TEST_F(PlugAndPlay, StopDeconfiguresAndARestartReconfigures) {
+    AddAndStart();
+    EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(bus_->Deconfigures(), 1);
+    EXPECT_FALSE(Ext()->DeviceStarted);
+    EXPECT_FALSE(Ext()->StopPending);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(Ext()->DeviceStarted);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS); // pool of both starts freed
+}
+
+TEST_F(PlugAndPlay, FailedStopLeavesTheDeviceStarted) {
+    AddAndStart();
+    bus_->selectStatus = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(Ext()->DeviceStarted);
+    const auto minors = bus_->PnpMinors();
+    EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_STOP_DEVICE), 0);
+}
+
+TEST_F(PlugAndPlay, CapabilitiesPassedUpAreRemovableAndSurpriseRemovable) {
+    AddAndStart();
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof(caps);
+    caps.Version = 1;
+    sim::kernel::IrpSpec spec;
+    spec.majorFunction = IRP_MJ_PNP;
+    spec.minorFunction = IRP_MN_QUERY_CAPABILITIES;
+    spec.initialStatus = STATUS_NOT_SUPPORTED;
+    spec.setup = [&caps](IO_STACK_LOCATION& s) {
+        s.Parameters.DeviceCapabilities.Capabilities = &caps;
+    };
+    EXPECT_EQ(sim::kernel::SendIrp(Fdo(), spec).status, STATUS_SUCCESS);
+    EXPECT_TRUE(caps.Removable);
+    EXPECT_TRUE(caps.SurpriseRemovalOK);
+    EXPECT_EQ(caps.DeviceWake, bus_->deviceWake);
+
+    DEVICE_CAPABILITIES failed{};
+    bus_->capabilitiesStatus = STATUS_UNSUCCESSFUL;
+    spec.setup = [&failed](IO_STACK_LOCATION& s) {
+        s.Parameters.DeviceCapabilities.Capabilities = &failed;
+    };
+    EXPECT_EQ(sim::kernel::SendIrp(Fdo(), spec).status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(failed.Removable);
+}
+
+TEST_F(PlugAndPlay, RemoveDisablesTheInterfaceFreesAllAndDeletesTheDevice) {
+    AddAndStart();
+    PDEVICE_OBJECT fdo = Fdo();
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
+    EXPECT_FALSE(sim::kernel::ListDeviceInterfaces().at(0).enabled);
+    EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
+    EXPECT_TRUE(sim::kernel::OutstandingPool(driver_).empty());
+}
+
+TEST_F(PlugAndPlay, RemoveWaitsForTheVendorTransferInFlight) {
+    AddAndStart();
+    bus_->holdVendor = true;
+    std::vector<UCHAR> packet = WritePacket(1, 1);
+    std::vector<UCHAR> out(8, 0);
+    std::atomic<bool> vendorDone{false};
+    sim::kernel::IrpSpec spec;
+    spec.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    spec.buffered = true;
+    spec.input = packet.data();
+    spec.inputLength = 8;
+    spec.output = out.data();
+    spec.outputLength = 8;
+    spec.setup = [](IO_STACK_LOCATION& s) {
+        s.Parameters.DeviceIoControl.IoControlCode = IOCTL_VENDOR_REQUEST;
+        s.Parameters.DeviceIoControl.InputBufferLength = 8;
+        s.Parameters.DeviceIoControl.OutputBufferLength = 8;
+    };
+    IoResult vendorResult{};
+    ASSERT_EQ(sim::kernel::SendIrpAsync(Fdo(), spec,
+                                        [&](IoResult r) {
+                                            vendorResult = r;
+                                            vendorDone = true;
+                                        }),
+              STATUS_PENDING);
+
+    PDEVICE_OBJECT fdo = Fdo();
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        Pnp(IRP_MN_REMOVE_DEVICE);
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(removed.load());
+    EXPECT_TRUE(sim::kernel::IsDeviceAlive(fdo));
+
+    bus_->ReleaseVendor();
+    remover.join();
+    EXPECT_TRUE(removed.load());
+    EXPECT_TRUE(vendorDone.load());
+    EXPECT_EQ(vendorResult.status, STATUS_SUCCESS);
+    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
+}
+
+TEST_F(PlugAndPlay, RemoveAfterSurpriseRemovalTearsDownOnce) {
+    AddAndStart();
+    PDEVICE_OBJECT fdo = Fdo();
+    PFILE_OBJECT pipe = NewFile(u"\\PIPE0");
+    ASSERT_EQ(Open(pipe), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
+    // The open pipe was aborted on the way out.
+    const auto calls = bus_->PipeCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].function, URB_FUNCTION_ABORT_PIPE);
+    // The handle's close and the later remove touch nothing that was freed.
+    EXPECT_EQ(sim::kernel::SendClose(fdo, pipe).status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::kernel::SendIrp(fdo,
+                                   [] {
+                                       sim::kernel::IrpSpec s;
+                                       s.majorFunction = IRP_MJ_PNP;
+                                       s.minorFunction = IRP_MN_REMOVE_DEVICE;
+                                       s.initialStatus = STATUS_NOT_SUPPORTED;
+                                       return s;
+                                   }())
+                  .status,
+              STATUS_SUCCESS);
+    const auto minors = bus_->PnpMinors();
+    EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), 1);
+}
+
+TEST_F(PlugAndPlay, ShutdownTearsTheDeviceDown) {
+    AddAndStart();
+    PDEVICE_OBJECT fdo = Fdo();
+    sim::kernel::SendShutdownNotifications();
+    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
+    EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
+}
+
+} // namespace
+} // namespace norvask::test
