@@ -172,9 +172,8 @@ NTSTATUS NTAPI VendorRequestComplete(PDEVICE_OBJECT, PIRP busIrp, PVOID context)
     PDEVICE_OBJECT deviceObject = transfer->DeviceObject;
     DeviceExtension* ext = Extension(deviceObject);
 
-    if (busIrp->PendingReturned) {
-        IoMarkIrpPending(busIrp);
-    }
+    // The bus request is ours and ends here. It is not marked pending: it has no stack
+    // location of ours (marking would write past its stack), and no one above waits on it.
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&ext->VendorLock, &oldIrql);

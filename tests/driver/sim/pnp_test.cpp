@@ -235,31 +235,44 @@ TEST_F(PlugAndPlay, RemoveWaitsForTheVendorTransferInFlight) {
     EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
 }
 
-TEST_F(PlugAndPlay, RemoveAfterSurpriseRemovalTearsDownOnce) {
+TEST_F(PlugAndPlay, SurpriseRemovalTearsDownOnceAndTheLaterRemoveOnlyGoesDown) {
     AddAndStart();
     PDEVICE_OBJECT fdo = Fdo();
     PFILE_OBJECT pipe = NewFile(u"\\PIPE0");
     ASSERT_EQ(Open(pipe), STATUS_SUCCESS);
     EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
     EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
+    EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
     // The open pipe was aborted on the way out.
     const auto calls = bus_->PipeCalls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].function, URB_FUNCTION_ABORT_PIPE);
-    // The handle's close and the later remove touch nothing that was freed.
-    EXPECT_EQ(sim::kernel::SendClose(fdo, pipe).status, STATUS_SUCCESS);
-    EXPECT_EQ(sim::kernel::SendIrp(fdo,
-                                   [] {
-                                       sim::kernel::IrpSpec s;
-                                       s.majorFunction = IRP_MJ_PNP;
-                                       s.minorFunction = IRP_MN_REMOVE_DEVICE;
-                                       s.initialStatus = STATUS_NOT_SUPPORTED;
-                                       return s;
-                                   }())
-                  .status,
-              STATUS_SUCCESS);
+    // The remove that follows finds the stack without this driver.
+    PDEVICE_OBJECT top = IoGetAttachedDevice(bus_->Pdo());
+    EXPECT_EQ(top, bus_->Pdo());
+    sim::kernel::IrpSpec spec;
+    spec.majorFunction = IRP_MJ_PNP;
+    spec.minorFunction = IRP_MN_REMOVE_DEVICE;
+    spec.initialStatus = STATUS_NOT_SUPPORTED;
+    EXPECT_EQ(sim::kernel::SendIrp(top, spec).status, STATUS_SUCCESS);
     const auto minors = bus_->PnpMinors();
+    EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_SURPRISE_REMOVAL), 1);
     EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), 1);
+}
+
+TEST_F(PlugAndPlay, CloseOfAPipeHandleWhoseEntryWasReplacedTouchesNothingFreed) {
+    AddAndStart();
+    PFILE_OBJECT pipe = NewFile(u"\\PIPE1");
+    ASSERT_EQ(Open(pipe), STATUS_SUCCESS);
+    ASSERT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    // The restart frees the interface copy the handle's pipe pointed into.
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Close(pipe), STATUS_SUCCESS);
+    EXPECT_FALSE(Ext()->DeviceOpen);
+    for (ULONG i = 0; i < Ext()->InterfaceInfo->NumberOfPipes; ++i) {
+        EXPECT_EQ(Ext()->InterfaceInfo->Pipes[i].PipeFlags, 0u);
+    }
 }
 
 TEST_F(PlugAndPlay, ShutdownTearsTheDeviceDown) {
