@@ -390,8 +390,15 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         }
         IrpRecord& record = it->second;
         if (record.state == IrpState::Freed) {
-            Report(ViolationKind::UseAfterFree,
-                   IrpText(Irp, record) + " completed after it was freed");
+            if (record.completions != 0 && record.owner != IrpOwner::Driver) {
+                // The I/O manager finished and released it at the first completion.
+                Report(ViolationKind::CompletedTwice, IrpText(Irp, record) +
+                                                          " completed twice (by " +
+                                                          DriverName(CurrentDriver()) + ")");
+            } else {
+                Report(ViolationKind::UseAfterFree,
+                       IrpText(Irp, record) + " completed after it was freed");
+            }
             return;
         }
         if (record.state == IrpState::Completed) {
@@ -458,6 +465,12 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             }
             std::lock_guard lock(g_mutex);
             IrpRecord& record = g_irps[Irp];
+            if (record.completions != generation && result != STATUS_MORE_PROCESSING_REQUIRED) {
+                Report(ViolationKind::CompletedTwice,
+                       IrpText(Irp, record) + " was completed inside a completion routine of " +
+                           DriverName(driver) + " that then let completion go on");
+                return;
+            }
             if (record.state == IrpState::Freed) {
                 if (result != STATUS_MORE_PROCESSING_REQUIRED) {
                     Report(ViolationKind::UseAfterFree,

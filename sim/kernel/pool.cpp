@@ -27,6 +27,7 @@ struct PoolRecord {
 
 std::mutex g_mutex;
 std::unordered_map<void*, PoolRecord> g_pool;
+std::vector<void*> g_leaked; // reported leaks: given back to the heap at reset
 
 bool IsPaged(POOL_TYPE type) {
     return (static_cast<int>(type) & 1) != 0 && type != NonPagedPoolNx;
@@ -120,7 +121,8 @@ size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
                 auto& entry = byTag[it->second.tag];
                 ++entry.first;
                 entry.second += it->second.size;
-                // Forget the record but keep the memory: the driver may still point at it.
+                // Report once; the memory stays valid, the driver may still point at it.
+                g_leaked.push_back(it->first);
                 it = g_pool.erase(it);
             } else {
                 ++it;
@@ -147,6 +149,9 @@ void ResetPool() {
     for (auto& [address, record] : g_pool)
         std::free(address);
     g_pool.clear();
+    for (void* address : g_leaked)
+        std::free(address);
+    g_leaked.clear();
 }
 
 } // namespace detail

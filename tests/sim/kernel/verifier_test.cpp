@@ -1,0 +1,316 @@
+// For each fault the verifier knows, a deliberately faulty driver, and the violation it earns.
+// The sound counterparts run in the other test files under the same fixture, which fails any
+// test that leaves a violation behind.
+#include "scripted_driver.h"
+
+#include <gtest/gtest-spi.h>
+
+#include <atomic>
+
+namespace simtest {
+namespace {
+
+using sim::kernel::IoResult;
+using sim::kernel::IrpSpec;
+using sim::kernel::KernelTest;
+using sim::kernel::OnlyViolationsOf;
+using sim::kernel::TakeViolations;
+using sim::kernel::ViolationKind;
+
+constexpr ULONG kTag = 0x206D6457; // "Wdm "
+
+class VerifierTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        busDriver = MakeDriver("bus");
+        faultyDriver = MakeDriver("faulty", kTag);
+        bus = std::make_unique<ScriptedDevice>(busDriver);
+        device = std::make_unique<ScriptedDevice>(faultyDriver, bus->Device());
+    }
+
+    IrpSpec Request(UCHAR major = IRP_MJ_DEVICE_CONTROL, UCHAR minor = 0) {
+        IrpSpec spec;
+        spec.majorFunction = major;
+        spec.minorFunction = minor;
+        return spec;
+    }
+
+    // True if the violations recorded so far are exactly of this kind; clears them.
+    bool Caught(ViolationKind kind) {
+        auto found = TakeViolations();
+        for (const auto& v : found) {
+            EXPECT_FALSE(v.message.empty());
+        }
+        return OnlyViolationsOf(found, {kind});
+    }
+
+    PDRIVER_OBJECT busDriver{}, faultyDriver{};
+    std::unique_ptr<ScriptedDevice> bus, device;
+};
+
+TEST_F(VerifierTest, RequestCompletedTwice) {
+    device->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    sim::kernel::SendIrp(device->Device(), Request());
+    EXPECT_TRUE(Caught(ViolationKind::CompletedTwice));
+}
+
+TEST_F(VerifierTest, RequestCompletedInsideARoutineThatLetsCompletionGoOn) {
+    Completion routine = [](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS); // the lower completion is still under way
+        return STATUS_SUCCESS;
+    };
+    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, ScriptedCompletion, &routine, TRUE, TRUE, TRUE);
+        return IoCallDriver(device->Lower(), irp);
+    });
+    sim::kernel::SendIrp(device->Device(), Request());
+    EXPECT_TRUE(Caught(ViolationKind::CompletedTwice));
+}
+
+TEST_F(VerifierTest, RequestNeverCompletedBeforeItsDeviceIsDeleted) {
+    device->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING; // and forgotten
+    });
+    bool done = false;
+    EXPECT_EQ(
+        sim::kernel::SendIrpAsync(device->Device(), Request(), [&](IoResult) { done = true; }),
+        STATUS_PENDING);
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+    device->Remove();
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(Caught(ViolationKind::NeverCompleted));
+}
+
+TEST_F(VerifierTest, PendingReturnedWithoutMarkingTheRequest) {
+    device->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        sim::kernel::QueueDispatchWork([irp] { CompleteWith(irp, STATUS_SUCCESS); }, 500);
+        return STATUS_PENDING;
+    });
+    IoResult result = sim::kernel::SendIrp(device->Device(), Request());
+    EXPECT_TRUE(result.completed);
+    EXPECT_TRUE(Caught(ViolationKind::PendingNotMarked));
+}
+
+TEST_F(VerifierTest, MarkedPendingButAnsweredSynchronously) {
+    device->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    sim::kernel::SendIrp(device->Device(), Request());
+    EXPECT_TRUE(Caught(ViolationKind::MarkedPendingReturnedOther));
+}
+
+TEST_F(VerifierTest, CompletionRoutineThatDoesNotPropagatePending) {
+    Completion routine = [](PDEVICE_OBJECT, PIRP) {
+        return STATUS_SUCCESS; // should mark the request pending when PendingReturned is set
+    };
+    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, ScriptedCompletion, &routine, TRUE, TRUE, TRUE);
+        return IoCallDriver(device->Lower(), irp);
+    });
+    bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        sim::kernel::QueueDispatchWork([irp] { CompleteWith(irp, STATUS_SUCCESS); }, 500);
+        return STATUS_PENDING;
+    });
+    sim::kernel::SendIrp(device->Device(), Request());
+    sim::kernel::DrainDispatchWork();
+    EXPECT_TRUE(Caught(ViolationKind::PendingNotPropagated));
+}
+
+TEST_F(VerifierTest, DispatchReturnsSuccessWithoutCompleting) {
+    PIRP kept = nullptr;
+    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        kept = irp;
+        return STATUS_SUCCESS;
+    });
+    sim::kernel::SetCompletionWaitLimit(50);
+    IoResult result = sim::kernel::SendIrp(device->Device(), Request());
+    EXPECT_FALSE(result.completed);
+    auto found = TakeViolations();
+    EXPECT_TRUE(OnlyViolationsOf(
+        found, {ViolationKind::ReturnedWithoutCompleting, ViolationKind::NeverCompleted}));
+    CompleteWith(kept, STATUS_SUCCESS); // late, after the caller gave up: harmless
+}
+
+TEST_F(VerifierTest, WaitWithTimeoutAtDispatchLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        LARGE_INTEGER zero;
+        zero.QuadPart = 0;
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero); // allowed
+        EXPECT_TRUE(sim::kernel::Violations().empty());
+        LARGE_INTEGER twoMs;
+        twoMs.QuadPart = -20000;
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &twoMs);
+        KeLowerIrql(old);
+    });
+    EXPECT_TRUE(Caught(ViolationKind::WaitAtDispatchLevel));
+}
+
+TEST_F(VerifierTest, PagedPoolAtDispatchLevel) {
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        void* nonPaged = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+        ExFreePool(nonPaged);
+        EXPECT_TRUE(sim::kernel::Violations().empty());
+        void* paged = ExAllocatePoolWithTag(PagedPool, 16, kTag);
+        KeLowerIrql(old);
+        ExFreePool(paged);
+    });
+    EXPECT_TRUE(Caught(ViolationKind::PagedPoolAtDispatchLevel));
+}
+
+TEST_F(VerifierTest, PowerRequestPassedDownWithoutStartNext) {
+    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return PoCallDriver(device->Lower(), irp);
+    });
+    bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    sim::kernel::SendIrp(device->Device(), Request(IRP_MJ_POWER, IRP_MN_SET_POWER));
+    EXPECT_TRUE(Caught(ViolationKind::PowerIrpWithoutStartNext));
+
+    // The sound order raises nothing.
+    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return PoCallDriver(device->Lower(), irp);
+    });
+    sim::kernel::SendIrp(device->Device(), Request(IRP_MJ_POWER, IRP_MN_SET_POWER));
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+}
+
+TEST_F(VerifierTest, PowerRequestCompletedWithoutStartNext) {
+    device->Serve([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+    sim::kernel::SendIrp(device->Device(), Request(IRP_MJ_POWER, IRP_MN_QUERY_POWER));
+    EXPECT_TRUE(Caught(ViolationKind::PowerIrpWithoutStartNext));
+}
+
+TEST_F(VerifierTest, RequestFreedWhileALowerDriverHoldsIt) {
+    PIRP held = nullptr;
+    bus->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    });
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        PIRP irp = IoAllocateIrp(bus->Device()->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        EXPECT_EQ(IoCallDriver(bus->Device(), irp), STATUS_PENDING);
+        IoFreeIrp(irp); // the bus driver still holds it
+    });
+    EXPECT_TRUE(Caught(ViolationKind::FreedWhileInUse));
+    // The request stayed valid for its holder; finishing it properly raises nothing more.
+    sim::kernel::RunInDriverContext(busDriver, [&] { CompleteWith(held, STATUS_SUCCESS); });
+    sim::kernel::RunInDriverContext(faultyDriver, [&] { IoFreeIrp(held); });
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+}
+
+TEST_F(VerifierTest, RequestFreedTwiceOrCompletedAfterFree) {
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoFreeIrp(irp);
+        IoFreeIrp(irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    auto found = TakeViolations();
+    EXPECT_EQ(found.size(), 2u);
+    EXPECT_TRUE(OnlyViolationsOf(found, {ViolationKind::UseAfterFree}));
+}
+
+TEST_F(VerifierTest, PoolLeakedWhenTheLastDeviceIsDeletedListedByTag) {
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        ExAllocatePoolWithTag(NonPagedPool, 80, kTag);
+        ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 10, kTag)); // freed: not a leak
+    });
+    EXPECT_EQ(sim::kernel::OutstandingPool(faultyDriver).size(), 2u);
+    device->Remove();
+    auto found = TakeViolations();
+    ASSERT_TRUE(OnlyViolationsOf(found, {ViolationKind::PoolLeak}));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0].message.find("'Wdm ': 2 allocation(s), 104 bytes"), std::string::npos)
+        << found[0].message;
+    EXPECT_NE(found[0].message.find("faulty"), std::string::npos);
+}
+
+TEST_F(VerifierTest, PoolOfOtherDriversIsNotCharged) {
+    sim::kernel::RunInDriverContext(busDriver, [&] {
+        void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 0x20737542);
+        sim::kernel::RunInDriverContext(faultyDriver, [&] { device->Remove(); });
+        ExFreePool(p);
+    });
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+}
+
+TEST_F(VerifierTest, PoolTagOtherThanTheDriversTag) {
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, 0x656E6F4E));
+        ExFreePool(ExAllocatePool(NonPagedPool, 8));
+    });
+    auto found = TakeViolations();
+    EXPECT_EQ(found.size(), 2u);
+    EXPECT_TRUE(OnlyViolationsOf(found, {ViolationKind::WrongPoolTag}));
+}
+
+TEST_F(VerifierTest, PoolFreedTwice) {
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        void* p = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+        ExFreePool(p);
+        ExFreePool(p);
+    });
+    EXPECT_TRUE(Caught(ViolationKind::BadPoolFree));
+}
+
+TEST_F(VerifierTest, InformationLargerThanTheOutputBuffer) {
+    device->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        return CompleteWith(irp, STATUS_SUCCESS, 16); // the caller gave 8 bytes
+    });
+    uint8_t input[8] = {};
+    uint8_t output[8] = {};
+    IoResult result =
+        sim::kernel::SendDeviceControl(device->Device(), nullptr, 0x222028, input, 8, output, 8);
+    EXPECT_EQ(result.information, 16u);
+    EXPECT_TRUE(Caught(ViolationKind::InformationTooLarge));
+}
+
+TEST_F(VerifierTest, DeleteWhileStillAttached) {
+    IoDeleteDevice(device->Device()); // no IoDetachDevice first
+    EXPECT_TRUE(Caught(ViolationKind::DeleteWhileAttached));
+}
+
+TEST_F(VerifierTest, DeleteWhileRegisteredForShutdown) {
+    EXPECT_EQ(IoRegisterShutdownNotification(device->Device()), STATUS_SUCCESS);
+    device->Remove();
+    EXPECT_TRUE(Caught(ViolationKind::DeleteWhileShutdownRegistered));
+    EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
+}
+
+TEST_F(VerifierTest, RequestLeakedByItsAllocator) {
+    sim::kernel::RunInDriverContext(faultyDriver, [&] { IoAllocateIrp(2, FALSE); });
+    device->Remove();
+    EXPECT_TRUE(Caught(ViolationKind::RequestLeak));
+}
+
+TEST_F(VerifierTest, FixtureFailsATestThatLeavesAViolation) {
+    sim::kernel::ReportViolation(ViolationKind::CompletedTwice, "provoked");
+    EXPECT_NONFATAL_FAILURE(sim::kernel::ExpectNoViolations(), "completed twice: provoked");
+    sim::kernel::ClearViolations();
+}
+
+} // namespace
+} // namespace simtest
