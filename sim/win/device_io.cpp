@@ -1,0 +1,276 @@
+#include "sim/win/device_io.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace sim::win {
+
+using namespace sim::wdm;
+
+namespace {
+
+thread_local std::uint32_t lastError = 0;
+
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
+    PDEVICE_OBJECT bottom = device;
+    while (PDEVICE_OBJECT lower = kernel::GetLowerDevice(bottom)) {
+        bottom = lower;
+    }
+    return bottom;
+}
+
+} // namespace
+
+std::uint32_t GetLastError() {
+    return lastError;
+}
+void SetLastError(std::uint32_t error) {
+    lastError = error;
+}
+
+std::uint32_t Win32ErrorFromStatus(NTSTATUS status) {
+    switch (status) {
+    case STATUS_SUCCESS:
+        return 0;
+    case STATUS_BUFFER_OVERFLOW:
+        return ErrorMoreData;
+    case STATUS_DEVICE_BUSY:
+        return ErrorBusy;
+    case STATUS_UNSUCCESSFUL:
+        return ErrorGenFailure;
+    case STATUS_NOT_IMPLEMENTED:
+    case STATUS_INVALID_DEVICE_REQUEST:
+    case STATUS_ILLEGAL_FUNCTION:
+        return ErrorInvalidFunction;
+    case STATUS_INVALID_HANDLE:
+        return ErrorInvalidHandle;
+    case STATUS_INVALID_PARAMETER:
+        return ErrorInvalidParameter;
+    case STATUS_NO_SUCH_DEVICE:
+    case STATUS_DEVICE_REMOVED:
+        return ErrorDevNotExist;
+    case STATUS_NO_SUCH_FILE:
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return ErrorFileNotFound;
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+        return ErrorPathNotFound;
+    case STATUS_NO_MEMORY:
+        return ErrorNotEnoughMemory;
+    case STATUS_ACCESS_DENIED:
+    case STATUS_DELETE_PENDING:
+        return ErrorAccessDenied;
+    case STATUS_BUFFER_TOO_SMALL:
+        return ErrorInsufficientBuffer;
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return ErrorNoSystemResources;
+    case STATUS_DEVICE_NOT_CONNECTED:
+        return ErrorDeviceNotConnected;
+    case STATUS_DEVICE_NOT_READY:
+        return ErrorNotReady;
+    case STATUS_INSTANCE_NOT_AVAILABLE:
+        return ErrorPipeBusy;
+    case STATUS_NOT_SUPPORTED:
+        return ErrorNotSupported;
+    case STATUS_CANCELLED:
+        return ErrorOperationAborted;
+    case STATUS_IO_DEVICE_ERROR:
+    case STATUS_DEVICE_DATA_ERROR:
+        return ErrorIoDevice;
+    case STATUS_IO_TIMEOUT:
+        return ErrorSemTimeout;
+    default:
+        return ErrorMrMidNotFound;
+    }
+}
+
+DeviceIo::DeviceIo() = default;
+
+DeviceIo::~DeviceIo() {
+    CloseAll();
+}
+
+void DeviceIo::CloseAll() {
+    std::vector<Handle> open;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, file] : handles_) {
+            open.push_back(handle);
+        }
+    }
+    for (Handle h : open) {
+        CloseHandle(h);
+    }
+}
+
+std::shared_ptr<DeviceIo::OpenFile> DeviceIo::Find(Handle handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(handle);
+    return it == handles_.end() ? nullptr : it->second;
+}
+
+Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t, std::uint32_t) {
+    if (fileName == nullptr) {
+        SetLastError(ErrorInvalidParameter);
+        return InvalidHandleValue;
+    }
+    if (*fileName == '\0') {
+        SetLastError(ErrorPathNotFound);
+        return InvalidHandleValue;
+    }
+    // Win32 normalises a "\\.\" path before the I/O manager sees it: trailing
+    // blanks and dots of its last component go.
+    std::string_view path(fileName);
+    if (path.starts_with("\\\\.\\")) {
+        while (!path.empty() && (path.back() == ' ' || path.back() == '.')) {
+            path.remove_suffix(1);
+        }
+    }
+    const auto resolved = kernel::ResolveUserPath(path);
+    if (!resolved || resolved->device == nullptr || !kernel::IsDeviceAlive(resolved->device)) {
+        SetLastError(ErrorFileNotFound);
+        return InvalidHandleValue;
+    }
+    auto file = std::make_shared<OpenFile>();
+    file->device = resolved->device;
+    file->physicalDeviceObject = BottomOf(resolved->device);
+    file->fileObject = kernel::CreateFileObject(file->device, resolved->remainder);
+    if (file->fileObject == nullptr) {
+        SetLastError(ErrorNotEnoughMemory);
+        return InvalidHandleValue;
+    }
+    const kernel::IoResult result = kernel::SendCreate(file->device, file->fileObject);
+    if (!result.completed) {
+        // The driver still owns the request, and with it the file object.
+        SetLastError(ErrorSemTimeout);
+        return InvalidHandleValue;
+    }
+    if (!NT_SUCCESS(result.status)) {
+        kernel::DeleteFileObject(file->fileObject);
+        SetLastError(Win32ErrorFromStatus(result.status));
+        return InvalidHandleValue;
+    }
+    std::lock_guard lock(mutex_);
+    const Handle handle = nextHandle_;
+    // Handles stay positive 32-bit values: callers keep them in an int32.
+    nextHandle_ = nextHandle_ >= 0x7FFFFF00 ? 0x40 : nextHandle_ + 4;
+    handles_[handle] = std::move(file);
+    SetLastError(0);
+    return handle;
+}
+
+bool DeviceIo::DeviceIoControl(Handle device, std::uint32_t ioControlCode, const void* inBuffer,
+                               std::uint32_t inBufferSize, void* outBuffer,
+                               std::uint32_t outBufferSize, std::uint32_t* bytesReturned) {
+    std::shared_ptr<OpenFile> file = Find(device);
+    if (file == nullptr) {
+        SetLastError(ErrorInvalidHandle);
+        return false;
+    }
+    if ((inBuffer == nullptr && inBufferSize != 0) ||
+        (outBuffer == nullptr && outBufferSize != 0)) {
+        SetLastError(ErrorInvalidParameter); // the I/O manager probes both buffers first
+        return false;
+    }
+    if (!kernel::IsDeviceAlive(file->device)) {
+        SetLastError(ErrorDevNotExist);
+        return false;
+    }
+    {
+        std::lock_guard lock(file->mutex);
+        ++file->inFlight;
+    }
+    const kernel::IoResult result =
+        kernel::SendDeviceControl(file->device, file->fileObject, ioControlCode, inBuffer,
+                                  inBufferSize, outBuffer, outBufferSize);
+    {
+        std::lock_guard lock(file->mutex);
+        --file->inFlight;
+    }
+    file->idle.notify_all();
+    if (!result.completed) {
+        SetLastError(ErrorSemTimeout);
+        return false;
+    }
+    const auto returned = static_cast<std::uint32_t>(
+        std::min<ULONG_PTR>(result.information, static_cast<ULONG_PTR>(outBufferSize)));
+    if (bytesReturned != nullptr) {
+        *bytesReturned = NT_ERROR(result.status) ? 0 : returned;
+    }
+    if (!NT_SUCCESS(result.status)) {
+        SetLastError(Win32ErrorFromStatus(result.status));
+        return false;
+    }
+    SetLastError(0);
+    return true;
+}
+
+bool DeviceIo::CloseHandle(Handle handle) {
+    std::shared_ptr<OpenFile> file;
+    bool lastOfStack = false;
+    std::map<int, std::function<void(PDEVICE_OBJECT)>> callbacks;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = handles_.find(handle);
+        if (it == handles_.end()) {
+            SetLastError(ErrorInvalidHandle);
+            return false;
+        }
+        file = std::move(it->second);
+        handles_.erase(it);
+    }
+    // Cleanup goes at once; close waits until no request of the handle is
+    // still inside the driver, as the file object's last reference goes.
+    const bool alive = kernel::IsDeviceAlive(file->device);
+    if (alive) {
+        kernel::SendCleanup(file->device, file->fileObject);
+    }
+    {
+        std::unique_lock lock(file->mutex);
+        file->idle.wait(lock, [&] { return file->inFlight == 0; });
+    }
+    if (alive && kernel::IsDeviceAlive(file->device)) {
+        kernel::SendClose(file->device, file->fileObject);
+    }
+    kernel::DeleteFileObject(file->fileObject);
+    {
+        std::lock_guard lock(mutex_);
+        lastOfStack = std::none_of(handles_.begin(), handles_.end(), [&](const auto& entry) {
+            return entry.second->physicalDeviceObject == file->physicalDeviceObject;
+        });
+        callbacks = lastClosed_;
+    }
+    if (lastOfStack) {
+        for (const auto& [id, cb] : callbacks) {
+            cb(file->physicalDeviceObject);
+        }
+    }
+    SetLastError(0);
+    return true;
+}
+
+std::size_t DeviceIo::OpenHandleCount(PDEVICE_OBJECT physicalDeviceObject) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(handles_.begin(), handles_.end(), [&](const auto& entry) {
+            return entry.second->physicalDeviceObject == physicalDeviceObject;
+        }));
+}
+
+std::size_t DeviceIo::OpenHandleCount() const {
+    std::lock_guard lock(mutex_);
+    return handles_.size();
+}
+
+int DeviceIo::OnLastHandleClosed(std::function<void(PDEVICE_OBJECT)> cb) {
+    std::lock_guard lock(mutex_);
+    const int id = nextCallback_++;
+    lastClosed_[id] = std::move(cb);
+    return id;
+}
+
+void DeviceIo::RemoveLastHandleClosed(int id) {
+    std::lock_guard lock(mutex_);
+    lastClosed_.erase(id);
+}
+
+} // namespace sim::win
