@@ -112,6 +112,17 @@ TEST_F(DeviceSetup, FailedPathBufferStillAddsTheDevice) {
     EXPECT_EQ(Ext()->PendingIoCount, 1);
 }
 
+TEST_F(DeviceSetup, NoDeviceObjectMeansNoDeviceAndNoEnabledInterface) {
+    LoadDriver();
+    sim::kernel::FailPoolAllocationNumber(2); // the device object
+    EXPECT_EQ(sim::kernel::CallAddDevice(driver_, bus_->Pdo()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(bus_->Pdo()->AttachedDevice, nullptr);
+    const auto interfaces = ListDeviceInterfaces();
+    ASSERT_EQ(interfaces.size(), 1u);
+    EXPECT_FALSE(interfaces[0].enabled);
+    EXPECT_TRUE(sim::kernel::OutstandingPool(driver_).empty());
+}
+
 TEST_F(DeviceSetup, LinkTooLongForThePublishedValueIsNotPublished) {
     // A link of about 300 characters fits the interface record but not the 256-character value.
     sim::kernel::SetDeviceInstanceId(bus_->Pdo(),
