@@ -37,6 +37,7 @@ NTSTATUS PassDownAndWait(DeviceExtension* ext, PIRP irp) {
     return irp->IoStatus.Status;
 }
 
+// A zeroed request block from non-paged pool, or none. IRQL <= DISPATCH_LEVEL.
 PURB AllocateUrb(USHORT size) {
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
     if (urb) {
@@ -66,6 +67,8 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT deviceObject, PURB urb, UCHAR type, PVOID
     return status;
 }
 
+// Reads and keeps the 18-byte device descriptor. PASSIVE_LEVEL. Returns the bus status, or
+// STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* ext = Extension(deviceObject);
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));

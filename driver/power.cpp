@@ -52,6 +52,8 @@ VOID NTAPI IdlePowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE state, PVOID con
     DecrementIoCount(deviceObject);
 }
 
+// Lets the next power request in and passes this one down. IRQL <= DISPATCH_LEVEL. Returns
+// the lower status.
 NTSTATUS PassPowerDown(DeviceExtension* ext, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
