@@ -2,23 +2,14 @@
 // request checks.
 //
 // Every request has a record (owner, state, per-location marks) kept beside it. Freed requests stay
-// in a quarantine for a while, with their memory poisoned under AddressSanitizer, so that a late
-// completion or free of a freed request is reported instead of corrupting memory.
+// in a quarantine for a while, their memory still valid, so that a late completion or free of a
+// freed request (which writes its status block first) is reported instead of corrupting memory.
 #include "sim/kernel/internal.h"
 
 #include <bitset>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define SIM_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define SIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define SIM_POISON(p, n) ((void)(p), (void)(n))
-#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace sim::kernel::detail {
 
@@ -77,14 +68,12 @@ std::string IrpText(PIRP irp, const IrpRecord& record) {
 void QuarantineLocked(PIRP irp, IrpRecord& record) {
     record.state = IrpState::Freed;
     record.onFinal = nullptr;
-    SIM_POISON(irp, record.bytes);
     g_quarantine.push_back(irp);
     if (g_quarantine.size() > kQuarantine) {
         PIRP oldest = g_quarantine.front();
         g_quarantine.pop_front();
         auto it = g_irps.find(oldest);
         if (it != g_irps.end()) {
-            SIM_UNPOISON(oldest, it->second.bytes);
             g_irps.erase(it);
         }
         std::free(oldest);
@@ -208,7 +197,6 @@ size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
 void ResetIrps() {
     std::lock_guard lock(g_mutex);
     for (auto& [irp, record] : g_irps) {
-        SIM_UNPOISON(irp, record.bytes);
         std::free(irp);
     }
     g_irps.clear();
