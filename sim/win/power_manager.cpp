@@ -39,12 +39,11 @@ struct DeviceRequestWait {
 void NTAPI DeviceRequestComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE state, PVOID context,
                                  PIO_STATUS_BLOCK status) {
     auto* wait = static_cast<DeviceRequestWait*>(context);
-    {
-        std::lock_guard lock(wait->mutex);
-        wait->result.completed = true;
-        wait->result.status = status != nullptr ? status->Status : STATUS_UNSUCCESSFUL;
-        wait->result.reached = state;
-    }
+    // Notified under the lock: the waiter may drop the record as soon as it sees it done.
+    std::lock_guard lock(wait->mutex);
+    wait->result.completed = true;
+    wait->result.status = status != nullptr ? status->Status : STATUS_UNSUCCESSFUL;
+    wait->result.reached = state;
     wait->done.notify_all();
 }
 
@@ -124,11 +123,9 @@ DevicePowerRequest PowerManager::RequestDevicePower(PDEVICE_OBJECT pdo, DEVICE_P
 void NTAPI WakeRequest::Complete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
                                  PIO_STATUS_BLOCK status) {
     auto* request = static_cast<WakeRequest*>(context);
-    {
-        std::lock_guard lock(request->mutex_);
-        request->done_ = true;
-        request->status_ = status != nullptr ? status->Status : STATUS_UNSUCCESSFUL;
-    }
+    std::lock_guard lock(request->mutex_);
+    request->done_ = true;
+    request->status_ = status != nullptr ? status->Status : STATUS_UNSUCCESSFUL;
     request->changed_.notify_all();
 }
 
@@ -162,11 +159,9 @@ std::shared_ptr<WakeRequest> PowerManager::ArmWake(PDEVICE_OBJECT pdo,
         power.SystemState = deepestWakeState;
         const NTSTATUS issued =
             PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, power, WakeRequest::Complete, raw, nullptr);
-        {
-            std::lock_guard lock(raw->mutex_);
-            raw->issued_ = true;
-            raw->issueStatus_ = issued;
-        }
+        std::lock_guard lock(raw->mutex_);
+        raw->issued_ = true;
+        raw->issueStatus_ = issued;
         raw->changed_.notify_all();
     });
     return request;
