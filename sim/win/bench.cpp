@@ -6,8 +6,10 @@ using namespace sim::wdm;
 
 Bench::Bench(const kernel::DriverEntryRoutine& driverEntry, const BenchOptions& options)
     : registry_(Registry::Instance()), options_(options) {
-    if (options_.fresh) {
+    if (options_.resetKernel) {
         kernel::ResetAll();
+    }
+    if (options_.clearRegistry) {
         registry_.Clear();
     }
     if (options_.productType) {
@@ -72,7 +74,7 @@ Bench::~Bench() {
     bus_.reset();
     chip_.reset();
     coil_.reset();
-    if (options_.fresh) {
+    if (options_.resetKernel) {
         kernel::ResetAll();
     }
 }

@@ -74,8 +74,11 @@ std::uint32_t Win32ErrorFromStatus(NTSTATUS status) {
     case STATUS_CANCELLED:
         return ErrorOperationAborted;
     case STATUS_IO_DEVICE_ERROR:
-    case STATUS_DEVICE_DATA_ERROR:
         return ErrorIoDevice;
+    case STATUS_DEVICE_DATA_ERROR:
+        return ErrorCrc;
+    case STATUS_INVALID_DEVICE_STATE:
+        return ErrorBadCommand;
     case STATUS_IO_TIMEOUT:
         return ErrorSemTimeout;
     default:
