@@ -202,7 +202,11 @@ TEST_F(StackTest, PendingFromBelowReachesTheUpperRoutineAndTheCaller) {
         IoSetCompletionRoutine(irp, ScriptedCompletion, &topRoutine, TRUE, TRUE, TRUE);
         return IoCallDriver(top->Lower(), irp);
     });
-    filter->Serve([&](PDEVICE_OBJECT, PIRP irp) { return PassDown(filter->Lower(), irp); });
+    // The filter copies its location without a routine: the mark must be carried up to it.
+    filter->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(filter->Lower(), irp);
+    });
     bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         sim::kernel::QueueDispatchWork([irp] { CompleteWith(irp, STATUS_SUCCESS, 3); }, 1000);
