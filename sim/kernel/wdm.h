@@ -602,7 +602,13 @@ constexpr ULONG DEVICE_TYPE_FROM_CTL_CODE(ULONG code) {
     return (code & 0xFFFF0000) >> 16;
 }
 
-// Registry access from the kernel.
+// Registry access from the kernel. RTL_REGISTRY_ABSOLUTE paths start with "\Registry\Machine"
+// (the simulated HKEY_LOCAL_MACHINE) or "\Registry\User" (HKEY_CURRENT_USER).
+// RtlWriteRegistryValue creates a missing key. RtlQueryRegistryValues fails with
+// STATUS_OBJECT_NAME_NOT_FOUND for a missing key (RTL_REGISTRY_OPTIONAL or not), and for a missing
+// value only when the entry is RTL_QUERY_REGISTRY_REQUIRED; a DIRECT string entry fills the
+// caller's buffer (STATUS_BUFFER_TOO_SMALL when it cannot hold the text and its terminator) or,
+// with no buffer, one allocated from paged pool that the caller frees with RtlFreeUnicodeString.
 constexpr ULONG RTL_REGISTRY_ABSOLUTE = 0;
 constexpr ULONG RTL_REGISTRY_SERVICES = 1;
 constexpr ULONG RTL_REGISTRY_CONTROL = 2;
@@ -671,6 +677,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID NTAPI IoFreeIrp(PIRP Irp);
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
+// The request belongs to the I/O manager: at completion it copies the status block and (for a
+// buffered code) the output, sets the event and frees the request. METHOD_IN/OUT_DIRECT codes are
+// treated as buffered (no memory-descriptor lists here).
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                          PVOID InputBuffer, ULONG InputBufferLength,
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
@@ -705,6 +714,9 @@ VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
 // Power manager.
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Builds the power request and sends it, from the calling thread, to the top of the device stack
+// of DeviceObject; the completion function runs (in the requester's driver context) when it has
+// completed. Returns STATUS_PENDING once issued.
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                  POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                                  PVOID Context, PIRP* Irp);
@@ -717,6 +729,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID NTAPI KeClearEvent(PRKEVENT Event);
 LONG NTAPI KeResetEvent(PRKEVENT Event);
 LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+// Waits on an event (the only dispatcher object here). Timeout: none waits for ever; negative is
+// relative, in 100 ns units; positive is an absolute system time; zero only tests the state.
+// Returns STATUS_SUCCESS or STATUS_TIMEOUT.
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout);
@@ -987,10 +1002,14 @@ struct IrpSpec {
     bool buffered = false;
 };
 
-// Sends a request to the top of a stack and waits for its final completion.
+// Sends a request to the top of a stack and waits for its final completion (at most the wait
+// limit). Sent from the calling thread with no driver context, as the I/O manager does for a
+// user-mode caller.
 IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec);
 // Sends a request and returns after the dispatch routine; `done` runs at final completion (in
-// whatever thread completes it). Returns the dispatch routine's status.
+// whatever thread completes it; its dispatchStatus is STATUS_PENDING when completion came before
+// the dispatch routine returned). Returns the dispatch routine's status. The output buffer of a
+// buffered request must stay valid until `done` has run.
 NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
                       std::function<void(IoResult)> done);
 
@@ -1019,6 +1038,53 @@ void DrainDispatchWork();
 void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 
 // ---- Verifier --------------------------------------------------------------------------------
+//
+// Faults are recorded, never fatal: the simulation goes on as the real system would have if it
+// survived, so that a test can list them (Violations) and fail (sim/kernel/testing.h).
+//
+//  CompletedTwice              IofCompleteRequest on a request already completed, also one that
+//                              a completion routine completes again and then lets completion go on.
+//  NeverCompleted              a request still held at a device's stack location when that device
+//                              is deleted; or not completed within the wait limit of SendIrp.
+//  PendingNotMarked            a dispatch routine returns STATUS_PENDING without IoMarkIrpPending
+//                              on its location (passing on a lower driver's STATUS_PENDING is
+//                              fine).
+//  MarkedPendingReturnedOther  a dispatch routine marks its location pending but returns another
+//                              status.
+//  PendingNotPropagated        a completion routine that lets completion go on while
+//                              PendingReturned is set and does not mark its own location pending.
+//  ReturnedWithoutCompleting   a dispatch routine returns a status other than STATUS_PENDING for a
+//                              request of SendIrp that it has not completed.
+//  WaitAtDispatchLevel         KeWaitForSingleObject with no timeout or a nonzero one, or
+//                              KeDelayExecutionThread, at DISPATCH_LEVEL or above.
+//  PagedPoolAtDispatchLevel    paged pool allocated or freed above APC_LEVEL.
+//  PowerIrpWithoutStartNext    a power request passed down with PoCallDriver, or completed, from a
+//                              location where PoStartNextPowerIrp was not called (this holds for
+//                              the bus driver that completes it, too).
+//  FreedWhileInUse             IoFreeIrp (or IoReuseIrp) of a request that a lower driver holds;
+//  the
+//                              request is then left allocated.
+//  UseAfterFree                a freed request completed, freed or sent again; a request sent to a
+//                              deleted device.
+//  PoolLeak                    pool still charged to a driver when its last device object is
+//                              deleted or it is unloaded, listed by tag (count and bytes). Pool is
+//                              charged to the driver whose code made the allocation: its dispatch
+//                              and completion routines, AddDevice, DriverEntry, the callbacks of
+//                              PoRequestPowerIrp, RunInDriverContext, and deferred work it queued.
+//  RequestLeak                 requests from IoAllocateIrp not freed by that time.
+//  WrongPoolTag                a driver configured with a pool tag allocates with another tag.
+//  BadPoolFree                 a free of pool not held (twice, or never allocated), or of a tag
+//                              other than the one given to ExFreePoolWithTag.
+//  InformationTooLarge         a buffered device control request completed with Information larger
+//                              than the caller's output buffer (the copy is cut to the buffer).
+//  DeleteWhileAttached         IoDeleteDevice of a device still attached to a lower one, or with
+//  one
+//                              attached above it.
+//  DeleteWhileShutdownRegistered  IoDeleteDevice of a device still registered for shutdown.
+//  NoMoreStackLocations        IofCallDriver with no stack location left.
+//  IrqlMisuse                  KeRaiseIrql below, or KeLowerIrql above, the current IRQL; spin lock
+//                              and registry routines at the wrong IRQL.
+//  BadArgument                 other misuse (null arguments, freeing the I/O manager's requests).
 
 enum class ViolationKind {
     CompletedTwice,
