@@ -161,10 +161,13 @@ bool Win32Window::Create() {
     }
     // hwnd_ was set while the window was being created.
 
+    // Not owned by the window: some window managers place an owner below
+    // its topmost owned popups instead of making the owner topmost itself.
+    // Destroyed with the window.
     toolTips_ =
         CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                         WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
-                        CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance_, nullptr);
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance_, nullptr);
 
     // Frames hold their children, so a control is made once its parent
     // exists; the table lists some children before their frames.
@@ -395,6 +398,10 @@ LRESULT Win32Window::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
             }
         }
         RunUnload();
+        if (toolTips_) {
+            DestroyWindow(toolTips_);
+            toolTips_ = nullptr;
+        }
         PostQuitMessage(0);
         return 0;
     case WM_NCDESTROY:
@@ -899,7 +906,14 @@ std::int32_t Win32Window::SetWindowPos(std::intptr_t insertAfter, int x, int y, 
     if (!hwnd_) {
         return 0;
     }
-    return ::SetWindowPos(hwnd_, reinterpret_cast<HWND>(insertAfter), x, y, cx, cy, flags);
+    const HWND after = reinterpret_cast<HWND>(insertAfter);
+    // HWND_BOTTOM ends the topmost state on Windows; some implementations
+    // of the API keep it, so the state is ended first where it is still set.
+    // The call the form asked for is then made as it asked.
+    if (after == HWND_BOTTOM && (GetWindowLongPtrW(hwnd_, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0) {
+        ::SetWindowPos(hwnd_, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
+    }
+    return ::SetWindowPos(hwnd_, after, x, y, cx, cy, flags);
 }
 
 } // namespace morlix

@@ -1,0 +1,164 @@
+// The console's form on the real Win32 window, with a recording platform
+// behind it: operator actions in the window reach the coil driver, and the
+// previous-instance test ends the program without a trace.
+#include "fake_platform.h"
+#include "form_main.h"
+#include "instance_guard.h"
+#include "misc_functions.h"
+#include "usb_link.h"
+#include "win32_window.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace morlix {
+namespace {
+
+using test::FakePlatform;
+
+bool WindowSystemAvailable() {
+    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    if (!probe) {
+        return false;
+    }
+    DestroyWindow(probe);
+    return true;
+}
+
+void Pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+struct Win32Console {
+    explicit Win32Console(bool prevInstance) : window(GetModuleHandleW(nullptr), prevInstance) {
+        platform.InstallDevice();
+        window.Attach(&form);
+    }
+    ~Win32Console() {
+        window.Attach(nullptr);
+        Pump();
+    }
+
+    FakePlatform platform;
+    UsbLink link{platform};
+    Win32Window window;
+    formMain form{window, link};
+};
+
+class ConsoleOnWin32 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!WindowSystemAvailable()) {
+            GTEST_SKIP() << "no window system here; run under a display";
+        }
+    }
+};
+
+TEST_F(ConsoleOnWin32, ASecondInstanceEndsWithoutAWindowAndWithoutTouchingAnything) {
+    Win32Console console(true);
+    ASSERT_TRUE(console.window.Create());
+    console.window.Load(SW_SHOWNORMAL);
+    EXPECT_TRUE(console.window.Ended());
+    EXPECT_EQ(console.window.Handle(), nullptr);
+    Pump();
+    EXPECT_TRUE(console.platform.Kinds().empty());
+}
+
+TEST_F(ConsoleOnWin32, StartUpSendsTheBoxesAndShowsTheLabels) {
+    Win32Console console(false);
+    ASSERT_TRUE(console.window.Create());
+    console.window.Load(SW_SHOWNORMAL);
+    ASSERT_TRUE(console.window.Shown());
+    EXPECT_FALSE(console.platform.LatchedWords().empty());
+    EXPECT_EQ(console.window.Caption(ControlId::lblAmpX), "0");
+    EXPECT_EQ(console.window.Caption(ControlId::lblPhase), "90.4\xC2\xB0");
+    EXPECT_EQ(console.window.Caption(ControlId::lblSerNum), "Looking for USB...");
+}
+
+TEST_F(ConsoleOnWin32, ATypedDigitSendsOneEntryTransaction) {
+    Win32Console console(false);
+    ASSERT_TRUE(console.window.Create());
+    console.window.Load(SW_SHOWNORMAL);
+    console.platform.ClearCalls();
+
+    HWND box = console.window.ControlHandle(ControlId::txtAmpX);
+    SendMessageW(box, EM_SETSEL, 0, -1);
+    SendMessageW(box, WM_CHAR, L'5', 1);
+
+    // Reset, the X frame, the Y frame, execute: 14 words.
+    const auto words = console.platform.LatchedWords();
+    ASSERT_EQ(words.size(), 14u);
+    EXPECT_EQ(words.front(), 0);
+    EXPECT_EQ(words[1], 5 + 256); // X amplitude, low byte
+    EXPECT_EQ(words.back(), 853); // execute
+    EXPECT_EQ(console.window.Caption(ControlId::lblAmpX), "5");
+    EXPECT_EQ(console.window.ForeColor(ControlId::lblAmpX), ColorBlack);
+}
+
+TEST_F(ConsoleOnWin32, F4InAnEntryBoxRunsBothMaxAndMovesTheFocusThere) {
+    Win32Console console(false);
+    ASSERT_TRUE(console.window.Create());
+    console.window.Load(SW_SHOWNORMAL);
+    HWND box = console.window.ControlHandle(ControlId::TxtPhase);
+    SetFocus(box);
+    console.platform.ClearCalls();
+
+    MSG msg{};
+    msg.hwnd = box;
+    msg.message = WM_KEYDOWN;
+    msg.wParam = VK_F4;
+    msg.lParam = 1;
+    console.window.PreTranslateMessage(msg);
+
+    EXPECT_EQ(console.window.Caption(ControlId::lblAmpX), "4095");
+    EXPECT_EQ(console.window.Caption(ControlId::lblAmpY), "4095");
+    EXPECT_FALSE(console.platform.LatchedWords().empty());
+    EXPECT_EQ(console.window.Focus(), ControlId::cmdMax);
+    EXPECT_EQ(GetFocus(), console.window.ControlHandle(ControlId::cmdMax));
+    EXPECT_EQ(console.window.Text(ControlId::TxtPhase), "128"); // boxes keep their texts
+}
+
+TEST_F(ConsoleOnWin32, ClosingStoresTheWindowsPlaceAsDecimalTwips) {
+    Win32Console console(false);
+    ASSERT_TRUE(console.window.Create());
+    console.window.Load(SW_SHOWNORMAL);
+    console.window.SetTop(1500);
+    console.window.SetLeft(3000);
+    const std::string top = DecimalText(console.window.Top());
+    const std::string left = DecimalText(console.window.Left());
+    SendMessageW(console.window.Handle(), WM_CLOSE, 0, 0);
+
+    auto stored = [&](const char* name) {
+        auto value = console.platform.FindValue(SettingsKey.root, SettingsKey.path, name);
+        return value ? std::string(value->bytes.begin(), value->bytes.end()) : "<none>";
+    };
+    // The stored bytes may carry the string's terminating NUL.
+    EXPECT_EQ(stored("Top").c_str(), top);
+    EXPECT_EQ(stored("Left").c_str(), left);
+    EXPECT_EQ(console.window.Handle(), nullptr);
+}
+
+TEST(InstanceGuardTest, OnlyTheFirstHolderOfTheNameIsAlone) {
+    const wchar_t* name = L"Local\\Morlix.InstanceGuardTest";
+    {
+        InstanceGuard first(name);
+        EXPECT_FALSE(first.OtherInstanceRunning());
+        InstanceGuard second(name);
+        EXPECT_TRUE(second.OtherInstanceRunning());
+    }
+    InstanceGuard afterwards(name);
+    EXPECT_FALSE(afterwards.OtherInstanceRunning());
+}
+
+} // namespace
+} // namespace morlix
