@@ -1,0 +1,218 @@
+// morlixctl: the console on the simulated bench, driven by commands from its
+// arguments or, without any, from standard input (one per line).
+#include "commands.h"
+#include "session.h"
+#include "sim_machine.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace morlix::cli;
+
+constexpr std::size_t MaxLineBytes = 4096;
+
+const char* Usage() {
+    return "usage: morlixctl [--registry FILE] [--no-device] [--serial N] [--trace] [COMMAND...]\n"
+           "  --registry FILE  keep the simulated registry (the console's settings) in FILE\n"
+           "  --no-device      start with no chip plugged (plug it later with: plug)\n"
+           "  --serial N       the chip's serial number, 0 to 4294967295 (default 74565)\n"
+           "  --trace          print every change of the window as it happens\n"
+           "Without commands they are read from standard input, one per line.\n"
+           "Commands (morlixctl help for more): type X 1000, paste Y 12.7, key Phase PageUp,\n"
+           "key F4, click Max, tick, show, coil, unplug, plug, quit.\n";
+}
+
+bool ParseSerial(std::string_view text, std::uint32_t& serial) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    const char* end = text.data() + text.size();
+    auto [ptr, error] = std::from_chars(text.data(), end, serial, base);
+    return !text.empty() && error == std::errc{} && ptr == end;
+}
+
+// Reads one line of at most MaxLineBytes; longer lines are read to their end
+// and reported. False at the end of input.
+bool ReadLine(std::FILE* in, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    int c;
+    bool any = false;
+    while ((c = std::getc(in)) != EOF) {
+        any = true;
+        if (c == '\n') {
+            return true;
+        }
+        if (line.size() < MaxLineBytes) {
+            line += static_cast<char>(c);
+        } else {
+            tooLong = true;
+        }
+    }
+    return any;
+}
+
+// Holds an exclusive lock on FILE.lock while the console runs on that
+// settings file: a second console on the same settings is the previous
+// instance's twin.
+class InstanceLock {
+public:
+    explicit InstanceLock(const std::string& settingsFile) {
+        fd_ = ::open((settingsFile + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+    ~InstanceLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string registryFile;
+    MachineOptions machineOptions;
+    bool trace = false;
+    std::vector<std::string> commandArgs;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (!commandArgs.empty()) {
+            commandArgs.emplace_back(arg);
+        } else if (arg == "--registry" || arg == "--serial") {
+            if (i + 1 >= argc) {
+                std::cerr << "morlixctl: " << arg << " needs a value\n" << Usage();
+                return 2;
+            }
+            const std::string_view value = argv[++i];
+            if (arg == "--registry") {
+                if (value.empty()) {
+                    std::cerr << "morlixctl: --registry needs a file name\n";
+                    return 2;
+                }
+                registryFile = value;
+            } else if (!ParseSerial(value, machineOptions.serialNumber)) {
+                std::cerr << "morlixctl: --serial takes a number from 0 to 4294967295\n";
+                return 2;
+            }
+        } else if (arg == "--no-device") {
+            machineOptions.plugged = false;
+        } else if (arg == "--trace") {
+            trace = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::cout << Usage();
+            return 0;
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) {
+                commandArgs.emplace_back(argv[i]);
+            }
+        } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
+            std::cerr << "morlixctl: unknown option " << arg << "\n" << Usage();
+            return 2;
+        } else {
+            commandArgs.emplace_back(arg);
+        }
+    }
+
+    morlix::HeadlessOptions windowOptions;
+    std::unique_ptr<InstanceLock> lock;
+    if (!registryFile.empty()) {
+        lock = std::make_unique<InstanceLock>(registryFile);
+        windowOptions.prevInstance = !lock->Held();
+        sim::win::Registry& registry = sim::win::Registry::Instance();
+        registry.Clear();
+        std::error_code ec;
+        if (!windowOptions.prevInstance && std::filesystem::exists(registryFile, ec) &&
+            !registry.LoadFromFile(registryFile)) {
+            // Never overwrite settings that could not be read.
+            std::cerr << "morlixctl: cannot read the registry file " << registryFile << "\n";
+            return 2;
+        }
+        machineOptions.keepRegistry = true;
+    }
+
+    ArgumentsResult parsedArgs = ParseArguments(commandArgs);
+    for (const std::string& error : parsedArgs.errors) {
+        std::cerr << "morlixctl: " << error << "\n";
+    }
+
+    SimMachine machine(machineOptions);
+    Session session(machine, windowOptions, std::cout, std::cerr, trace ? &std::cout : nullptr);
+    if (!session.Start()) {
+        std::cerr << "morlixctl: another console runs on " << registryFile << "; ending\n";
+        return 0;
+    }
+
+    if (!commandArgs.empty()) {
+        for (const Command& command : parsedArgs.commands) {
+            if (!session.Run(command)) {
+                break;
+            }
+        }
+    } else {
+        const bool interactive = ::isatty(STDIN_FILENO) != 0;
+        std::string line;
+        bool tooLong = false;
+        for (long number = 1;; ++number) {
+            if (interactive) {
+                std::cout << "> " << std::flush;
+            }
+            if (!ReadLine(stdin, line, tooLong)) {
+                break;
+            }
+            if (tooLong) {
+                std::cerr << "morlixctl: line " << number << ": longer than " << MaxLineBytes
+                          << " bytes, ignored\n";
+                continue;
+            }
+            const LineResult parsed = ParseLine(line);
+            if (!parsed.error.empty()) {
+                std::cerr << "morlixctl: line " << number << ": " << parsed.error << "\n";
+                continue;
+            }
+            if (parsed.command && !session.Run(*parsed.command)) {
+                break;
+            }
+        }
+    }
+
+    session.Finish();
+    if (!registryFile.empty() && !sim::win::Registry::Instance().SaveToFile(registryFile)) {
+        std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
+    }
+    // Whatever the verifier saw in the driver during the run.
+    const std::string faults = machine.Shutdown();
+    std::size_t start = 0;
+    while (start < faults.size()) {
+        std::size_t end = faults.find('\n', start);
+        if (end == std::string::npos) {
+            end = faults.size();
+        }
+        if (end > start) {
+            std::cerr << "morlixctl: verifier: " << faults.substr(start, end - start) << "\n";
+        }
+        start = end + 1;
+    }
+    return 0;
+}
