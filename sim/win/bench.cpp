@@ -6,10 +6,8 @@ using namespace sim::wdm;
 
 Bench::Bench(const kernel::DriverEntryRoutine& driverEntry, const BenchOptions& options)
     : registry_(Registry::Instance()), options_(options) {
-    if (options_.resetKernel) {
+    if (options_.fresh) {
         kernel::ResetAll();
-    }
-    if (options_.clearRegistry) {
         registry_.Clear();
     }
     if (options_.productType) {
@@ -74,7 +72,7 @@ Bench::~Bench() {
     bus_.reset();
     chip_.reset();
     coil_.reset();
-    if (options_.resetKernel) {
+    if (options_.fresh) {
         kernel::ResetAll();
     }
 }

@@ -30,11 +30,11 @@ struct BenchOptions {
     std::u16string registryPath =
         u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\Norvask";
     wdm::ULONG poolTag = DriverPoolTag;
-    // Forget every kernel object before building, and again when the bench goes.
-    bool resetKernel = true;
-    // Empty the registry first; a front end that keeps its settings between
-    // runs loads them into the registry and leaves this off.
-    bool clearRegistry = true;
+    // Forget every kernel object and empty the registry before building, and
+    // reset the kernel stand-in again when the bench goes. A front end that
+    // keeps its settings, or reads the verifier after the bench, turns it off
+    // and does both itself.
+    bool fresh = true;
     // The product type that a driver may read at entry; none leaves it out.
     std::optional<std::string> productType = std::string("WinNT");
     bool plug = true; // plug the chip once the driver is loaded
