@@ -854,8 +854,27 @@ void Win32Window::SetFocus(ControlId control) {
 
 RECT Win32Window::WindowRect() const {
     RECT rect{};
-    if (hwnd_) {
-        GetWindowRect(hwnd_, &rect);
+    if (!hwnd_) {
+        return rect;
+    }
+    GetWindowRect(hwnd_, &rect);
+    if (!IsIconic(hwnd_)) {
+        return rect;
+    }
+    // A minimised window sits far off the screen; its place is where it
+    // will be restored. That is kept in work-area coordinates, which start
+    // after a taskbar on the left or top.
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    if (!GetWindowPlacement(hwnd_, &placement)) {
+        return rect;
+    }
+    rect = placement.rcNormalPosition;
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromRect(&rect, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+        OffsetRect(&rect, monitor.rcWork.left - monitor.rcMonitor.left,
+                   monitor.rcWork.top - monitor.rcMonitor.top);
     }
     return rect;
 }

@@ -318,6 +318,18 @@ TEST_F(Win32WindowTest, GeometryIsTheOuterWindowRectangleInTwips) {
     EXPECT_EQ(window->ScreenHeight(), PixelsToTwips(GetSystemMetrics(SM_CYSCREEN), window->DpiY()));
 }
 
+TEST_F(Win32WindowTest, AMinimisedWindowReportsThePlaceItWillBeRestoredTo) {
+    window->Load(SW_SHOWNORMAL);
+    window->SetTop(900);
+    window->SetLeft(1200);
+    const float top = window->Top();
+    const float left = window->Left();
+    ShowWindow(window->Handle(), SW_MINIMIZE);
+    ASSERT_TRUE(IsIconic(window->Handle()));
+    EXPECT_EQ(window->Top(), top);
+    EXPECT_EQ(window->Left(), left);
+}
+
 TEST_F(Win32WindowTest, SetWindowPosChangesTheZOrderButNotThePlace) {
     window->Load(SW_SHOWNORMAL);
     window->SetTop(600);
