@@ -394,5 +394,48 @@ TEST_F(StackTest, BufferedRequestCopiesInputInAndOutputOut) {
               std::vector<uint8_t>(expected, expected + 8));
 }
 
+TEST_F(StackTest, ManyCallersWithCompletionsOnTheWorkerThreadAllFinishOnce) {
+    std::atomic<int> routines{0};
+    Completion countRoutine = [&](PDEVICE_OBJECT, PIRP irp) {
+        ++routines;
+        if (irp->PendingReturned)
+            IoMarkIrpPending(irp);
+        return STATUS_SUCCESS;
+    };
+    filter->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, ScriptedCompletion, &countRoutine, TRUE, TRUE, TRUE);
+        return IoCallDriver(filter->Lower(), irp);
+    });
+    bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+        if (code % 2 == 0)
+            return CompleteWith(irp, STATUS_SUCCESS, code);
+        IoMarkIrpPending(irp);
+        sim::kernel::QueueDispatchWork([irp, code] { CompleteWith(irp, STATUS_SUCCESS, code); });
+        return STATUS_PENDING;
+    });
+    constexpr int kThreads = 4;
+    constexpr int kRequests = 100;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kThreads; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < kRequests; ++i) {
+                ULONG code = static_cast<ULONG>(t * kRequests + i);
+                IoResult result = sim::kernel::SendIrp(filter->Device(), Control(code));
+                if (!result.completed || result.status != STATUS_SUCCESS ||
+                    result.information != code) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& caller : callers)
+        caller.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(routines, kThreads * kRequests);
+}
+
 } // namespace
 } // namespace simtest

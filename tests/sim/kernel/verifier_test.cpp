@@ -306,6 +306,22 @@ TEST_F(VerifierTest, RequestLeakedByItsAllocator) {
     EXPECT_TRUE(Caught(ViolationKind::RequestLeak));
 }
 
+TEST_F(VerifierTest, DriverFreesARequestThatTheIoManagerOwns) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220013, bus->Device(), nullptr, 0, nullptr, 0,
+                                                 TRUE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        IoFreeIrp(irp);
+        // Still usable: the I/O manager finishes and frees it at completion.
+        EXPECT_EQ(IoCallDriver(bus->Device(), irp), STATUS_SUCCESS);
+    });
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_TRUE(Caught(ViolationKind::BadArgument));
+}
+
 TEST_F(VerifierTest, FixtureFailsATestThatLeavesAViolation) {
     sim::kernel::ReportViolation(ViolationKind::CompletedTwice, "provoked");
     EXPECT_NONFATAL_FAILURE(sim::kernel::ExpectNoViolations(), "completed twice: provoked");
