@@ -74,17 +74,6 @@ TEST_F(ConsoleOnWin32, ASecondInstanceEndsWithoutAWindowAndWithoutTouchingAnythi
     EXPECT_TRUE(console.platform.Kinds().empty());
 }
 
-TEST_F(ConsoleOnWin32, StartUpSendsTheBoxesAndShowsTheLabels) {
-    Win32Console console(false);
-    ASSERT_TRUE(console.window.Create());
-    console.window.Load(SW_SHOWNORMAL);
-    ASSERT_TRUE(console.window.Shown());
-    EXPECT_FALSE(console.platform.LatchedWords().empty());
-    EXPECT_EQ(console.window.Caption(ControlId::lblAmpX), "0");
-    EXPECT_EQ(console.window.Caption(ControlId::lblPhase), "90.4\xC2\xB0");
-    EXPECT_EQ(console.window.Caption(ControlId::lblSerNum), "Looking for USB...");
-}
-
 TEST_F(ConsoleOnWin32, ATypedDigitSendsOneEntryTransaction) {
     Win32Console console(false);
     ASSERT_TRUE(console.window.Create());

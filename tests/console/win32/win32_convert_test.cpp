@@ -40,14 +40,6 @@ TEST(Win32Text, BrokenInputIsReplacedNotDropped) {
                                 "8");
 }
 
-TEST(Win32Text, EmptyAndEmbeddedNulTexts) {
-    EXPECT_EQ(Utf8ToWide(""), L"");
-    EXPECT_EQ(WideToUtf8(L""), "");
-    const std::string withNul("a\0b", 3);
-    EXPECT_EQ(Utf8ToWide(withNul).size(), 3u);
-    EXPECT_EQ(WideToUtf8(Utf8ToWide(withNul)), withNul);
-}
-
 TEST(Twips, FifteenTwipsPerPixelAtNinetySixDpi) {
     EXPECT_EQ(TwipsToPixels(7320, 96), 488);
     EXPECT_EQ(TwipsToPixels(1800, 96), 120);

@@ -181,15 +181,6 @@ TEST_F(Win32WindowTest, TypingOverASelectionWithTheSameCharacterRunsNothing) {
     EXPECT_TRUE(form->events.empty());
 }
 
-TEST_F(Win32WindowTest, TheTypingLimitComesFromTheLayout) {
-    SelectAll(ControlId::TxtPhase);
-    for (wchar_t c : std::wstring(L"2551")) {
-        TypeChar(ControlId::TxtPhase, c);
-    }
-    EXPECT_EQ(window->Text(ControlId::TxtPhase), "255");
-    EXPECT_EQ(SendMessageW(Box(ControlId::txtAmpX), EM_GETLIMITTEXT, 0, 0), 4);
-}
-
 // ---- Keys ----------------------------------------------------------------------
 
 TEST_F(Win32WindowTest, TheFormSeesAKeyBeforeTheFocusedBoxAndTheBoxStillMovesItsCaret) {
