@@ -29,7 +29,9 @@ struct IrpRecord {
     std::bitset<kMaxStack + 2> returnedPending; // dispatch at that location returned pending
     std::bitset<kMaxStack + 2> startNext;       // PoStartNextPowerIrp per location
     PDEVICE_OBJECT locationDevice[kMaxStack + 2] = {};
-    unsigned completions = 0; // completions begun, to spot one nested in a routine
+    std::bitset<kMaxStack + 2> routineAt; // a completion routine waits in that location
+    int currentLocation = 0;              // the location whose driver holds the request
+    unsigned completions = 0;             // completions begun, to spot one nested in a routine
     UCHAR major = 0;
     UCHAR minor = 0;
     std::function<void(PIRP)> onFinal;
@@ -157,12 +159,16 @@ void ReportOutstandingIrps(PDEVICE_OBJECT device) {
         for (auto& [irp, record] : g_irps) {
             if (record.state != IrpState::InFlight && record.state != IrpState::Idle)
                 continue;
+            // The device's driver still has a duty to the request if it holds it, or if its
+            // completion routine waits in the location below.
             bool held = false;
-            for (auto& slot : record.locationDevice) {
-                if (slot == device) {
+            for (int location = 1; location <= kMaxStack; ++location) {
+                if (record.locationDevice[location] != device)
+                    continue;
+                if (location == record.currentLocation || record.routineAt.test(location - 1)) {
                     held = true;
-                    slot = nullptr; // report once
                 }
+                record.locationDevice[location] = nullptr; // report once
             }
             if (held)
                 messages.push_back(IrpText(irp, record));
@@ -316,6 +322,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IrpRecord& record = g_irps[Irp];
         record.state = IrpState::InFlight;
         record.locationDevice[location] = DeviceObject;
+        record.currentLocation = location;
+        // Read by the sender, which holds the request until this call.
+        record.routineAt.set(location, stack->CompletionRoutine != nullptr);
         record.markedPending.reset(location);
         record.returnedPending.reset(location);
         record.returnedPending.reset(location - 1);
@@ -433,7 +442,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         stack->Context = nullptr;
         {
             std::lock_guard lock(g_mutex);
-            g_irps[Irp].locationDevice[completedLocation] = nullptr;
+            IrpRecord& record = g_irps[Irp];
+            record.locationDevice[completedLocation] = nullptr;
+            record.routineAt.reset(completedLocation);
+            record.currentLocation = completedLocation + 1;
         }
         IoSkipCurrentIrpStackLocation(Irp);
         bool top = Irp->CurrentLocation > Irp->StackCount;

@@ -72,6 +72,40 @@ TEST_F(VerifierTest, RequestCompletedInsideARoutineThatLetsCompletionGoOn) {
     EXPECT_TRUE(Caught(ViolationKind::CompletedTwice));
 }
 
+TEST_F(VerifierTest, RequestOwedACompletionRoutineWhenItsDeviceIsDeleted) {
+    static Completion routine;
+    routine = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+    bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    });
+    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, ScriptedCompletion, &routine, TRUE, TRUE, TRUE);
+        return IoCallDriver(device->Lower(), irp);
+    });
+    sim::kernel::SendIrpAsync(device->Device(), Request(), nullptr);
+    device->Remove(); // its routine would run with a deleted device
+    EXPECT_TRUE(Caught(ViolationKind::NeverCompleted));
+}
+
+TEST_F(VerifierTest, RequestPassedOnWithoutRoutineDoesNotHoldTheDevice) {
+    PIRP held = nullptr;
+    bus->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    });
+    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(device->Lower(), irp);
+    });
+    sim::kernel::SendIrpAsync(device->Device(), Request(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), nullptr);
+    device->Remove();
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+    sim::kernel::RunInDriverContext(busDriver, [&] { CompleteWith(held, STATUS_SUCCESS); });
+}
+
 TEST_F(VerifierTest, RequestNeverCompletedBeforeItsDeviceIsDeleted) {
     device->Serve([](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
