@@ -1044,8 +1044,9 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 //
 //  CompletedTwice              IofCompleteRequest on a request already completed, also one that
 //                              a completion routine completes again and then lets completion go on.
-//  NeverCompleted              a request still held at a device's stack location when that device
-//                              is deleted; or not completed within the wait limit of SendIrp.
+//  NeverCompleted              a request that a device still owes something when that device is
+//                              deleted (its driver holds it, or its completion routine waits in the
+//                              location below); or not completed within the wait limit of SendIrp.
 //  PendingNotMarked            a dispatch routine returns STATUS_PENDING without IoMarkIrpPending
 //                              on its location (passing on a lower driver's STATUS_PENDING is
 //                              fine).
