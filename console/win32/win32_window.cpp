@@ -231,11 +231,12 @@ bool Win32Window::CreateControl(const ControlLayout& control) {
     }
     const std::wstring text = Utf8ToWide(control.text ? control.text : "");
     const int id = ControlIdBase + static_cast<int>(control.id);
-    HWND hwnd =
-        CreateWindowExW(exStyle, className, text.c_str(), style, TwipsToPixels(control.left, dpiX_),
-                        TwipsToPixels(control.top, dpiY_), TwipsToPixels(control.width, dpiX_),
-                        TwipsToPixels(control.height, dpiY_), parent,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, this);
+    HWND hwnd = CreateWindowExW(
+        exStyle, className, text.c_str(), style, TwipsToPixels(control.left, dpiX_),
+        TwipsToPixels(control.top, dpiY_), TwipsToPixels(control.width, dpiX_),
+        TwipsToPixels(control.height, dpiY_), parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
+        control.kind == ControlKind::Frame ? this : nullptr); // frames find us through it
     if (!hwnd) {
         return false;
     }
