@@ -1,0 +1,141 @@
+// The main window on FLTK, built from the layout table. Widget callbacks
+// stay thin: each turns into one of the form's events, and the console
+// core does the work.
+//
+// Geometry: FLTK places a top-level window by its client area and leaves
+// the frame to the window manager, so Top and Left are the client area's
+// corner (what survives a save and restore without drift), while Width and
+// Height are the outer size once the window is shown.
+#pragma once
+
+#include "window.h"
+#include "x11_stacking.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class Fl_Widget;
+class Fl_Window;
+
+namespace morlix {
+
+class FltkWindow : public Window {
+public:
+    // prevInstance is the answer of the previous-instance test, taken before
+    // the window exists.
+    explicit FltkWindow(bool prevInstance);
+    ~FltkWindow() override;
+    FltkWindow(const FltkWindow&) = delete;
+    FltkWindow& operator=(const FltkWindow&) = delete;
+
+    void Attach(FormEvents* form) { form_ = form; }
+
+    // Opens the display and builds the window with all its controls, hidden.
+    // Only one FltkWindow may exist at a time (it routes the keyboard).
+    bool Create();
+    // Runs the form's load handling; unless the form ended the program, the
+    // window is then shown with the initial focus and the timers start.
+    void Load();
+    // As the operator closing the window: the form's unload, then the window goes.
+    void Close();
+    bool Ended() const { return ended_; }
+    bool Shown() const { return shown_; }
+    Stacking CurrentStacking() const { return stacking_; }
+    float Dpi() const { return dpi_; }
+
+    Fl_Window* Handle() const;
+    Fl_Widget* ControlWidget(ControlId id) const;
+    ControlId ControlOf(const Fl_Widget* widget) const;
+
+    // ---- Window ----
+    std::string Text(ControlId box) const override;
+    void SetText(ControlId box, std::string_view text) override;
+    std::string Tag(ControlId control) const override;
+    void SetTag(ControlId control, std::string_view text) override;
+    std::string Caption(ControlId label) const override;
+    void SetCaption(ControlId label, std::string_view text) override;
+    Color ForeColor(ControlId label) const override;
+    void SetForeColor(ControlId label, Color color) override;
+    int CheckValue(ControlId box) const override;
+    void SetCheckValue(ControlId box, int value) override;
+    ControlId Focus() const override;
+    void SetFocus(ControlId control) override;
+    float Top() const override;
+    float Left() const override;
+    float Width() const override;
+    float Height() const override;
+    void SetTop(float twips) override;
+    void SetLeft(float twips) override;
+    float ScreenWidth() const override;
+    float ScreenHeight() const override;
+    std::int32_t SetWindowPos(std::intptr_t insertAfter, int x, int y, int cx, int cy,
+                              std::uint32_t flags) override;
+    bool PrevInstance() const override { return prevInstance_; }
+    void End() override;
+
+    // ---- Called by the widgets ----
+    void TextEdited(ControlId box);
+    void Clicked(ControlId control);
+    void CloseRequested();
+    // Every key of this window comes here before the focused widget sees
+    // it; true when the key has been dealt with entirely.
+    bool PreviewKey(int fltkKey, int fltkState);
+    // The operator's length limit of a box right now: none while the
+    // program itself writes.
+    int OperatorLimit(ControlId box) const;
+    void TimerTick(ControlId timer);
+    void FocusTaken(ControlId control);
+    // The window itself got the keyboard back: hand it to the control that had it.
+    bool RestoreFocus();
+
+private:
+    struct ControlState {
+        Fl_Widget* widget = nullptr;
+        std::string tag;
+        std::string caption;   // labels: drawn without FLTK's symbol rules
+        std::string knownText; // boxes: the text the change handling last saw
+        Color foreColor = ColorBlack;
+    };
+
+    struct TimerSlot {
+        FltkWindow* owner = nullptr;
+        ControlId id = ControlId::FormWindow;
+        double seconds = 0;
+        bool running = false;
+    };
+    static void TimerThunk(void* slot);
+
+    bool Valid(ControlId id) const;
+    bool IsTextBox(ControlId id) const;
+    bool Live() const { return !ended_ && window_ != nullptr; }
+    ControlState& StateOf(ControlId id) { return controls_[static_cast<std::size_t>(id)]; }
+    const ControlState& StateOf(ControlId id) const {
+        return controls_[static_cast<std::size_t>(id)];
+    }
+    Fl_Widget* MakeControl(const ControlLayout& control);
+    unsigned BackColorOf(ControlId id) const;
+    void MoveFocusInTabOrder(bool backward);
+    void MoveClientTo(int xPixels, int yPixels);
+    void StartTimers();
+    void StopTimers();
+    void RunUnload();
+
+    bool prevInstance_;
+    FormEvents* form_ = nullptr;
+    std::unique_ptr<Fl_Window> window_;
+    std::array<ControlState, ControlCount> controls_{};
+    std::array<TimerSlot, ControlCount> timers_{};
+    ControlId lastFocus_;
+    float dpi_ = 96.0f;
+    Stacking stacking_ = Stacking::Normal;
+    bool shown_ = false;
+    bool ended_ = false;
+    bool unloaded_ = false;
+    bool timersRunning_ = false;
+    bool placed_ = false;
+};
+
+} // namespace morlix
