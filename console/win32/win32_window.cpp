@@ -1,6 +1,7 @@
 #include "win32_window.h"
 
 #include "win32_convert.h"
+#include "res/resource_ids.h"
 
 #include <commctrl.h>
 
@@ -104,13 +105,13 @@ bool Win32Window::RegisterClasses(HINSTANCE instance) {
         main.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
         main.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         main.lpszClassName = MainClassName;
-        // Resource id 1: the program's icon; a missing one leaves the default.
-        main.hIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
-                                                   GetSystemMetrics(SM_CXICON),
+        // The program's icon; a program without it keeps the default.
+        main.hIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_MORLIX),
+                                                   IMAGE_ICON, GetSystemMetrics(SM_CXICON),
                                                    GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
-        main.hIconSm = static_cast<HICON>(
-            LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                       GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+        main.hIconSm = static_cast<HICON>(LoadImageW(
+            instance, MAKEINTRESOURCEW(IDI_MORLIX), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+            GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
         if (!RegisterClassExW(&main)) {
             return false;
         }

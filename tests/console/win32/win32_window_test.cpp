@@ -290,6 +290,9 @@ TEST_F(Win32WindowTest, EveryControlSitsAtItsLayoutBoundsInTheClientArea) {
     wchar_t caption[64] = {};
     GetWindowTextW(window->Handle(), caption, 64);
     EXPECT_STREQ(caption, L"Morlix Quadrature Driver");
+    // This program links the console's resources: the window carries its icon.
+    EXPECT_NE(GetClassLongPtrW(window->Handle(), GCLP_HICON), 0);
+    EXPECT_NE(GetClassLongPtrW(window->Handle(), GCLP_HICONSM), 0);
 }
 
 TEST_F(Win32WindowTest, GeometryIsTheOuterWindowRectangleInTwips) {
