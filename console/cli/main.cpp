@@ -8,7 +8,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -81,6 +83,7 @@ public:
     }
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
+    bool Opened() const { return fd_ >= 0; }
     bool Held() const { return held_; }
 
 private:
@@ -139,6 +142,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<InstanceLock> lock;
     if (!registryFile.empty()) {
         lock = std::make_unique<InstanceLock>(registryFile);
+        if (!lock->Opened()) {
+            std::cerr << "morlixctl: cannot use the registry file " << registryFile << ": "
+                      << std::strerror(errno) << "\n";
+            return 2;
+        }
         windowOptions.prevInstance = !lock->Held();
         sim::win::Registry& registry = sim::win::Registry::Instance();
         registry.Clear();
