@@ -7,6 +7,7 @@
 #include "sim_machine.h"
 #include "usb_link.h"
 
+#include "sim/kernel/testing.h"
 #include "sim/kernel/wdm.h"
 
 #include <gtest/gtest.h>
@@ -116,7 +117,10 @@ protected:
         link_.reset();
         tee_.reset();
         if (machine_) {
-            // Every chip removed and the driver unloaded: the verifier must
+            // Nothing went wrong in the driver while the test ran...
+            sim::kernel::DrainDispatchWork();
+            sim::kernel::ExpectNoViolations();
+            // ...nor while every chip is removed and the driver unloaded: the verifier must
             // have found nothing, leaked pool included.
             EXPECT_EQ(machine_->Shutdown(), "");
             machine_.reset();
