@@ -24,6 +24,8 @@ namespace {
 constexpr double DefaultPoints = 8.25;
 // What FLTK allows when no limit is wanted: program writes are never cut.
 constexpr int NoLimit = INT_MAX / 2;
+// Pixels kept free after a centred text for the caret.
+constexpr int CaretRoom = 3;
 
 // The one window that routes the keyboard, and the dispatcher it replaced.
 FltkWindow* activeWindow = nullptr;
@@ -161,11 +163,12 @@ private:
         w = this->w() - Fl::box_dw(frame);
         h = this->h() - Fl::box_dh(frame);
         fl_font(textfont(), textsize());
-        // Room for the margins and the caret either side of the text.
-        const int textWidth = static_cast<int>(fl_width(value(), size())) + 8;
-        if (textWidth < w) {
+        // The text is drawn from the area's left edge; the caret needs a
+        // little room past its end.
+        const int textWidth = static_cast<int>(fl_width(value(), size()));
+        if (textWidth + CaretRoom < w) {
             x += (w - textWidth) / 2;
-            w = textWidth;
+            w = textWidth + CaretRoom;
         }
     }
 };

@@ -1,0 +1,118 @@
+#include "app_options.h"
+
+#include "sim/win/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+#include <unistd.h>
+
+namespace morlix {
+namespace {
+
+using sim::win::RegRoot;
+
+AppOptions Parse(std::initializer_list<std::string_view> args) {
+    const std::vector<std::string_view> list(args);
+    return ParseOptions(list);
+}
+
+TEST(AppOptions, DefaultsPlugTheChip) {
+    const AppOptions options = Parse({});
+    EXPECT_TRUE(options.plugDevice);
+    EXPECT_EQ(options.serialNumber, 74565u);
+    EXPECT_TRUE(options.error.empty());
+}
+
+TEST(AppOptions, NoDeviceAndSerialAreTaken) {
+    const AppOptions options = Parse({"--serial", "4294967295", "--no-device"});
+    EXPECT_FALSE(options.plugDevice);
+    EXPECT_EQ(options.serialNumber, 4294967295u);
+    EXPECT_TRUE(options.error.empty());
+    EXPECT_EQ(Parse({"--serial", "0x10"}).serialNumber, 16u);
+    EXPECT_EQ(Parse({"--serial", "0"}).serialNumber, 0u);
+}
+
+TEST(AppOptions, BadArgumentsAreRefusedWithAMessage) {
+    EXPECT_FALSE(Parse({"--serial"}).error.empty());
+    EXPECT_FALSE(Parse({"--serial", "4294967296"}).error.empty());
+    EXPECT_FALSE(Parse({"--serial", "-1"}).error.empty());
+    EXPECT_FALSE(Parse({"--serial", "12ab"}).error.empty());
+    EXPECT_FALSE(Parse({"--serial", "0x"}).error.empty());
+    EXPECT_FALSE(Parse({"--colour"}).error.empty());
+    EXPECT_TRUE(Parse({"--help"}).help);
+}
+
+TEST(SettingsFile, PathFollowsXdgConfigHomeThenHome) {
+    EXPECT_EQ(SettingsFilePath("/cfg", "/home/op"), "/cfg/morlix/settings");
+    EXPECT_EQ(SettingsFilePath(nullptr, "/home/op"), "/home/op/.config/morlix/settings");
+    // A relative XDG_CONFIG_HOME is to be ignored.
+    EXPECT_EQ(SettingsFilePath("cfg", "/home/op"), "/home/op/.config/morlix/settings");
+    EXPECT_EQ(SettingsFilePath("", ""), "");
+    EXPECT_EQ(SettingsFilePath(nullptr, nullptr), "");
+}
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("morlix_settings_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        file = (dir / "sub" / "settings").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::filesystem::path dir;
+    std::string file;
+};
+
+TEST_F(SettingsFileTest, OnlyTheSettingsKeyTravelsBetweenRuns) {
+    sim::win::Registry first;
+    first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top", "1200");
+    first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "On Top", "1");
+    first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Other", "Kept", "no");
+    first.SetString(RegRoot::LocalMachine,
+                    "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters",
+                    "DeviceName", "\\\\.\\stale");
+    ASSERT_TRUE(SaveSettings(first, file)); // creates the missing directories
+
+    sim::win::Registry second;
+    ASSERT_TRUE(LoadSettings(second, file));
+    EXPECT_EQ(second.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top"), "1200");
+    EXPECT_EQ(second.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "On Top"), "1");
+    EXPECT_FALSE(second.GetValue(RegRoot::CurrentUser, "SOFTWARE\\Other", "Kept"));
+    EXPECT_FALSE(second.GetValue(RegRoot::LocalMachine,
+                                 "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters",
+                                 "DeviceName"));
+}
+
+TEST_F(SettingsFileTest, AMissingOrDamagedFileChangesNothing) {
+    sim::win::Registry registry;
+    registry.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Left", "300");
+    EXPECT_FALSE(LoadSettings(registry, file));
+    EXPECT_FALSE(LoadSettings(registry, ""));
+
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+    std::ofstream(file) << "simreg 1\nV 1 x41 garbage";
+    EXPECT_FALSE(LoadSettings(registry, file));
+    EXPECT_EQ(registry.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Left"),
+              "300");
+}
+
+TEST_F(SettingsFileTest, SavingWhereNoFileCanBeMadeFailsQuietly) {
+    sim::win::Registry registry;
+    registry.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top", "1");
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "plain") << "x";
+    // A plain file where the directory should be.
+    EXPECT_FALSE(SaveSettings(registry, (dir / "plain" / "settings").string()));
+    EXPECT_FALSE(SaveSettings(registry, ""));
+}
+
+} // namespace
+} // namespace morlix

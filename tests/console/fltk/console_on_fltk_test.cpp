@@ -1,0 +1,110 @@
+// The console as the program runs it: the form's handlers in the FLTK
+// window, over the real driver on the simulated bench. Keys and typing go
+// in as FLTK delivers them; what comes out is what the coil driver latched.
+#include "fltk_window.h"
+#include "form_main.h"
+#include "usb_link.h"
+#include "x11_stacking.h"
+
+#include "norvask.h"
+#include "sim/win/bench.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Window.H>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace morlix {
+namespace {
+
+using enum ControlId;
+
+class ConsoleOnFltk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!OpenDisplay()) {
+            GTEST_SKIP() << "no display";
+        }
+        bench = std::make_unique<sim::win::Bench>(norvask::DriverEntry);
+        link = std::make_unique<UsbLink>(bench->platform());
+        window = std::make_unique<FltkWindow>(false);
+        form = std::make_unique<formMain>(*window, *link);
+        window->Attach(form.get());
+        ASSERT_TRUE(window->Create());
+        window->Load();
+        for (int i = 0; i < 10; ++i) {
+            Fl::check();
+        }
+    }
+    void TearDown() override {
+        if (window) {
+            window->Close();
+        }
+        window.reset();
+        form.reset();
+        link.reset();
+        bench.reset();
+        EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+    }
+
+    void Key(int key, int state = 0, const char* text = "") {
+        keyText = text;
+        Fl::e_keysym = key;
+        Fl::e_state = state;
+        Fl::e_text = keyText.data();
+        Fl::e_length = static_cast<int>(std::strlen(text));
+        Fl::handle(FL_KEYBOARD, window->Handle());
+    }
+    void Type(const char* characters) {
+        for (const char* c = characters; *c; ++c) {
+            const char text[2] = {*c, 0};
+            Key(static_cast<unsigned char>(*c), 0, text);
+        }
+    }
+
+    std::unique_ptr<sim::win::Bench> bench;
+    std::unique_ptr<UsbLink> link;
+    std::unique_ptr<FltkWindow> window;
+    std::unique_ptr<formMain> form;
+    std::string keyText;
+};
+
+TEST_F(ConsoleOnFltk, F4InAnEntryBoxSetsBothAxesToMaximum) {
+    window->SetFocus(txtAmpX);
+    Key(FL_F + 4);
+    const auto setting = bench->coil().Setting();
+    EXPECT_EQ(setting.amplitudeX, 4095);
+    EXPECT_EQ(setting.amplitudeY, 4095);
+    EXPECT_EQ(window->Caption(lblAmpX), "4095");
+    EXPECT_EQ(window->ForeColor(lblAmpX), ColorBlack);
+    EXPECT_EQ(window->Focus(), cmdMax);
+    EXPECT_TRUE(window->Handle()->shown());
+}
+
+TEST_F(ConsoleOnFltk, TypedDigitsReachTheCoilDriverUpToTheBoxLimit) {
+    window->SetFocus(txtAmpY);
+    auto* box = static_cast<Fl_Input*>(window->ControlWidget(txtAmpY));
+    box->position(0, box->size()); // the operator selects the text
+    Type("12345");
+    EXPECT_EQ(window->Text(txtAmpY), "1234");
+    EXPECT_EQ(bench->coil().Setting().amplitudeY, 1234);
+    EXPECT_EQ(window->Caption(lblAmpY), "1234");
+}
+
+TEST_F(ConsoleOnFltk, TheSerialNumberShowsAfterTheFirstTick) {
+    EXPECT_EQ(window->Caption(lblSerNum), "Looking for USB...");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1300);
+    while (std::chrono::steady_clock::now() < end) {
+        Fl::wait(0.05);
+    }
+    EXPECT_EQ(window->Caption(lblSerNum), "SN: " + std::to_string(bench->chip().SerialNumber()));
+    EXPECT_EQ(window->ForeColor(lblSerNum), ColorBlack);
+}
+
+} // namespace
+} // namespace morlix
