@@ -482,12 +482,6 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            if (record.completions != generation) {
-                Report(ViolationKind::CompletedTwice,
-                       IrpText(Irp, record) + " was completed inside a completion routine of " +
-                           DriverName(driver) + " that then let completion go on");
-                return;
-            }
             if (top && owner == IrpOwner::Driver)
                 record.state = IrpState::InFlight;
             if (Irp->PendingReturned && !top && !record.markedPending.test(Irp->CurrentLocation)) {
