@@ -15,9 +15,11 @@ struct RegistryLocation {
     std::string path;
 };
 
+// True if the path starts with the key path `prefix` as a whole component.
 bool StartsWithNoCase(const std::u16string& text, std::u16string_view prefix) {
     return text.size() >= prefix.size() &&
-           LowerU16(std::u16string_view(text).substr(0, prefix.size())) == LowerU16(prefix);
+           LowerU16(std::u16string_view(text).substr(0, prefix.size())) == LowerU16(prefix) &&
+           (text.size() == prefix.size() || text[prefix.size()] == u'\\');
 }
 
 std::optional<RegistryLocation> Locate(ULONG relativeTo, PCWSTR path) {

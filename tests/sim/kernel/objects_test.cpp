@@ -130,9 +130,11 @@ TEST_F(ObjectsTest, RegistryWriteCreatesTheKeyAndStoresTypeAndBytes) {
                   RegRoot::LocalMachine,
                   "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters", "DeviceName"),
               "\\\\.\\USB#X");
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Elsewhere\\Key", u"V", REG_SZ,
-                                    const_cast<char16_t*>(value), 2),
-              STATUS_OBJECT_PATH_NOT_FOUND);
+    for (const char16_t* outside : {u"\\Elsewhere\\Key", u"\\Registry\\MachineX\\Key"}) {
+        EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, outside, u"V", REG_SZ,
+                                        const_cast<char16_t*>(value), 2),
+                  STATUS_OBJECT_PATH_NOT_FOUND);
+    }
 }
 
 TEST_F(ObjectsTest, RegistryQueryDirectIntoACallerBufferOrAnAllocatedOne) {
