@@ -180,6 +180,10 @@ int main(int argc, char** argv) {
         }
     } else {
         const bool interactive = ::isatty(STDIN_FILENO) != 0;
+        if (interactive) {
+            std::cout << "Morlix Quadrature Driver on the simulated bench (help lists the "
+                         "commands, quit ends)\n";
+        }
         std::string line;
         bool tooLong = false;
         for (long number = 1;; ++number) {
