@@ -36,18 +36,21 @@ Fl_Color ToFlColor(Color color) {
                         static_cast<uchar>((color >> 16) & 0xFF));
 }
 
-// FLTK font of a table font: the narrow face is asked of the system by name
-// (fontconfig substitutes a metric twin when the face itself is missing).
+// FLTK font of a table font. The Windows faces are asked of fontconfig by
+// name, which substitutes their metric twins (Arial for the dialog face);
+// without those, fontconfig's default sans face stands in.
 Fl_Font FontOf(const FontSpec& font) {
-    static bool narrowSet = false;
+    static bool facesSet = false;
+    if (!facesSet) {
+        Fl::set_font(FL_FREE_FONT, " Arial Narrow");
+        Fl::set_font(FL_FREE_FONT + 1, " Arial");
+        Fl::set_font(FL_FREE_FONT + 2, "BArial");
+        facesSet = true;
+    }
     if (font.face && std::string_view(font.face) == "Arial Narrow") {
-        if (!narrowSet) {
-            Fl::set_font(FL_FREE_FONT, " Arial Narrow");
-            narrowSet = true;
-        }
         return FL_FREE_FONT;
     }
-    return font.bold ? FL_HELVETICA_BOLD : FL_HELVETICA;
+    return font.bold ? FL_FREE_FONT + 2 : FL_FREE_FONT + 1;
 }
 
 int FontSizeOf(const FontSpec& font, float dpi) {

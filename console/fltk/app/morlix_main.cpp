@@ -52,6 +52,12 @@ void CloseOnTermination(morlix::FltkWindow& window) {
 
 } // namespace
 
+// Fontconfig keeps the patterns that FLTK's font cache matched for the life
+// of the process; the leak checker of the sanitizer build is told so.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const morlix::AppOptions options = morlix::ParseOptions(args);
