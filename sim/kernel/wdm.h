@@ -948,7 +948,7 @@ void RunInDriverContext(PDRIVER_OBJECT driver, const std::function<void()>& code
 
 // ---- Device objects and interfaces ---------------------------------------------------------
 
-// The Plug and Play instance id of a physical device object, e.g. u"USB\\VID_0547&PID_1002\\5&1".
+// The Plug and Play instance id of a physical device object, e.g. u"USB\\VID_FFFE&PID_0001\\5&1".
 void SetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject, std::u16string instanceId);
 std::u16string GetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject);
 // The device object that this one is attached to (the next lower in its stack), or none.

@@ -27,7 +27,7 @@ protected:
         busDriver = MakeDriver("bus");
         functionDriver = MakeDriver("function", kTag);
         pdo = std::make_unique<ScriptedDevice>(busDriver);
-        sim::kernel::SetDeviceInstanceId(pdo->Device(), u"USB\\VID_0547&PID_1002\\5&2A&0&1");
+        sim::kernel::SetDeviceInstanceId(pdo->Device(), u"USB\\VID_FFFE&PID_0001\\5&2A&0&1");
     }
     void TearDown() override {
         KernelTest::TearDown();
@@ -69,13 +69,13 @@ TEST_F(ObjectsTest, InterfaceLinkIsBuiltFromTheInstanceIdAndResolvesWhileEnabled
                   STATUS_SUCCESS);
     });
     std::u16string name(link.Buffer, link.Length / 2);
-    EXPECT_EQ(name, u"\\??\\USB#VID_0547&PID_1002#5&2A&0&1#{b5157d69-75f8-11d3-8ce0-00207815e611}");
+    EXPECT_EQ(name, u"\\??\\USB#VID_FFFE&PID_0001#5&2A&0&1#{b5157d69-75f8-11d3-8ce0-00207815e611}");
     EXPECT_EQ(link.Buffer[link.Length / 2], 0); // terminated, as callers copy it with wcscpy
     EXPECT_EQ(link.MaximumLength, link.Length + 2);
 
     ScriptedDevice fdo(functionDriver, pdo->Device());
     const char* path =
-        "\\\\.\\usb#vid_0547&pid_1002#5&2a&0&1#{B5157D69-75F8-11D3-8CE0-00207815E611}";
+        "\\\\.\\usb#vid_fffe&pid_0001#5&2a&0&1#{B5157D69-75F8-11D3-8CE0-00207815E611}";
     EXPECT_FALSE(sim::kernel::ResolveUserPath(std::string_view(path))); // not enabled yet
 
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
