@@ -1,6 +1,7 @@
 #include "fltk_window.h"
 
 #include "fltk_keys.h"
+#include "icon.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -9,6 +10,7 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Input.H>
+#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Tooltip.H>
 #include <FL/fl_draw.H>
 
@@ -243,6 +245,18 @@ void BoxEdited(Fl_Widget* widget, void* owner) {
     window->TextEdited(window->ControlOf(widget));
 }
 
+// The icon in the three sizes a window manager asks for. The pixels live as
+// long as the program: FLTK may hold on to them.
+void SetIcons(Fl_Window& window) {
+    static const std::vector<std::uint8_t> pixels[] = {IconPixels(48), IconPixels(32),
+                                                       IconPixels(16)};
+    static Fl_RGB_Image big(pixels[0].data(), 48, 48, 4);
+    static Fl_RGB_Image medium(pixels[1].data(), 32, 32, 4);
+    static Fl_RGB_Image small(pixels[2].data(), 16, 16, 4);
+    const Fl_RGB_Image* images[] = {&big, &medium, &small};
+    window.icons(images, 3);
+}
+
 void CloseClicked(Fl_Widget*, void* owner) {
     static_cast<FltkWindow*>(owner)->CloseRequested();
 }
@@ -293,6 +307,8 @@ bool FltkWindow::Create() {
                                            TwipsToPixels(layout.clientHeight, dpi_), layout.caption,
                                            *this);
     window_->callback(CloseClicked, this);
+    window_->xclass("morlix");
+    SetIcons(*window_);
     window_->labelfont(FL_HELVETICA);
     // A fixed-size window: the layout does not stretch.
     window_->size_range(window_->w(), window_->h(), window_->w(), window_->h());

@@ -37,17 +37,19 @@ void OnTerminateReadable(int fd, void* window) {
     static_cast<morlix::FltkWindow*>(window)->Close();
 }
 
-void CloseOnTermination(morlix::FltkWindow& window) {
+// Installed first thing: a signal during start-up waits in the pipe until
+// the event loop runs, and then closes the window it has by then.
+bool CatchTermination() {
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return;
+        return false;
     }
-    Fl::add_fd(signalPipe[0], FL_READ, OnTerminateReadable, &window);
     struct sigaction action {};
     action.sa_handler = OnTerminate;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    return true;
 }
 
 } // namespace
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "morlix: %s\n%s", options.error.c_str(), morlix::UsageText());
         return 2;
     }
+
+    const bool catching = CatchTermination();
 
     // Taken before the window exists; the form decides what to do with it.
     morlix::InstanceLock lock;
@@ -99,7 +103,9 @@ int main(int argc, char** argv) {
     if (window.Ended()) {
         return 0; // another instance runs: nothing shown, nothing saved
     }
-    CloseOnTermination(window);
+    if (catching) {
+        Fl::add_fd(signalPipe[0], FL_READ, OnTerminateReadable, &window);
+    }
     Fl::run();
     // The window has unloaded: what it stored goes to the file.
     morlix::SaveSettings(bench.registry(), settingsFile);
