@@ -308,6 +308,8 @@ bool FltkWindow::Create() {
                                            *this);
     window_->callback(CloseClicked, this);
     window_->xclass("morlix");
+    Fl_Tooltip::font(FontOf(FontSpec{}));
+    Fl_Tooltip::size(FontSizeOf(FontSpec{}, dpi_));
     SetIcons(*window_);
     window_->labelfont(FL_HELVETICA);
     // A fixed-size window: the layout does not stretch.
