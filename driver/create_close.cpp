@@ -8,9 +8,6 @@ namespace norvask {
 
 namespace {
 
-constexpr ULONG kPipeOpen = 1;
-constexpr ULONG kPipeFree = 0;
-
 // The free pipe entry with index `number`, or none. PASSIVE_LEVEL.
 PUSBD_PIPE_INFORMATION FindFreePipe(DeviceExtension* ext, ULONG number) {
     PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;

@@ -146,6 +146,9 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION
     next->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(busIrp, VendorRequestComplete, &ext->VendorTransfer, TRUE, TRUE, TRUE);
 
+    // The completion routine may run inside the call and release the request's hold; this
+    // hold keeps the device from being torn down while the decision below still reads it.
+    IncrementIoCount(deviceObject);
     KeClearEvent(&ext->VendorGate);
     IoCallDriver(ext->LowerDeviceObject, busIrp);
 
@@ -159,6 +162,7 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION
         status = STATUS_PENDING;
     }
     KeReleaseSpinLock(&ext->VendorLock, oldIrql);
+    DecrementIoCount(deviceObject); // last touch of the device
     return status;
 }
 
@@ -230,7 +234,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IOCTL_RESET_PIPE: {
         PUSBD_PIPE_INFORMATION pipe =
             PipeOfHandle(ext, stack->FileObject ? stack->FileObject->FsContext : nullptr);
-        if (pipe) {
+        // Only a pipe this handle still holds open: after a restart the handle's old entry
+        // may lie where a free entry of the new copy now is.
+        if (pipe && pipe->PipeFlags == kPipeOpen) {
             ResetPipe(deviceObject, pipe); // the caller learns nothing from the reset
             status = STATUS_SUCCESS;
         } else {

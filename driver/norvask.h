@@ -11,6 +11,10 @@ constexpr ULONG kPoolTag = 0x206D6457;
 
 constexpr ULONG kLinkNameCapacity = 512; // characters, terminator included
 
+// Open marks kept in PipeFlags of the interface copy's pipe entries.
+constexpr ULONG kPipeFree = 0;
+constexpr ULONG kPipeOpen = 1;
+
 // IOCTL codes of the device: FILE_DEVICE_UNKNOWN, METHOD_BUFFERED, FILE_ANY_ACCESS.
 constexpr ULONG IOCTL_GET_CONFIG_DESCRIPTOR = 0x220000;
 constexpr ULONG IOCTL_RESET_PORT_IF_DISABLED = 0x220004;

@@ -184,6 +184,10 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject) {
         if (ext->InterfaceInfo) {
             ExFreePool(ext->InterfaceInfo); // from an earlier start
             ext->InterfaceInfo = nullptr;
+            // The marks went with the old copy and the new one starts with every pipe free;
+            // a handle kept across the restart no longer holds a pipe, so neither does the
+            // count.
+            ext->OpenPipeCount = 0;
         }
         if (whole) {
             PUSBD_INTERFACE_INFORMATION copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
@@ -275,6 +279,7 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
     if (ext->InterfaceInfo) {
         ExFreePool(ext->InterfaceInfo);
         ext->InterfaceInfo = nullptr;
+        ext->OpenPipeCount = 0; // no marks are left to count
     }
     if (ext->ConfigurationDescriptor) {
         ExFreePool(ext->ConfigurationDescriptor);

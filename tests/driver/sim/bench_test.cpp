@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace norvask::test {
 namespace {
@@ -104,6 +105,79 @@ TEST_F(OnTheBench, UnplugWithAPipeHandleOpen) {
     ASSERT_NE(h, sim::win::InvalidHandleValue);
     bench.Unplug();
     EXPECT_TRUE(bench.io().CloseHandle(h));
+    EXPECT_TRUE(sim::kernel::OutstandingPool(bench.driver()).empty());
+}
+
+// Stands in front of the driver's close routine to see the closes that reach it.
+PDRIVER_DISPATCH realClose = nullptr;
+std::vector<NTSTATUS> closeStatuses;
+
+NTSTATUS NTAPI RecordingClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    const NTSTATUS status = realClose(deviceObject, irp);
+    closeStatuses.push_back(status);
+    return status;
+}
+
+class HandleOutlivesTheRemoval : public OnTheBench,
+                                 public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HandleOutlivesTheRemoval, CloseAfterTheRemoveReachesTheDriverAndFreesEverything) {
+    sim::win::Bench bench(
+        [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
+    ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
+    realClose = bench.driver()->MajorFunction[IRP_MJ_CLOSE];
+    bench.driver()->MajorFunction[IRP_MJ_CLOSE] = RecordingClose;
+    closeStatuses.clear();
+
+    const std::string path = PublishedPath(bench);
+    const sim::win::Handle h = bench.io().CreateFileA((path + GetParam()).c_str());
+    ASSERT_NE(h, sim::win::InvalidHandleValue);
+    PDEVICE_OBJECT fdo = IoGetAttachedDevice(bench.pdo());
+    ASSERT_NE(fdo, bench.pdo());
+
+    bench.Unplug();
+    EXPECT_EQ(bench.pnp().State(bench.pdo()), sim::win::DeviceNodeState::SurpriseRemoved);
+    EXPECT_EQ(bench.pnp().Remove(bench.pdo()), STATUS_SUCCESS);
+    // The driver deleted its device; the open handle keeps the object until it closes.
+    EXPECT_TRUE(sim::kernel::IsDeviceDeletePending(fdo));
+    EXPECT_EQ(bench.io().CreateFileA(path.c_str()), sim::win::InvalidHandleValue);
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+
+    EXPECT_TRUE(bench.io().CloseHandle(h));
+    EXPECT_EQ(closeStatuses, std::vector<NTSTATUS>{STATUS_SUCCESS});
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(fdo)); // freed with its last handle
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+    EXPECT_TRUE(sim::kernel::OutstandingPool(bench.driver()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(PipeOrPlain, HandleOutlivesTheRemoval, ::testing::Values("\\PIPE0", ""),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param[0] == '\0' ? "Plain" : "Pipe");
+                         });
+
+TEST_F(OnTheBench, ChipPluggedAgainUnderTheSameInstanceIdStartsAndOpensAgain) {
+    sim::win::Bench bench(
+        [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
+    ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
+    const std::string path = PublishedPath(bench);
+    bench.Unplug();
+    EXPECT_EQ(bench.pnp().State(bench.pdo()), sim::win::DeviceNodeState::Removed);
+    EXPECT_EQ(bench.io().CreateFileA(path.c_str()), sim::win::InvalidHandleValue);
+
+    sim::usb::UsbDevice& again = bench.bus().Plug(bench.chip(), Options().pdo);
+    ASSERT_NE(again.Pdo(), nullptr);
+    ASSERT_EQ(bench.pnp().Plug(again.Pdo(), bench.driver()), STATUS_SUCCESS);
+    EXPECT_EQ(bench.pnp().State(again.Pdo()), sim::win::DeviceNodeState::Started);
+    EXPECT_EQ(PublishedPath(bench), path); // same instance id, same name
+
+    const sim::win::Handle h = bench.io().CreateFileA(path.c_str());
+    ASSERT_NE(h, sim::win::InvalidHandleValue);
+    std::vector<UCHAR> reply;
+    std::uint32_t returned = 99;
+    EXPECT_TRUE(Send(bench, h, {8, 18, 10, 10, 0x5A, 0x01, 0, 0}, &reply, &returned));
+    EXPECT_EQ(bench.coil().PortA(), 0x5A);
+    EXPECT_TRUE(bench.io().CloseHandle(h));
+    EXPECT_EQ(bench.pnp().RemoveDevice(again.Pdo()), STATUS_SUCCESS);
     EXPECT_TRUE(sim::kernel::OutstandingPool(bench.driver()).empty());
 }
 

@@ -150,6 +150,9 @@ NTSTATUS FakeBus::SubmitUrb(PIRP irp, PURB urb) {
         }
         lock.unlock();
         FinishVendor(irp, urb);
+        if (afterInlineVendor) {
+            afterInlineVendor();
+        }
         return STATUS_SUCCESS;
     }
     default:

@@ -56,6 +56,8 @@ public:
     std::vector<UCHAR> inReply; // bytes a device-to-host vendor transfer returns
     long outMoved = -1;         // bytes an OUT transfer reports moved; -1: all of them
     bool holdVendor = false;    // keep vendor transfers pending until ReleaseVendor
+    // Runs inside the driver's call to the bus, after a vendor transfer finished there.
+    std::function<void()> afterInlineVendor;
     ULONG portStatus = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
     std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceStates{
         PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD3,

@@ -275,6 +275,36 @@ TEST_F(PlugAndPlay, CloseOfAPipeHandleWhoseEntryWasReplacedTouchesNothingFreed) 
     }
 }
 
+TEST_F(PlugAndPlay, PipeHandleKeptAcrossARestartNoLongerHoldsAPipe) {
+    AddAndStart();
+    ASSERT_EQ(Ext()->IdleDeviceState, PowerDeviceD2);
+    PFILE_OBJECT pipe = NewFile(u"\\PIPE1");
+    ASSERT_EQ(Open(pipe), STATUS_SUCCESS);
+    ASSERT_EQ(Ext()->OpenPipeCount, 1);
+    ASSERT_EQ(Ext()->DevicePowerState, PowerDeviceD0);
+    ASSERT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+    // Every pipe of the new configuration is free, and the count says so.
+    EXPECT_EQ(Ext()->OpenPipeCount, 0);
+    // The handle's pipe went with the old configuration: there is nothing to reset.
+    EXPECT_EQ(Ioctl(IOCTL_RESET_PIPE, {}, nullptr, pipe).status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(bus_->PipeCalls().empty());
+    // Its close leaves no pipe counted, so the device may idle again.
+    ASSERT_EQ(Close(pipe), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->OpenPipeCount, 0);
+    EXPECT_EQ(Ext()->DevicePowerState, PowerDeviceD2);
+
+    PFILE_OBJECT again = NewFile(u"\\PIPE1");
+    ASSERT_EQ(Open(again), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->OpenPipeCount, 1);
+    EXPECT_EQ(Ext()->DevicePowerState, PowerDeviceD0);
+    ASSERT_EQ(Close(again), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->OpenPipeCount, 0);
+    EXPECT_EQ(Ext()->DevicePowerState, PowerDeviceD2);
+}
+
 TEST_F(PlugAndPlay, ShutdownTearsTheDeviceDown) {
     AddAndStart();
     PDEVICE_OBJECT fdo = Fdo();

@@ -70,6 +70,24 @@ TEST_F(VendorRequest, ConsoleWriteIsOneOutTransferWithoutData) {
     EXPECT_EQ(Ext()->PendingIoCount, 1);
 }
 
+TEST_F(VendorRequest, TransferFinishingInsideTheCallKeepsTheDeviceUntilTheDispatchReturns) {
+    // By the time the bus call returns, the completion has finished the caller's request and
+    // released its hold; the dispatch still reads the device afterwards, so a removal waiting
+    // for the count to drop must not be let through yet.
+    LONG countAfterCompletion = -1;
+    bool callerFinished = false;
+    bus_->afterInlineVendor = [&] {
+        countAfterCompletion = Ext()->PendingIoCount;
+        callerFinished = Ext()->PendingVendorIrp == nullptr;
+    };
+    const IoResult r = Vendor(WritePacket(7, 1), nullptr);
+    EXPECT_EQ(r.dispatchStatus, STATUS_SUCCESS);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_TRUE(callerFinished);
+    EXPECT_EQ(countAfterCompletion, 2); // the device's own hold and the dispatch's
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+}
+
 TEST_F(VendorRequest, SerialNumberReadReturnsTheDeviceReply) {
     bus_->inReply = {'S', 'N', '0', '0', '4', '2', 0, 0};
     std::vector<UCHAR> reply;
