@@ -73,5 +73,33 @@ TEST_F(Handles, CloseSucceedsInEveryDeviceState) {
     EXPECT_FALSE(Ext()->DeviceOpen);
 }
 
+TEST_F(Handles, AbortReleasesOpenPipesAndAFailedAbortKeepsThem) {
+    EXPECT_EQ(AbortOpenPipes(Fdo()), STATUS_SUCCESS); // nothing open: nothing sent
+    EXPECT_TRUE(bus_->PipeCalls().empty());
+
+    PFILE_OBJECT pipe = NewFile(u"\\PIPE1");
+    ASSERT_EQ(Open(pipe), STATUS_SUCCESS);
+    bus_->pipeStatus = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(AbortOpenPipes(Fdo()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ext()->InterfaceInfo->Pipes[1].PipeFlags, 1u);
+    EXPECT_EQ(Ext()->OpenPipeCount, 1);
+    EXPECT_TRUE(Ext()->DeviceOpen);
+
+    bus_->pipeStatus = STATUS_SUCCESS;
+    EXPECT_EQ(AbortOpenPipes(Fdo()), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->InterfaceInfo->Pipes[1].PipeFlags, 0u);
+    EXPECT_EQ(Ext()->OpenPipeCount, 0);
+    EXPECT_FALSE(Ext()->DeviceOpen);
+    const auto calls = bus_->PipeCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].function, URB_FUNCTION_ABORT_PIPE);
+    EXPECT_EQ(calls[1].pipeHandle, Ext()->InterfaceInfo->Pipes[1].PipeHandle);
+
+    // The handle's later close finds its pipe already released.
+    EXPECT_EQ(Close(pipe), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->OpenPipeCount, 0);
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+}
+
 } // namespace
 } // namespace norvask::test
