@@ -88,16 +88,21 @@ double TextValue(std::string_view text) {
     // out-of-range result can be told apart as overflow or underflow.
     std::int64_t magnitude = 0;
     bool seenNonZero = false;
-    std::size_t digits = 0;
+    std::size_t wholeDigits = 0;
     while (i < s.size() && IsDigit(s[i])) {
         seenNonZero = seenNonZero || s[i] != '0';
         if (seenNonZero && magnitude < 1000000) {
             ++magnitude;
         }
-        ++digits;
+        ++wholeDigits;
         ++i;
     }
-    if (i < s.size() && s[i] == '.') {
+    if (wholeDigits == 0) {
+        return 0.0; // "", "-", ".", ".5", letters: a number starts with a digit
+    }
+    // The point belongs to the number only with a digit behind it: "5." and
+    // "1.e2" end at the point.
+    if (i + 1 < s.size() && s[i] == '.' && IsDigit(s[i + 1])) {
         std::size_t j = i + 1;
         while (j < s.size() && IsDigit(s[j])) {
             if (!seenNonZero) {
@@ -107,13 +112,9 @@ double TextValue(std::string_view text) {
                     --magnitude;
                 }
             }
-            ++digits;
             ++j;
         }
         i = j;
-    }
-    if (digits == 0) {
-        return 0.0; // "", "-", ".", letters
     }
     std::int64_t exponent = 0;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {

@@ -8,7 +8,8 @@ namespace morlix {
 
 // Blanks, tabs and line feeds are dropped wherever they stand; then the
 // longest leading number is read: [+-]digits[.digits][(E|e)[+-]digits], or
-// &h/&H followed by hexadecimal digits. Text without a number reads 0.
+// &h/&H followed by hexadecimal digits. A number starts with a digit and a
+// point counts only with a digit after it. Text without a number reads 0.
 // The decimal point is always '.'. A number too large for a double reads
 // as +/-infinity, one too small as 0; the result is never NaN or -0.
 double TextValue(std::string_view text);

@@ -31,9 +31,6 @@ TEST(TextValue, ReadsTheLongestLeadingNumber) {
                  {"1.5x", 1.5},
                  {"-1", -1},
                  {"+7", 7},
-                 {".5", 0.5},
-                 {"5.", 5},
-                 {"1.e2", 100},
                  {"2E+2", 200},
                  {"25e-1", 2.5},
                  {"1e", 1},
@@ -41,6 +38,21 @@ TEST(TextValue, ReadsTheLongestLeadingNumber) {
                  {"3e-x", 3},
                  {"1e2e3", 100},
                  {"1.2.3", 1.2}});
+}
+
+// The whole part is required, and a point is part of the number only with
+// a digit behind it; what does not fit ends the number.
+TEST(TextValue, APointNeedsDigitsOnBothSides) {
+    ExpectReads({{".5", 0},
+                 {"-.5", 0},
+                 {"+.5e3", 0},
+                 {"5.", 5},
+                 {"5.x", 5},
+                 {"1.e2", 1},
+                 {"12.E3", 12},
+                 {"-7.", -7},
+                 {"0.5", 0.5},
+                 {"1.5e1", 15}});
 }
 
 TEST(TextValue, TextWithoutANumberReadsZero) {

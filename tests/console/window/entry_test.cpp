@@ -120,8 +120,19 @@ TEST_F(EntryTest, TextsThatReadAsTheirLeadingNumberStayAsTyped) {
         int amplitude;
     };
     const Case cases[] = {
-        {"0012", "0012", 12}, {"abc", "abc", 0}, {"12ab", "12ab", 12}, {"1e3", "1e3", 1000},
-        {"1.5x", "1", 1},     {"", "", 0},       {" 5", " 5", 5},      {"&hFF", "&hFF", 255},
+        {"0012", "0012", 12},
+        {"abc", "abc", 0},
+        {"12ab", "12ab", 12},
+        {"1e3", "1e3", 1000},
+        {"1.5x", "1", 1},
+        {"", "", 0},
+        {" 5", " 5", 5},
+        {"&hFF", "&hFF", 255},
+        // No digit before the point: no number, so nothing to cut. A point
+        // without a digit behind it ends the number.
+        {".5", ".5", 0},
+        {"7.", "7.", 7},
+        {"2.e3", "2.e3", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
