@@ -270,6 +270,29 @@ TEST_F(EndToEnd, TypedSettingsReachTheCoilAsTheConsoleEncodesThem) {
     EXPECT_TRUE(machine_->coil().Anomalies().empty());
 }
 
+// A point typed before any digit starts no number: the box keeps what the
+// operator typed and the coil gets amplitude 0 for it, once per keystroke.
+TEST_F(EndToEnd, TextWithoutALeadingDigitSendsZeroAndStaysAsTyped) {
+    Start();
+    TypeInto(ControlId::txtAmpX, "1000");
+    std::size_t mark = Latched().size();
+    TypeInto(ControlId::txtAmpX, ".5");
+    EXPECT_EQ(window_->Text(ControlId::txtAmpX), ".5");
+    EXPECT_EQ(window_->Caption(ControlId::lblAmpX), "0");
+    EXPECT_EQ(LatchedSince(mark),
+              Concat({EntryWords(Axis::X, 0, 0, 128), EntryWords(Axis::X, 0, 0, 128)}));
+    EXPECT_EQ(machine_->coil().Setting().amplitudeX, 0);
+
+    // A point with no digit behind it ends the number: "7." is 7 and stays.
+    mark = Latched().size();
+    TypeInto(ControlId::txtAmpY, "7.");
+    EXPECT_EQ(window_->Text(ControlId::txtAmpY), "7.");
+    EXPECT_EQ(LatchedSince(mark),
+              Concat({EntryWords(Axis::Y, 0, 7, 128), EntryWords(Axis::Y, 0, 7, 128)}));
+    EXPECT_EQ(machine_->coil().Setting().amplitudeY, 7);
+    EXPECT_TRUE(machine_->coil().Anomalies().empty());
+}
+
 TEST_F(EndToEnd, PresetsReachTheCoilAsTheFramesItDecodes) {
     Start();
     struct Case {
