@@ -56,13 +56,10 @@ std::size_t ByteOffsetOfChar(std::string_view text, int charIndex) {
 }
 
 HeadlessWindow::HeadlessWindow(const WindowLayout& layout, HeadlessOptions options)
-    : layout_(layout), options_(options), focus_(layout.initialFocus), top_(options.top),
-      left_(options.left) {
+    : layout_(layout), options_(options), rules_(layout, [this] { return Live(); }),
+      focus_(layout.initialFocus), top_(options.top), left_(options.left) {
     for (const ControlLayout& control : layout_.controls) {
-        ControlState& state = StateOf(control.id);
-        state.text = control.text ? control.text : "";
-        state.foreColor = control.hasForeColor ? control.foreColor : ColorBlack;
-        state.checkValue = control.checkValue;
+        StateOf(control.id).checkValue = control.checkValue;
     }
 }
 
@@ -75,10 +72,6 @@ HeadlessWindow::ControlState& HeadlessWindow::StateOf(ControlId id) {
 const HeadlessWindow::ControlState& HeadlessWindow::StateOf(ControlId id) const {
     int index = static_cast<int>(id);
     return controls_[index >= 0 && index < ControlCount ? index : 0];
-}
-
-bool HeadlessWindow::IsTextBox(ControlId id) const {
-    return id != ControlId::FormWindow && LayoutOf(id).kind == ControlKind::TextBox;
 }
 
 void HeadlessWindow::Report(ControlId id, const char* property, std::string_view value) {
@@ -96,52 +89,49 @@ void HeadlessWindow::Report(ControlId id, const char* property, std::string_view
 // ---- Window --------------------------------------------------------------
 
 std::string HeadlessWindow::Text(ControlId box) const {
-    return StateOf(box).text;
+    return rules_.Text(box);
 }
 
 void HeadlessWindow::SetText(ControlId box, std::string_view text) {
     // An edit control puts the caret at the start after a program write.
-    ChangeText(box, std::string(text), 0);
+    ChangeText(box, text, 0);
 }
 
-void HeadlessWindow::ChangeText(ControlId box, std::string newText, std::size_t newCaret) {
-    ControlState& state = StateOf(box);
-    if (state.text == newText) {
+void HeadlessWindow::ChangeText(ControlId box, std::string_view newText, std::size_t newCaret) {
+    if (!rules_.Record(box, newText)) {
         return;
     }
-    state.text = std::move(newText);
-    state.caret = std::min(newCaret, state.text.size());
+    const std::string& text = rules_.Text(box);
+    ControlState& state = StateOf(box);
+    state.caret = std::min(newCaret, text.size());
     state.selAnchor = state.caret;
-    Report(box, "Text", state.text);
-    if (IsTextBox(box) && form_ && Live()) {
-        form_->Change(box);
-    }
+    Report(box, "Text", text);
+    rules_.Changed(box);
 }
 
 std::string HeadlessWindow::Tag(ControlId control) const {
-    return StateOf(control).tag;
+    return rules_.Tag(control);
 }
 
 void HeadlessWindow::SetTag(ControlId control, std::string_view text) {
-    StateOf(control).tag = text;
+    rules_.SetTag(control, text);
 }
 
 std::string HeadlessWindow::Caption(ControlId label) const {
-    return StateOf(label).text;
+    return rules_.Caption(label);
 }
 
 void HeadlessWindow::SetCaption(ControlId label, std::string_view text) {
-    ControlState& state = StateOf(label);
-    state.text = text;
+    rules_.SetCaption(label, text);
     Report(label, "Caption", text);
 }
 
 Color HeadlessWindow::ForeColor(ControlId label) const {
-    return StateOf(label).foreColor;
+    return rules_.ForeColor(label);
 }
 
 void HeadlessWindow::SetForeColor(ControlId label, Color color) {
-    StateOf(label).foreColor = color;
+    rules_.SetForeColor(label, color);
     Report(label, "ForeColor", std::to_string(color));
 }
 
@@ -156,13 +146,11 @@ void HeadlessWindow::SetCheckValue(ControlId box, int value) {
     }
     state.checkValue = value;
     Report(box, "Value", std::to_string(value));
-    if (form_ && Live()) {
-        form_->Click(box);
-    }
+    rules_.Clicked(box);
 }
 
 void HeadlessWindow::SetFocus(ControlId control) {
-    if (control == ControlId::FormWindow || !TakesFocus(LayoutOf(control).kind)) {
+    if (!WindowRules::Focusable(control)) {
         return;
     }
     if (focus_ != control) {
@@ -210,8 +198,8 @@ void HeadlessWindow::Load() {
     if (!Live()) {
         return;
     }
-    if (form_) {
-        form_->Load();
+    if (FormEvents* form = rules_.Form()) {
+        form->Load();
     }
     shown_ = Live();
 }
@@ -220,8 +208,8 @@ void HeadlessWindow::Unload() {
     if (!Live()) {
         return;
     }
-    if (form_) {
-        form_->Unload();
+    if (FormEvents* form = rules_.Form()) {
+        form->Unload();
     }
     End();
 }
@@ -230,19 +218,19 @@ void HeadlessWindow::Unload() {
 
 void HeadlessWindow::ReplaceSelection(ControlId box, std::string_view text) {
     const ControlState& state = StateOf(box);
-    const std::size_t from = std::min(state.selAnchor, state.caret);
-    const std::size_t to = std::max(state.selAnchor, state.caret);
-    std::string newText = state.text.substr(0, from);
+    const std::string& old = rules_.Text(box);
+    const std::size_t from = std::min({state.selAnchor, state.caret, old.size()});
+    const std::size_t to = std::min(std::max(state.selAnchor, state.caret), old.size());
+    std::string newText = old.substr(0, from);
     newText += text;
-    newText += state.text.substr(to);
-    ChangeText(box, std::move(newText), from + text.size());
+    newText += old.substr(to);
+    ChangeText(box, newText, from + text.size());
 }
 
 int HeadlessWindow::Type(ControlId box, std::string_view text) {
-    if (!IsTextBox(box) || !Live()) {
+    if (!WindowRules::IsTextBox(box) || !Live()) {
         return 0;
     }
-    const int limit = MaxLengthOf(box);
     int accepted = 0;
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t length = CharLengthAt(text, i);
@@ -251,9 +239,8 @@ int HeadlessWindow::Type(ControlId box, std::string_view text) {
         if (!Live()) {
             break;
         }
-        const ControlState& state = StateOf(box);
-        const int kept = CharCount(state.text) - SelectionLengthOf(box);
-        if (limit > 0 && kept + 1 > limit) {
+        const int kept = CharCount(rules_.Text(box)) - SelectionLengthOf(box);
+        if (WindowRules::OperatorRoom(box, kept) < 1) {
             continue; // refused, as the edit control beeps and drops it
         }
         ReplaceSelection(box, character);
@@ -263,43 +250,39 @@ int HeadlessWindow::Type(ControlId box, std::string_view text) {
 }
 
 void HeadlessWindow::Paste(ControlId box, std::string_view text) {
-    if (!IsTextBox(box) || !Live()) {
+    if (!WindowRules::IsTextBox(box) || !Live()) {
         return;
     }
-    const int limit = MaxLengthOf(box);
-    std::string_view pasted = text;
-    if (limit > 0) {
-        const int room = std::max(0, limit - (CharCount(Text(box)) - SelectionLengthOf(box)));
-        pasted = text.substr(0, ByteOffsetOfChar(text, room));
-    }
-    ReplaceSelection(box, pasted);
+    const int kept = CharCount(rules_.Text(box)) - SelectionLengthOf(box);
+    const int room = WindowRules::OperatorRoom(box, kept);
+    ReplaceSelection(box, text.substr(0, ByteOffsetOfChar(text, room)));
 }
 
 void HeadlessWindow::Backspace(ControlId box) {
-    if (!IsTextBox(box) || !Live()) {
+    if (!WindowRules::IsTextBox(box) || !Live()) {
         return;
     }
     ControlState& state = StateOf(box);
     if (state.selAnchor == state.caret) {
-        state.selAnchor = PreviousCharStart(state.text, state.caret);
+        state.selAnchor = PreviousCharStart(rules_.Text(box), state.caret);
     }
     ReplaceSelection(box, "");
 }
 
 void HeadlessWindow::Select(ControlId box, int start, int length) {
     ControlState& state = StateOf(box);
+    const std::string_view text = rules_.Text(box);
     start = std::max(0, start);
     length = std::max(0, length);
-    state.selAnchor = ByteOffsetOfChar(state.text, start);
+    state.selAnchor = ByteOffsetOfChar(text, start);
     // Characters counted from the anchor, so a huge length cannot overflow.
-    state.caret = state.selAnchor +
-                  ByteOffsetOfChar(std::string_view(state.text).substr(state.selAnchor), length);
+    state.caret = state.selAnchor + ByteOffsetOfChar(text.substr(state.selAnchor), length);
 }
 
 void HeadlessWindow::SelectAll(ControlId box) {
     ControlState& state = StateOf(box);
     state.selAnchor = 0;
-    state.caret = state.text.size();
+    state.caret = rules_.Text(box).size();
 }
 
 void HeadlessWindow::Clear(ControlId box) {
@@ -314,17 +297,12 @@ void HeadlessWindow::PressKey(std::int16_t keyCode, std::int16_t shift) {
     // The key belongs to the control that had the focus when it went down,
     // even if the form's preview moves the focus.
     const ControlId target = focus_;
-    if (form_) {
-        form_->FormKeyDown(keyCode, shift);
-    }
-    if (!IsTextBox(target) || !Live()) {
+    if (!rules_.KeyDown(target, keyCode, shift) || !WindowRules::IsTextBox(target)) {
         return;
-    }
-    if (form_) {
-        form_->KeyDown(target, keyCode, shift);
     }
     // The handler does not consume the key: the box still moves its caret.
     ControlState& state = StateOf(target);
+    const std::string_view text = rules_.Text(target);
     const bool extend = (shift & ShiftMask) != 0;
     std::size_t caret = state.caret;
     switch (keyCode) {
@@ -332,20 +310,20 @@ void HeadlessWindow::PressKey(std::int16_t keyCode, std::int16_t shift) {
         caret = 0;
         break;
     case KeyEnd:
-        caret = state.text.size();
+        caret = text.size();
         break;
     case KeyArrowLeft:
-        caret = PreviousCharStart(state.text, state.caret);
+        caret = PreviousCharStart(text, std::min(state.caret, text.size()));
         break;
     case KeyArrowRight:
-        if (state.caret < state.text.size()) {
-            caret = state.caret + CharLengthAt(state.text, state.caret);
+        if (state.caret < text.size()) {
+            caret = state.caret + CharLengthAt(text, state.caret);
         }
         break;
     default:
         return;
     }
-    state.caret = std::min(caret, state.text.size());
+    state.caret = std::min(caret, text.size());
     if (!extend) {
         state.selAnchor = state.caret;
     }
@@ -358,55 +336,35 @@ void HeadlessWindow::Click(ControlId control) {
     const ControlKind kind = LayoutOf(control).kind;
     SetFocus(control);
     if (kind == ControlKind::CommandButton) {
-        if (form_) {
-            form_->Click(control);
-        }
+        rules_.Clicked(control);
     } else if (kind == ControlKind::CheckBox) {
         SetCheckValue(control, CheckValue(control) == CheckChecked ? CheckUnchecked : CheckChecked);
     }
 }
 
 void HeadlessWindow::Tab(bool backward) {
-    std::vector<const ControlLayout*> stops;
-    for (const ControlLayout& control : layout_.controls) {
-        if (TakesFocus(control.kind) && control.tabIndex >= 0) {
-            stops.push_back(&control);
-        }
-    }
-    if (stops.empty()) {
-        return;
-    }
-    std::sort(stops.begin(), stops.end(), [](const ControlLayout* a, const ControlLayout* b) {
-        return a->tabIndex < b->tabIndex;
-    });
-    auto here = std::find_if(stops.begin(), stops.end(),
-                             [this](const ControlLayout* c) { return c->id == focus_; });
-    std::size_t index = here == stops.end() ? 0 : static_cast<std::size_t>(here - stops.begin());
-    const std::size_t count = stops.size();
-    index = backward ? (index + count - 1) % count : (index + 1) % count;
-    SetFocus(stops[index]->id);
+    SetFocus(rules_.NextInTabOrder(focus_, backward));
 }
 
 void HeadlessWindow::Tick(ControlId timer) {
-    if (Live() && shown_ && form_) {
-        form_->Timer(timer);
-    }
+    rules_.Ticked(timer, shown_);
 }
 
 int HeadlessWindow::CaretOf(ControlId box) const {
-    const ControlState& state = StateOf(box);
-    return CharCount(std::string_view(state.text).substr(0, state.caret));
+    const std::string_view text = rules_.Text(box);
+    return CharCount(text.substr(0, std::min(StateOf(box).caret, text.size())));
 }
 
 int HeadlessWindow::SelectionLengthOf(ControlId box) const {
     const ControlState& state = StateOf(box);
-    const std::size_t from = std::min(state.selAnchor, state.caret);
-    const std::size_t to = std::max(state.selAnchor, state.caret);
-    return CharCount(std::string_view(state.text).substr(from, to - from));
+    const std::string_view text = rules_.Text(box);
+    const std::size_t from = std::min({state.selAnchor, state.caret, text.size()});
+    const std::size_t to = std::min(std::max(state.selAnchor, state.caret), text.size());
+    return CharCount(text.substr(from, to - from));
 }
 
 int HeadlessWindow::MaxLengthOf(ControlId box) const {
-    return box == ControlId::FormWindow ? 0 : LayoutOf(box).maxLength;
+    return WindowRules::OperatorLimit(box);
 }
 
 } // namespace morlix

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "window.h"
+#include "window_rules.h"
 
 #include <array>
 #include <cstdint>
@@ -43,7 +44,7 @@ public:
                             HeadlessOptions options = {});
 
     // The form that receives this window's events; may be changed later.
-    void Attach(FormEvents* form) { form_ = form; }
+    void Attach(FormEvents* form) { rules_.Attach(form); }
 
     // Every visible change (texts, captions, colours, focus, check value,
     // placement) is reported here as one line, e.g. "lblAmpX.ForeColor=255".
@@ -122,10 +123,8 @@ public:
     const WindowLayout& Layout() const { return layout_; }
 
 private:
+    // What the edit controls and the check box keep beyond the shared rules.
     struct ControlState {
-        std::string text;
-        std::string tag;
-        Color foreColor = ColorBlack;
         int checkValue = 0;
         std::size_t selAnchor = 0; // byte offsets on character boundaries
         std::size_t caret = 0;
@@ -133,18 +132,17 @@ private:
 
     ControlState& StateOf(ControlId id);
     const ControlState& StateOf(ControlId id) const;
-    bool IsTextBox(ControlId id) const;
     bool Live() const { return !ended_; }
     void Report(ControlId id, const char* property, std::string_view value);
     // Replaces the box's selection with text and raises the change event if
     // the text differs.
     void ReplaceSelection(ControlId box, std::string_view text);
-    void ChangeText(ControlId box, std::string newText, std::size_t newCaret);
+    void ChangeText(ControlId box, std::string_view newText, std::size_t newCaret);
 
     const WindowLayout& layout_;
     HeadlessOptions options_;
+    WindowRules rules_;
     std::array<ControlState, ControlCount> controls_{};
-    FormEvents* form_ = nullptr;
     std::function<void(std::string_view)> observer_;
     ControlId focus_;
     float top_;

@@ -266,18 +266,12 @@ void CloseClicked(Fl_Widget*, void* owner) {
 // ---- Creation ----------------------------------------------------------------
 
 FltkWindow::FltkWindow(bool prevInstance)
-    : prevInstance_(prevInstance), lastFocus_(MainWindowLayout().initialFocus) {
-    for (const ControlLayout& control : MainWindowLayout().controls) {
-        ControlState& state = StateOf(control.id);
-        state.foreColor = control.hasForeColor ? control.foreColor : ColorBlack;
-        state.knownText = control.text ? control.text : "";
-        state.caption = state.knownText;
-    }
-}
+    : prevInstance_(prevInstance), rules_(MainWindowLayout(), [this] { return Live(); }),
+      lastFocus_(MainWindowLayout().initialFocus) {}
 
 FltkWindow::~FltkWindow() {
     // The form may already be gone; taking the window apart must not call it.
-    form_ = nullptr;
+    rules_.Attach(nullptr);
     StopTimers();
     if (activeWindow == this) {
         Fl::event_dispatch(previousDispatch);
@@ -386,7 +380,7 @@ Fl_Widget* FltkWindow::MakeControl(const ControlLayout& control) {
         box->textfont(font);
         box->textsize(size);
         box->maximum_size(NoLimit);
-        box->value(state.knownText.c_str());
+        box->value(rules_.Text(control.id).c_str());
         box->position(0);
         box->when(FL_WHEN_CHANGED);
         box->callback(BoxEdited, this);
@@ -400,8 +394,8 @@ Fl_Widget* FltkWindow::MakeControl(const ControlLayout& control) {
         label->align(centred);
         label->labelfont(font);
         label->labelsize(size);
-        label->labelcolor(ToFlColor(state.foreColor));
-        label->SetText(state.caption);
+        label->labelcolor(ToFlColor(rules_.ForeColor(control.id)));
+        label->SetText(rules_.Caption(control.id));
         widget = label;
         break;
     }
@@ -453,8 +447,8 @@ void FltkWindow::Load() {
     if (!Live()) {
         return;
     }
-    if (form_) {
-        form_->Load();
+    if (FormEvents* form = rules_.Form()) {
+        form->Load();
     }
     if (!Live()) {
         return; // the form ended the program: nothing is shown
@@ -501,8 +495,8 @@ void FltkWindow::RunUnload() {
         return;
     }
     unloaded_ = true;
-    if (form_) {
-        form_->Unload();
+    if (FormEvents* form = rules_.Form()) {
+        form->Unload();
     }
 }
 
@@ -533,40 +527,23 @@ void FltkWindow::TimerThunk(void* data) {
 }
 
 void FltkWindow::TimerTick(ControlId timer) {
-    if (Valid(timer) && LayoutOf(timer).kind == ControlKind::Timer && shown_ && form_ && Live()) {
-        form_->Timer(timer);
-    }
+    rules_.Ticked(timer, shown_);
 }
 
 // ---- Events from the widgets -------------------------------------------------
 
 void FltkWindow::TextEdited(ControlId box) {
-    if (!IsTextBox(box)) {
-        return;
-    }
-    ControlState& state = StateOf(box);
-    std::string current = static_cast<Fl_Input*>(state.widget)->value();
-    if (current == state.knownText) {
-        return;
-    }
-    state.knownText = std::move(current);
-    if (form_ && Live()) {
-        form_->Change(box);
+    if (IsTextBox(box)) {
+        rules_.TextShown(box, static_cast<Fl_Input*>(StateOf(box).widget)->value());
     }
 }
 
 void FltkWindow::Clicked(ControlId control) {
-    if (!Valid(control) || !form_ || !Live()) {
-        return;
-    }
-    const ControlKind kind = LayoutOf(control).kind;
-    if (kind == ControlKind::CommandButton || kind == ControlKind::CheckBox) {
-        form_->Click(control);
-    }
+    rules_.Clicked(control);
 }
 
 void FltkWindow::FocusTaken(ControlId control) {
-    if (Valid(control) && TakesFocus(LayoutOf(control).kind)) {
+    if (WindowRules::Focusable(control)) {
         lastFocus_ = control;
     }
 }
@@ -577,7 +554,7 @@ bool FltkWindow::RestoreFocus() {
 }
 
 int FltkWindow::OperatorLimit(ControlId box) const {
-    return IsTextBox(box) ? LayoutOf(box).maxLength : 0;
+    return WindowRules::OperatorLimit(box);
 }
 
 bool FltkWindow::PreviewKey(int fltkKey, int fltkState) {
@@ -586,7 +563,7 @@ bool FltkWindow::PreviewKey(int fltkKey, int fltkState) {
     }
     const std::int16_t shift = ShiftStateOf(fltkState);
     if (fltkKey == FL_Tab && (shift & (CtrlMask | AltMask)) == 0) {
-        MoveFocusInTabOrder((shift & ShiftMask) != 0);
+        SetFocus(rules_.NextInTabOrder(Focus(), (shift & ShiftMask) != 0));
         return true;
     }
     const std::int16_t keyCode = VirtualKeyOf(fltkKey);
@@ -596,13 +573,7 @@ bool FltkWindow::PreviewKey(int fltkKey, int fltkState) {
     // The key belongs to the control that had the focus when it went down,
     // even if the form's handler moves the focus.
     const ControlId target = Focus();
-    if (form_) {
-        form_->FormKeyDown(keyCode, shift);
-    }
-    if (IsTextBox(target) && form_ && Live()) {
-        form_->KeyDown(target, keyCode, shift);
-    }
-    if (!Live()) {
+    if (!rules_.KeyDown(target, keyCode, shift)) {
         return true;
     }
     switch (keyCode) {
@@ -625,37 +596,10 @@ bool FltkWindow::PreviewKey(int fltkKey, int fltkState) {
     }
 }
 
-void FltkWindow::MoveFocusInTabOrder(bool backward) {
-    std::vector<const ControlLayout*> stops;
-    for (const ControlLayout& control : MainWindowLayout().controls) {
-        if (TakesFocus(control.kind) && control.tabIndex >= 0) {
-            stops.push_back(&control);
-        }
-    }
-    if (stops.empty()) {
-        return;
-    }
-    std::sort(stops.begin(), stops.end(), [](const ControlLayout* a, const ControlLayout* b) {
-        return a->tabIndex < b->tabIndex;
-    });
-    const ControlId current = Focus();
-    auto here = std::find_if(stops.begin(), stops.end(),
-                             [current](const ControlLayout* c) { return c->id == current; });
-    std::size_t index = here == stops.end() ? 0 : static_cast<std::size_t>(here - stops.begin());
-    const std::size_t count = stops.size();
-    index = backward ? (index + count - 1) % count : (index + 1) % count;
-    SetFocus(stops[index]->id);
-}
-
 // ---- Lookup ----------------------------------------------------------------
 
-bool FltkWindow::Valid(ControlId id) const {
-    const int index = static_cast<int>(id);
-    return index >= 0 && index < ControlCount;
-}
-
 bool FltkWindow::IsTextBox(ControlId id) const {
-    return Valid(id) && LayoutOf(id).kind == ControlKind::TextBox && StateOf(id).widget;
+    return WindowRules::IsTextBox(id) && StateOf(id).widget;
 }
 
 Fl_Window* FltkWindow::Handle() const {
@@ -708,40 +652,39 @@ void FltkWindow::SetText(ControlId box, std::string_view text) {
 }
 
 std::string FltkWindow::Tag(ControlId control) const {
-    return Valid(control) ? StateOf(control).tag : std::string();
+    return rules_.Tag(control);
 }
 
 void FltkWindow::SetTag(ControlId control, std::string_view text) {
-    if (Valid(control)) {
-        StateOf(control).tag = text;
-    }
+    rules_.SetTag(control, text);
 }
 
 std::string FltkWindow::Caption(ControlId label) const {
-    return Valid(label) ? StateOf(label).caption : std::string();
+    return rules_.Caption(label);
 }
 
 void FltkWindow::SetCaption(ControlId label, std::string_view text) {
-    if (!Valid(label)) {
+    // A box's text is the box's own: writing it is SetText.
+    if (!Valid(label) || WindowRules::IsTextBox(label)) {
         return;
     }
-    ControlState& state = StateOf(label);
-    state.caption = text;
+    rules_.SetCaption(label, text);
+    const ControlState& state = StateOf(label);
     if (state.widget && LayoutOf(label).kind == ControlKind::Label) {
         static_cast<LabelBox*>(state.widget)->SetText(text);
     }
 }
 
 Color FltkWindow::ForeColor(ControlId label) const {
-    return Valid(label) ? StateOf(label).foreColor : ColorBlack;
+    return rules_.ForeColor(label);
 }
 
 void FltkWindow::SetForeColor(ControlId label, Color color) {
     if (!Valid(label)) {
         return;
     }
-    ControlState& state = StateOf(label);
-    state.foreColor = color;
+    rules_.SetForeColor(label, color);
+    const ControlState& state = StateOf(label);
     if (state.widget) {
         state.widget->labelcolor(ToFlColor(color));
         state.widget->redraw();
@@ -766,14 +709,12 @@ void FltkWindow::SetCheckValue(ControlId box, int value) {
     }
     static_cast<Fl_Check_Button*>(StateOf(box).widget)->value(wanted == CheckChecked ? 1 : 0);
     // As a click by the operator would.
-    if (form_ && Live()) {
-        form_->Click(box);
-    }
+    rules_.Clicked(box);
 }
 
 ControlId FltkWindow::Focus() const {
     const ControlId focused = ControlOf(Fl::focus());
-    if (Valid(focused) && TakesFocus(LayoutOf(focused).kind)) {
+    if (WindowRules::Focusable(focused)) {
         return focused;
     }
     // The window is hidden or inactive: the control that gets the focus back.
@@ -781,7 +722,7 @@ ControlId FltkWindow::Focus() const {
 }
 
 void FltkWindow::SetFocus(ControlId control) {
-    if (!Valid(control) || !TakesFocus(LayoutOf(control).kind)) {
+    if (!WindowRules::Focusable(control)) {
         return;
     }
     lastFocus_ = control;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "window.h"
+#include "window_rules.h"
 #include "x11_stacking.h"
 
 #include <array>
@@ -31,7 +32,7 @@ public:
     FltkWindow(const FltkWindow&) = delete;
     FltkWindow& operator=(const FltkWindow&) = delete;
 
-    void Attach(FormEvents* form) { form_ = form; }
+    void Attach(FormEvents* form) { rules_.Attach(form); }
 
     // Opens the display and builds the window with all its controls, hidden.
     // Only one FltkWindow may exist at a time (it routes the keyboard).
@@ -94,10 +95,6 @@ public:
 private:
     struct ControlState {
         Fl_Widget* widget = nullptr;
-        std::string tag;
-        std::string caption;   // labels: drawn without FLTK's symbol rules
-        std::string knownText; // boxes: the text the change handling last saw
-        Color foreColor = ColorBlack;
     };
 
     struct TimerSlot {
@@ -108,7 +105,8 @@ private:
     };
     static void TimerThunk(void* slot);
 
-    bool Valid(ControlId id) const;
+    static bool Valid(ControlId id) { return WindowRules::Valid(id); }
+    // A box whose widget exists.
     bool IsTextBox(ControlId id) const;
     bool Live() const { return !ended_ && window_ != nullptr; }
     ControlState& StateOf(ControlId id) { return controls_[static_cast<std::size_t>(id)]; }
@@ -117,14 +115,13 @@ private:
     }
     Fl_Widget* MakeControl(const ControlLayout& control);
     unsigned BackColorOf(ControlId id) const;
-    void MoveFocusInTabOrder(bool backward);
     void MoveClientTo(int xPixels, int yPixels);
     void StartTimers();
     void StopTimers();
     void RunUnload();
 
     bool prevInstance_;
-    FormEvents* form_ = nullptr;
+    WindowRules rules_;
     std::unique_ptr<Fl_Window> window_;
     std::array<ControlState, ControlCount> controls_{};
     std::array<TimerSlot, ControlCount> timers_{};

@@ -76,17 +76,12 @@ std::int16_t CurrentShiftState() {
 
 Win32Window::Win32Window(HINSTANCE instance, bool prevInstance)
     : instance_(instance), prevInstance_(prevInstance),
-      lastFocus_(MainWindowLayout().initialFocus) {
-    for (const ControlLayout& control : MainWindowLayout().controls) {
-        ControlState& state = StateOf(control.id);
-        state.foreColor = control.hasForeColor ? control.foreColor : ColorBlack;
-        state.knownText = control.text ? control.text : "";
-    }
-}
+      rules_(MainWindowLayout(), [this] { return Live(); }),
+      lastFocus_(MainWindowLayout().initialFocus) {}
 
 Win32Window::~Win32Window() {
     // The form may already be gone; destroying the window must not call it.
-    form_ = nullptr;
+    rules_.Attach(nullptr);
     if (hwnd_) {
         DestroyWindow(hwnd_);
     }
@@ -248,7 +243,7 @@ bool Win32Window::CreateControl(const ControlLayout& control) {
         if (control.maxLength > 0) {
             SendMessageW(hwnd, EM_SETLIMITTEXT, static_cast<WPARAM>(control.maxLength), 0);
         }
-        state.knownText = WindowTextOf(hwnd);
+        rules_.Record(control.id, WindowTextOf(hwnd));
     }
     if (control.kind == ControlKind::CheckBox) {
         SendMessageW(hwnd, BM_SETCHECK,
@@ -280,8 +275,8 @@ void Win32Window::Load(int showCommand) {
     if (!Live()) {
         return;
     }
-    if (form_) {
-        form_->Load();
+    if (FormEvents* form = rules_.Form()) {
+        form->Load();
     }
     if (!Live()) {
         return; // the form ended the program: nothing is shown
@@ -313,8 +308,8 @@ void Win32Window::RunUnload() {
         return;
     }
     unloaded_ = true;
-    if (form_) {
-        form_->Unload();
+    if (FormEvents* form = rules_.Form()) {
+        form->Unload();
     }
 }
 
@@ -440,7 +435,7 @@ bool Win32Window::OnControlMessage(UINT message, WPARAM wParam, LPARAM lParam, L
         }
         HDC dc = reinterpret_cast<HDC>(wParam);
         const Color back = BackColorOf(id);
-        SetTextColor(dc, StateOf(id).foreColor);
+        SetTextColor(dc, rules_.ForeColor(id));
         SetBkColor(dc, back);
         result = reinterpret_cast<LRESULT>(BrushFor(back));
         return true;
@@ -472,14 +467,14 @@ void Win32Window::OnCommand(ControlId id, int code) {
     case ControlKind::CommandButton:
         // A quick second click on a drawn button arrives as a double click;
         // it is a second click all the same.
-        if ((code == BN_CLICKED || code == BN_DOUBLECLICKED) && form_ && Live()) {
-            form_->Click(id);
+        if (code == BN_CLICKED || code == BN_DOUBLECLICKED) {
+            rules_.Clicked(id);
         }
         break;
     case ControlKind::CheckBox:
         // The box has already changed its own state.
-        if (code == BN_CLICKED && form_ && Live()) {
-            form_->Click(id);
+        if (code == BN_CLICKED) {
+            rules_.Clicked(id);
         }
         break;
     default:
@@ -491,24 +486,12 @@ void Win32Window::OnTimer(UINT_PTR timerId) {
     if (timerId < TimerIdBase) {
         return;
     }
-    const auto id = static_cast<ControlId>(timerId - TimerIdBase);
-    if (Valid(id) && LayoutOf(id).kind == ControlKind::Timer && shown_ && form_ && Live()) {
-        form_->Timer(id);
-    }
+    rules_.Ticked(static_cast<ControlId>(timerId - TimerIdBase), shown_);
 }
 
 void Win32Window::TextChanged(ControlId box) {
-    if (!ready_ || !IsTextBox(box)) {
-        return;
-    }
-    ControlState& state = StateOf(box);
-    std::string current = WindowTextOf(state.hwnd);
-    if (current == state.knownText) {
-        return;
-    }
-    state.knownText = std::move(current);
-    if (form_ && Live()) {
-        form_->Change(box);
+    if (ready_ && IsTextBox(box)) {
+        rules_.TextShown(box, WindowTextOf(StateOf(box).hwnd));
     }
 }
 
@@ -521,20 +504,13 @@ bool Win32Window::PreTranslateMessage(MSG& msg) {
     }
     const std::int16_t shift = CurrentShiftState();
     if (msg.wParam == VK_TAB && (shift & (CtrlMask | AltMask)) == 0) {
-        MoveFocusInTabOrder((shift & ShiftMask) != 0);
+        SetFocus(rules_.NextInTabOrder(Focus(), (shift & ShiftMask) != 0));
         return true;
     }
     const auto keyCode = static_cast<std::int16_t>(msg.wParam);
     // The key belongs to the control that had the focus when it went down,
     // even if the form's handler moves the focus.
-    const ControlId target = ControlOf(msg.hwnd);
-    if (form_ && Live()) {
-        form_->FormKeyDown(keyCode, shift);
-    }
-    if (Valid(target) && IsTextBox(target) && form_ && Live()) {
-        form_->KeyDown(target, keyCode, shift);
-    }
-    if (!Live()) {
+    if (!rules_.KeyDown(ControlOf(msg.hwnd), keyCode, shift)) {
         return true;
     }
     if (msg.wParam == VK_ESCAPE) {
@@ -543,28 +519,6 @@ bool Win32Window::PreTranslateMessage(MSG& msg) {
         return true;
     }
     return false;
-}
-
-void Win32Window::MoveFocusInTabOrder(bool backward) {
-    std::vector<const ControlLayout*> stops;
-    for (const ControlLayout& control : MainWindowLayout().controls) {
-        if (TakesFocus(control.kind) && control.tabIndex >= 0) {
-            stops.push_back(&control);
-        }
-    }
-    if (stops.empty()) {
-        return;
-    }
-    std::sort(stops.begin(), stops.end(), [](const ControlLayout* a, const ControlLayout* b) {
-        return a->tabIndex < b->tabIndex;
-    });
-    const ControlId current = Focus();
-    auto here = std::find_if(stops.begin(), stops.end(),
-                             [current](const ControlLayout* c) { return c->id == current; });
-    std::size_t index = here == stops.end() ? 0 : static_cast<std::size_t>(here - stops.begin());
-    const std::size_t count = stops.size();
-    index = backward ? (index + count - 1) % count : (index + 1) % count;
-    SetFocus(stops[index]->id);
 }
 
 // ---- Painting --------------------------------------------------------------
@@ -711,15 +665,6 @@ Color Win32Window::BackColorOf(ControlId id) const {
 
 // ---- Lookup ----------------------------------------------------------------
 
-bool Win32Window::Valid(ControlId id) const {
-    const int index = static_cast<int>(id);
-    return index >= 0 && index < ControlCount;
-}
-
-bool Win32Window::IsTextBox(ControlId id) const {
-    return Valid(id) && LayoutOf(id).kind == ControlKind::TextBox;
-}
-
 HWND Win32Window::ControlHandle(ControlId id) const {
     return Valid(id) ? StateOf(id).hwnd : nullptr;
 }
@@ -773,13 +718,11 @@ void Win32Window::SetText(ControlId box, std::string_view text) {
 }
 
 std::string Win32Window::Tag(ControlId control) const {
-    return Valid(control) ? StateOf(control).tag : std::string();
+    return rules_.Tag(control);
 }
 
 void Win32Window::SetTag(ControlId control, std::string_view text) {
-    if (Valid(control)) {
-        StateOf(control).tag = text;
-    }
+    rules_.SetTag(control, text);
 }
 
 std::string Win32Window::Caption(ControlId label) const {
@@ -795,15 +738,15 @@ void Win32Window::SetCaption(ControlId label, std::string_view text) {
 }
 
 Color Win32Window::ForeColor(ControlId label) const {
-    return Valid(label) ? StateOf(label).foreColor : ColorBlack;
+    return rules_.ForeColor(label);
 }
 
 void Win32Window::SetForeColor(ControlId label, Color color) {
     if (!Valid(label)) {
         return;
     }
-    ControlState& state = StateOf(label);
-    state.foreColor = color;
+    rules_.SetForeColor(label, color);
+    const ControlState& state = StateOf(label);
     if (state.hwnd) {
         InvalidateRect(state.hwnd, nullptr, TRUE);
     }
@@ -828,14 +771,12 @@ void Win32Window::SetCheckValue(ControlId box, int value) {
     SendMessageW(StateOf(box).hwnd, BM_SETCHECK,
                  wanted == CheckChecked ? BST_CHECKED : BST_UNCHECKED, 0);
     // As a click by the operator would.
-    if (form_ && Live()) {
-        form_->Click(box);
-    }
+    rules_.Clicked(box);
 }
 
 ControlId Win32Window::Focus() const {
     const ControlId focused = ControlOf(GetFocus());
-    if (Valid(focused) && TakesFocus(LayoutOf(focused).kind)) {
+    if (WindowRules::Focusable(focused)) {
         return focused;
     }
     // The window is hidden or inactive: the control that gets the focus back.
@@ -843,7 +784,7 @@ ControlId Win32Window::Focus() const {
 }
 
 void Win32Window::SetFocus(ControlId control) {
-    if (!Valid(control) || !TakesFocus(LayoutOf(control).kind)) {
+    if (!WindowRules::Focusable(control)) {
         return;
     }
     lastFocus_ = control;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "window.h"
+#include "window_rules.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -45,7 +46,7 @@ public:
     Win32Window(const Win32Window&) = delete;
     Win32Window& operator=(const Win32Window&) = delete;
 
-    void Attach(FormEvents* form) { form_ = form; }
+    void Attach(FormEvents* form) { rules_.Attach(form); }
 
     // Creates the window and all its controls, hidden. False if the window
     // system refused.
@@ -97,11 +98,6 @@ public:
 private:
     struct ControlState {
         HWND hwnd = nullptr;
-        std::string tag;
-        // Text boxes: the text the change handling last saw, so that only a
-        // real change runs it.
-        std::string knownText;
-        Color foreColor = 0;
         std::wstring toolTip; // kept alive for the tooltip control
     };
 
@@ -121,13 +117,12 @@ private:
     void AddToolTip(ControlState& state, const char* text);
     void TextChanged(ControlId box);
     void RunUnload();
-    void MoveFocusInTabOrder(bool backward);
     void MoveWindowTo(int xPixels, int yPixels);
     RECT WindowRect() const;
 
     bool Live() const { return !ended_ && hwnd_ != nullptr; }
-    bool Valid(ControlId id) const;
-    bool IsTextBox(ControlId id) const;
+    static bool Valid(ControlId id) { return WindowRules::Valid(id); }
+    static bool IsTextBox(ControlId id) { return WindowRules::IsTextBox(id); }
     ControlState& StateOf(ControlId id) { return controls_[static_cast<std::size_t>(id)]; }
     const ControlState& StateOf(ControlId id) const {
         return controls_[static_cast<std::size_t>(id)];
@@ -140,7 +135,7 @@ private:
 
     HINSTANCE instance_;
     bool prevInstance_;
-    FormEvents* form_ = nullptr;
+    WindowRules rules_;
     HWND hwnd_ = nullptr;
     HWND toolTips_ = nullptr;
     std::array<ControlState, ControlCount> controls_{};
