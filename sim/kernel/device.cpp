@@ -1,12 +1,16 @@
 // Device objects, device stacks, device interfaces and shutdown registration.
 //
-// Deleted device objects are not given back to the heap until ResetAll: their memory is poisoned
-// under AddressSanitizer, so a driver that touches its extension after IoDeleteDevice is caught,
-// and a pointer never names two devices.
+// IoDeleteDevice of a device that open file objects still reference only marks it delete-pending:
+// the object and its extension stay valid, the cleanup and close of those handles still reach its
+// driver, and new opens and IoGetAttachedDevice no longer reach it. The object is freed when the
+// last reference goes. Freed device objects are not given back to the heap until ResetAll: their
+// memory is poisoned under AddressSanitizer, so a driver that touches its extension after that is
+// caught, and a pointer never names two devices.
 #include "sim/kernel/internal.h"
 
 #include <algorithm>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -23,6 +27,8 @@ struct sim::wdm::_DEVOBJ_EXTENSION {
     std::u16string instanceId;
     POWER_STATE devicePowerState{};
     size_t bytes = 0; // size of the device extension
+    LONG fileReferences = 0;
+    bool deletePending = false;
 };
 
 namespace sim::kernel {
@@ -40,7 +46,8 @@ struct InterfaceRecord {
 };
 
 std::recursive_mutex g_mutex;
-std::unordered_set<PDEVICE_OBJECT> g_live;
+std::unordered_set<PDEVICE_OBJECT> g_live; // not yet freed, delete-pending ones included
+std::unordered_map<PFILE_OBJECT, PDEVICE_OBJECT> g_fileReferences;
 std::vector<PDEVICE_OBJECT> g_deleted;
 std::vector<InterfaceRecord> g_interfaces;
 std::vector<PDEVICE_OBJECT> g_shutdown;
@@ -64,11 +71,80 @@ bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
            LowerU16(text.substr(0, prefix.size())) == LowerU16(prefix);
 }
 
+// Frees a device object whose deletion is due. Call with g_mutex held.
+void FreeDeviceLocked(PDEVICE_OBJECT device) {
+    g_live.erase(device);
+    g_deleted.push_back(device);
+    if (device->DeviceExtension != nullptr) {
+        SIM_POISON(device->DeviceExtension, device->DeviceObjectExtension->bytes);
+    }
+    SIM_POISON(device, sizeof(DEVICE_OBJECT));
+}
+
+// True once a driver has no device object left, delete-pending ones included. Call with g_mutex
+// held.
+bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
+    if (driver->DeviceObject != nullptr)
+        return false;
+    return std::none_of(g_live.begin(), g_live.end(),
+                        [&](PDEVICE_OBJECT d) { return d->DriverObject == driver; });
+}
+
 } // namespace
+
+namespace detail {
+
+bool IsAliveLocked(PDEVICE_OBJECT device) {
+    return g_live.count(device) != 0 && !device->DeviceObjectExtension->deletePending;
+}
+
+void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device) {
+    std::lock_guard lock(g_mutex);
+    if (file == nullptr || g_live.count(device) == 0 || g_fileReferences.count(file) != 0)
+        return;
+    g_fileReferences[file] = device;
+    device->ReferenceCount = ++device->DeviceObjectExtension->fileReferences;
+}
+
+void ReleaseFileReference(PFILE_OBJECT file) {
+    PDRIVER_OBJECT lastOf = nullptr;
+    {
+        std::lock_guard lock(g_mutex);
+        auto it = g_fileReferences.find(file);
+        if (it == g_fileReferences.end())
+            return;
+        PDEVICE_OBJECT device = it->second;
+        g_fileReferences.erase(it);
+        if (g_live.count(device) == 0)
+            return;
+        _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
+        device->ReferenceCount = --ext->fileReferences;
+        if (ext->fileReferences == 0 && ext->deletePending) {
+            PDRIVER_OBJECT driver = device->DriverObject;
+            FreeDeviceLocked(device);
+            if (NoDeviceLeftLocked(driver))
+                lastOf = driver;
+        }
+    }
+    if (lastOf != nullptr)
+        OnLastDeviceDeleted(lastOf);
+}
+
+} // namespace detail
 
 bool IsDeviceAlive(PDEVICE_OBJECT device) {
     std::lock_guard lock(g_mutex);
+    return IsAliveLocked(device);
+}
+
+bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
+    std::lock_guard lock(g_mutex);
     return g_live.count(device) != 0;
+}
+
+bool IsDeviceDeletePending(PDEVICE_OBJECT device) {
+    std::lock_guard lock(g_mutex);
+    return g_live.count(device) != 0 && device->DeviceObjectExtension->deletePending;
 }
 
 void SetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject, std::u16string instanceId) {
@@ -142,7 +218,7 @@ std::string Describe(PDEVICE_OBJECT device) {
     char text[32];
     std::snprintf(text, sizeof text, "%p", static_cast<void*>(device));
     std::string driver;
-    if (device != nullptr && IsDeviceAlive(device))
+    if (device != nullptr && IsDeviceObjectValid(device))
         driver = " of " + DriverName(device->DriverObject);
     return "device object " + std::string(text) + driver;
 }
@@ -165,6 +241,7 @@ void ResetDevices() {
     }
     g_deleted.clear();
     g_live.clear();
+    g_fileReferences.clear();
     g_interfaces.clear();
     g_shutdown.clear();
 }
@@ -221,11 +298,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     bool lastDevice = false;
     {
         std::lock_guard lock(g_mutex);
-        if (g_live.count(DeviceObject) == 0) {
+        if (!IsAliveLocked(DeviceObject)) {
             Report(ViolationKind::UseAfterFree, "IoDeleteDevice on a deleted or unknown device");
             return;
         }
         _DEVOBJ_EXTENSION* ext = DeviceObject->DeviceObjectExtension;
+        ext->deletePending = true;
         if (ext->attachedTo != nullptr) {
             Report(ViolationKind::DeleteWhileAttached,
                    Describe(DeviceObject) +
@@ -258,17 +336,15 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             link = &(*link)->NextDevice;
         if (*link == DeviceObject)
             *link = DeviceObject->NextDevice;
-        lastDevice = driver->DeviceObject == nullptr;
     }
     ReportOutstandingIrps(DeviceObject);
     {
         std::lock_guard lock(g_mutex);
-        g_live.erase(DeviceObject);
-        g_deleted.push_back(DeviceObject);
-        if (DeviceObject->DeviceExtension != nullptr) {
-            SIM_POISON(DeviceObject->DeviceExtension, DeviceObject->DeviceObjectExtension->bytes);
+        // Open file objects keep it; the last one to go frees it.
+        if (DeviceObject->DeviceObjectExtension->fileReferences == 0) {
+            FreeDeviceLocked(DeviceObject);
+            lastDevice = NoDeviceLeftLocked(driver);
         }
-        SIM_POISON(DeviceObject, sizeof(DEVICE_OBJECT));
     }
     if (lastDevice)
         OnLastDeviceDeleted(driver);
@@ -277,7 +353,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
     std::lock_guard lock(g_mutex);
-    if (g_live.count(SourceDevice) == 0 || g_live.count(TargetDevice) == 0) {
+    if (!IsAliveLocked(SourceDevice) || !IsAliveLocked(TargetDevice)) {
         Report(ViolationKind::BadArgument, "IoAttachDeviceToDeviceStack with a deleted device");
         return nullptr;
     }
@@ -309,7 +385,8 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard lock(g_mutex);
     PDEVICE_OBJECT top = DeviceObject;
-    while (top != nullptr && top->AttachedDevice != nullptr)
+    // A device whose deletion is pending takes no new requests from above.
+    while (top != nullptr && top->AttachedDevice != nullptr && IsAliveLocked(top->AttachedDevice))
         top = top->AttachedDevice;
     return top;
 }
@@ -332,7 +409,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
     std::u16string link;
     {
         std::lock_guard lock(g_mutex);
-        if (g_live.count(PhysicalDeviceObject) == 0 ||
+        if (!IsAliveLocked(PhysicalDeviceObject) ||
             PhysicalDeviceObject->DeviceObjectExtension->instanceId.empty()) {
             return STATUS_INVALID_DEVICE_REQUEST; // not a Plug and Play physical device object
         }
@@ -343,9 +420,16 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
         if (!reference.empty())
             link += u"\\" + reference;
         bool known = false;
-        for (const InterfaceRecord& r : g_interfaces) {
-            if (LowerU16(r.linkName) == LowerU16(link))
-                known = true;
+        for (InterfaceRecord& r : g_interfaces) {
+            if (LowerU16(r.linkName) != LowerU16(link))
+                continue;
+            known = true;
+            // The interface belongs to the instance id: a device plugged again under the same
+            // id takes over the record its deleted predecessor left.
+            if (r.pdo != PhysicalDeviceObject && (r.pdo == nullptr || !IsAliveLocked(r.pdo))) {
+                r.pdo = PhysicalDeviceObject;
+                r.enabled = false;
+            }
         }
         if (!known)
             g_interfaces.push_back({link, *InterfaceClassGuid, PhysicalDeviceObject, false});
@@ -378,7 +462,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
 
 NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard lock(g_mutex);
-    if (g_live.count(DeviceObject) == 0) {
+    if (!IsAliveLocked(DeviceObject)) {
         Report(ViolationKind::BadArgument, "shutdown registration for a deleted device");
         return STATUS_INVALID_PARAMETER;
     }

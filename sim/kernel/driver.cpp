@@ -323,9 +323,20 @@ void SetCompletionWaitLimit(unsigned milliseconds) {
 
 NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
                       std::function<void(IoResult)> done) {
-    if (!IsDeviceAlive(target)) {
+    if (!IsDeviceObjectValid(target)) {
         Report(ViolationKind::BadArgument, "request sent to a deleted or unknown device");
         return STATUS_NO_SUCH_DEVICE;
+    }
+    const bool create = spec.majorFunction == IRP_MJ_CREATE && spec.fileObject != nullptr;
+    if (spec.majorFunction == IRP_MJ_CREATE && IsDeviceDeletePending(target)) {
+        // The I/O manager refuses new opens of a device being deleted; its driver never sees them.
+        if (done)
+            done(IoResult{STATUS_DELETE_PENDING, STATUS_DELETE_PENDING, 0, true});
+        return STATUS_DELETE_PENDING;
+    }
+    if (create) {
+        // The file object holds the device from its open until the file object goes.
+        ReferenceDeviceForFile(spec.fileObject, target);
     }
     auto dispatchStatus = std::make_shared<std::atomic<NTSTATUS>>(STATUS_PENDING);
     void* systemBuffer = nullptr;
@@ -336,9 +347,11 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
             std::memcpy(systemBuffer, spec.input, spec.inputLength);
     }
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    auto onFinal = [spec, systemBuffer, done, finished, dispatchStatus](PIRP irp) {
+    auto onFinal = [spec, systemBuffer, done, finished, dispatchStatus, create](PIRP irp) {
         IoResult result{dispatchStatus->load(), irp->IoStatus.Status, irp->IoStatus.Information,
                         true};
+        if (create && !NT_SUCCESS(result.status))
+            ReleaseFileReference(spec.fileObject); // a failed open holds nothing
         if (spec.buffered) {
             if (result.information > spec.outputLength) {
                 Report(ViolationKind::InformationTooLarge,
@@ -361,6 +374,8 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
     PIRP irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr, onFinal);
     if (irp == nullptr) {
         std::free(systemBuffer);
+        if (create)
+            ReleaseFileReference(spec.fileObject);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     irp->IoStatus.Status = spec.initialStatus;
@@ -449,6 +464,7 @@ PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileNam
 void DeleteFileObject(PFILE_OBJECT fileObject) {
     if (fileObject == nullptr)
         return;
+    ReleaseFileReference(fileObject); // may free a device deleted meanwhile
     std::free(fileObject->FileName.Buffer);
     std::free(fileObject);
 }

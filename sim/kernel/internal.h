@@ -55,6 +55,11 @@ size_t ReportLeakedIrps(PDRIVER_OBJECT allocator);
 void ResetIrps();
 
 // ---- Devices ----
+// Not yet deleted (a delete-pending device is not). Call with the device lock held (device.cpp).
+bool IsAliveLocked(PDEVICE_OBJECT device);
+// A file object that was opened on a device keeps it from being freed until released.
+void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device);
+void ReleaseFileReference(PFILE_OBJECT file);
 void ResetDevices();
 void ResetDrivers();
 void ResetWorker();

@@ -30,8 +30,12 @@ struct IrpRecord {
     std::bitset<kMaxStack + 2> startNext;       // PoStartNextPowerIrp per location
     PDEVICE_OBJECT locationDevice[kMaxStack + 2] = {};
     std::bitset<kMaxStack + 2> routineAt; // a completion routine waits in that location
-    int currentLocation = 0;              // the location whose driver holds the request
-    unsigned completions = 0;             // completions begun, to spot one nested in a routine
+    // Locations entered through IofCallDriver. One that the allocator claimed for itself with
+    // IoSetNextIrpStackLocation is not, and at its completion routine the allocator holds the
+    // request again, as at the top.
+    std::bitset<kMaxStack + 2> entered;
+    int currentLocation = 0;  // the location whose driver holds the request
+    unsigned completions = 0; // completions begun, to spot one nested in a routine
     UCHAR major = 0;
     UCHAR minor = 0;
     std::function<void(PIRP)> onFinal;
@@ -308,7 +312,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                "request sent to " + Describe(DeviceObject) + " with no stack location left");
         return STATUS_INVALID_PARAMETER;
     }
-    if (!sim::kernel::IsDeviceAlive(DeviceObject)) {
+    if (!sim::kernel::IsDeviceObjectValid(DeviceObject)) {
         Report(ViolationKind::UseAfterFree, "request sent to a deleted device object");
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -322,6 +326,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IrpRecord& record = g_irps[Irp];
         record.state = IrpState::InFlight;
         record.locationDevice[location] = DeviceObject;
+        record.entered.set(location);
         record.currentLocation = location;
         // Read by the sender, which holds the request until this call.
         record.routineAt.set(location, stack->CompletionRoutine != nullptr);
@@ -445,15 +450,21 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             IrpRecord& record = g_irps[Irp];
             record.locationDevice[completedLocation] = nullptr;
             record.routineAt.reset(completedLocation);
+            record.entered.reset(completedLocation);
             record.currentLocation = completedLocation + 1;
         }
         IoSkipCurrentIrpStackLocation(Irp);
         bool top = Irp->CurrentLocation > Irp->StackCount;
+        bool allocatorHolds = false;
+        if (owner == IrpOwner::Driver) {
+            std::lock_guard lock(g_mutex);
+            allocatorHolds = top || !g_irps[Irp].entered.test(Irp->CurrentLocation);
+        }
 
         if (invoke) {
             PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : allocator;
-            if (top && owner == IrpOwner::Driver) {
+            if (allocatorHolds) {
                 // At its own routine the allocator holds the request again and may free it.
                 std::lock_guard lock(g_mutex);
                 g_irps[Irp].state = IrpState::Idle;
@@ -482,7 +493,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            if (top && owner == IrpOwner::Driver)
+            if (allocatorHolds)
                 record.state = IrpState::InFlight;
             if (Irp->PendingReturned && !top && !record.markedPending.test(Irp->CurrentLocation)) {
                 Report(ViolationKind::PendingNotPropagated,

@@ -376,6 +376,10 @@ typedef struct _FILE_OBJECT {
     LARGE_INTEGER CurrentByteOffset;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+// Members that the real headers align to a pointer, so that the union's members overlap as they
+// do there (IoControlCode shares its place with the low half of Argument3).
+#define SIM_POINTER_ALIGNMENT alignas(sizeof(void*))
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -385,26 +389,26 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            SIM_POINTER_ALIGNMENT USHORT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            SIM_POINTER_ALIGNMENT ULONG EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            SIM_POINTER_ALIGNMENT ULONG Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            SIM_POINTER_ALIGNMENT ULONG Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            SIM_POINTER_ALIGNMENT ULONG InputBufferLength;
+            SIM_POINTER_ALIGNMENT ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -424,9 +428,9 @@ typedef struct _IO_STACK_LOCATION {
         } PowerSequence;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            SIM_POINTER_ALIGNMENT POWER_STATE_TYPE Type;
+            SIM_POINTER_ALIGNMENT POWER_STATE State;
+            SIM_POINTER_ALIGNMENT POWER_ACTION ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;
@@ -444,6 +448,7 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#undef SIM_POINTER_ALIGNMENT
 
 typedef struct _IRP {
     CSHORT Type;
@@ -953,7 +958,12 @@ void SetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject, std::u16string ins
 std::u16string GetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject);
 // The device object that this one is attached to (the next lower in its stack), or none.
 PDEVICE_OBJECT GetLowerDevice(PDEVICE_OBJECT device);
+// Created and not deleted. A device that IoDeleteDevice marked delete-pending (open file objects
+// still reference it) is not alive but still valid: the cleanup and close of those handles reach
+// its driver. It is freed, and its driver's pool checked, when the last reference goes.
 bool IsDeviceAlive(PDEVICE_OBJECT device);
+bool IsDeviceObjectValid(PDEVICE_OBJECT device);
+bool IsDeviceDeletePending(PDEVICE_OBJECT device);
 
 struct DeviceInterface {
     std::u16string linkName; // "\??\<instance id, '\' as '#'>#{guid}[\reference]"
@@ -1013,7 +1023,9 @@ IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec);
 NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
                       std::function<void(IoResult)> done);
 
-// Convenience forms of SendIrp for handles.
+// Convenience forms of SendIrp for handles. A file object whose IRP_MJ_CREATE succeeds holds
+// its device until DeleteFileObject; a create sent to a delete-pending device is refused with
+// STATUS_DELETE_PENDING without reaching its driver.
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName);
 void DeleteFileObject(PFILE_OBJECT fileObject);
 IoResult SendCreate(PDEVICE_OBJECT target, PFILE_OBJECT fileObject);
@@ -1068,7 +1080,8 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 //  UseAfterFree                a freed request completed, freed or sent again; a request sent to a
 //                              deleted device.
 //  PoolLeak                    pool still charged to a driver when its last device object is
-//                              deleted or it is unloaded, listed by tag (count and bytes). Pool is
+//                              freed (deleted and no longer held by a file object) or it is
+//                              unloaded, listed by tag (count and bytes). Pool is
 //                              charged to the driver whose code made the allocation: its dispatch
 //                              and completion routines, AddDevice, DriverEntry, the callbacks of
 //                              PoRequestPowerIrp, RunInDriverContext, and deferred work it queued.

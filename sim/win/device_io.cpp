@@ -223,15 +223,17 @@ bool DeviceIo::CloseHandle(Handle handle) {
     }
     // Cleanup goes at once; close waits until no request of the handle is
     // still inside the driver, as the file object's last reference goes.
-    const bool alive = kernel::IsDeviceAlive(file->device);
-    if (alive) {
+    // The file object holds its device: one deleted meanwhile is only
+    // delete-pending, and its driver still sees both requests. Deleting the
+    // file object drops that hold and may free the device.
+    if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendCleanup(file->device, file->fileObject);
     }
     {
         std::unique_lock lock(file->mutex);
         file->idle.wait(lock, [&] { return file->inFlight == 0; });
     }
-    if (alive && kernel::IsDeviceAlive(file->device)) {
+    if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendClose(file->device, file->fileObject);
     }
     kernel::DeleteFileObject(file->fileObject);

@@ -3,6 +3,7 @@
 #include "scripted_driver.h"
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -345,6 +346,75 @@ TEST_F(StackTest, DriverAllocatedRequestComesBackToItsOwnRoutineAndMayBeFreedThe
             sim::kernel::RunInDriverContext(functionDriver, [&] { IoFreeIrp(irp); });
         }
     }
+}
+
+TEST_F(StackTest, AllocatorThatClaimsItsOwnLocationMayFreeTheRequestInItsRoutine) {
+    // The allocator takes a location of its own (to keep its context there) and sets its
+    // routine in the one below; the routine then runs at that location, where the request is
+    // the allocator's again.
+    bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        sim::kernel::QueueDispatchWork([irp] { CompleteWith(irp, STATUS_SUCCESS); });
+        return STATUS_PENDING;
+    });
+    filter->Serve([&](PDEVICE_OBJECT, PIRP r) { return PassDown(filter->Lower(), r); });
+    std::atomic<int> routineRuns{0};
+    PDEVICE_OBJECT routineDevice = nullptr;
+    ULONG_PTR ownContext = 0;
+    Completion routine = [&](PDEVICE_OBJECT d, PIRP irp) {
+        routineDevice = d;
+        ownContext = reinterpret_cast<ULONG_PTR>(
+            IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        IoFreeIrp(irp);
+        ++routineRuns;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    sim::kernel::RunInDriverContext(functionDriver, [&] {
+        PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top->Device()->StackSize), FALSE);
+        ASSERT_NE(irp, nullptr);
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
+        own->DeviceObject = top->Device();
+        own->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(ULONG_PTR{0x5A5A});
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, ScriptedCompletion, &routine, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(filter->Device(), irp), STATUS_PENDING);
+    });
+    sim::kernel::DrainDispatchWork();
+    EXPECT_EQ(routineRuns.load(), 1);
+    EXPECT_EQ(routineDevice, top->Device()); // the device the allocator put in its location
+    EXPECT_EQ(ownContext, 0x5A5Au);
+    // The fixture fails the test on any violation: the free must not count as one, and the
+    // request must not be left over as a leak.
+}
+
+TEST_F(StackTest, DeviceControlParametersOverlapTheGenericArgumentsAsOnWindows) {
+    // Drivers that pass a request on read IoControlCode where another driver wrote Argument3
+    // (and Type3InputBuffer is Argument4); the layout decides which words they share.
+    IO_STACK_LOCATION stack{};
+    static_assert(offsetof(IO_STACK_LOCATION, Parameters) % sizeof(void*) == 0);
+    const auto base = reinterpret_cast<uintptr_t>(&stack.Parameters);
+    auto at = [&](const void* member) { return reinterpret_cast<uintptr_t>(member) - base; };
+    EXPECT_EQ(at(&stack.Parameters.DeviceIoControl.OutputBufferLength),
+              at(&stack.Parameters.Others.Argument1));
+    EXPECT_EQ(at(&stack.Parameters.DeviceIoControl.InputBufferLength),
+              at(&stack.Parameters.Others.Argument2));
+    EXPECT_EQ(at(&stack.Parameters.DeviceIoControl.IoControlCode),
+              at(&stack.Parameters.Others.Argument3));
+    EXPECT_EQ(at(&stack.Parameters.DeviceIoControl.Type3InputBuffer),
+              at(&stack.Parameters.Others.Argument4));
+    stack.Parameters.Others.Argument3 = reinterpret_cast<PVOID>(uintptr_t{0x00220003});
+    EXPECT_EQ(stack.Parameters.DeviceIoControl.IoControlCode, 0x00220003u);
+    // The power and create parameters keep the real alignment too.
+    EXPECT_EQ(at(&stack.Parameters.Power.Type), at(&stack.Parameters.Others.Argument2));
+    EXPECT_EQ(at(&stack.Parameters.Power.State), at(&stack.Parameters.Others.Argument3));
+    EXPECT_EQ(at(&stack.Parameters.Power.ShutdownType), at(&stack.Parameters.Others.Argument4));
+    EXPECT_EQ(at(&stack.Parameters.Create.FileAttributes), at(&stack.Parameters.Others.Argument3));
+    EXPECT_EQ(at(&stack.Parameters.Create.EaLength), at(&stack.Parameters.Others.Argument4));
+    EXPECT_EQ(at(&stack.Parameters.Read.Key), at(&stack.Parameters.Others.Argument2));
+    EXPECT_EQ(at(&stack.Parameters.Read.ByteOffset), at(&stack.Parameters.Others.Argument3));
+    EXPECT_EQ(sizeof(stack.Parameters), 4 * sizeof(void*));
 }
 
 TEST_F(StackTest, CancelCallsTheCancelRoutineOfTheHolder) {

@@ -113,6 +113,101 @@ TEST_F(ObjectsTest, InterfaceNeedsAPlugAndPlayDevice) {
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+TEST_F(ObjectsTest, InterfaceOfAReplacedDeviceGoesToTheNewOneWithTheSameInstanceId) {
+    const std::u16string id = u"USB\\VID_FFFE&PID_0001\\5&2A&0&1";
+    const char* path =
+        "\\\\.\\usb#vid_fffe&pid_0001#5&2a&0&1#{b5157d69-75f8-11d3-8ce0-00207815e611}";
+    auto registerAndEnable = [&](PDEVICE_OBJECT physical) {
+        UNICODE_STRING link{};
+        NTSTATUS enabled = STATUS_UNSUCCESSFUL;
+        sim::kernel::RunInDriverContext(functionDriver, [&] {
+            ASSERT_EQ(IoRegisterDeviceInterface(physical, &kInterface, nullptr, &link),
+                      STATUS_SUCCESS);
+            enabled = IoSetDeviceInterfaceState(&link, TRUE);
+            RtlFreeUnicodeString(&link);
+        });
+        return enabled;
+    };
+    {
+        ScriptedDevice fdo(functionDriver, pdo->Device());
+        EXPECT_EQ(registerAndEnable(pdo->Device()), STATUS_SUCCESS);
+        fdo.Remove();
+    }
+    pdo->Remove(); // the device left the bus
+    EXPECT_FALSE(sim::kernel::ResolveUserPath(std::string_view(path)));
+
+    // Plugged again: a new physical device object under the same instance id.
+    ScriptedDevice again(busDriver);
+    sim::kernel::SetDeviceInstanceId(again.Device(), id);
+    ScriptedDevice fdo(functionDriver, again.Device());
+    EXPECT_EQ(registerAndEnable(again.Device()), STATUS_SUCCESS);
+    auto resolved = sim::kernel::ResolveUserPath(std::string_view(path));
+    ASSERT_TRUE(resolved);
+    EXPECT_EQ(resolved->device, fdo.Device());
+    auto list = sim::kernel::ListDeviceInterfaces();
+    ASSERT_EQ(list.size(), 1u); // one record per instance id and class
+    EXPECT_EQ(list[0].physicalDeviceObject, again.Device());
+    fdo.Remove();
+    again.Remove();
+}
+
+TEST_F(ObjectsTest, DeletedDeviceStaysValidForItsOpenFilesAndGoesWithTheLast) {
+    ScriptedDevice fdo(functionDriver, pdo->Device());
+    std::vector<UCHAR> seen;
+    fdo.Serve([&](PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        seen.push_back(stack->MajorFunction);
+        // Per-handle context in pool, given back at close: the extension must still be there.
+        auto ext = static_cast<ScriptedExtension*>(device->DeviceExtension);
+        EXPECT_EQ(ext->lower == nullptr || ext->lower == pdo->Device(), true);
+        if (stack->MajorFunction == IRP_MJ_CREATE)
+            stack->FileObject->FsContext = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+        if (stack->MajorFunction == IRP_MJ_CLOSE) {
+            ExFreePool(stack->FileObject->FsContext);
+            stack->FileObject->FsContext = nullptr;
+        }
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    PFILE_OBJECT file = sim::kernel::CreateFileObject(fdo.Device(), u"");
+    ASSERT_EQ(sim::kernel::SendCreate(fdo.Device(), file).status, STATUS_SUCCESS);
+    EXPECT_EQ(fdo.Device()->ReferenceCount, 1);
+
+    fdo.Remove();
+    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo.Device()));
+    EXPECT_TRUE(sim::kernel::IsDeviceObjectValid(fdo.Device()));
+    EXPECT_TRUE(sim::kernel::IsDeviceDeletePending(fdo.Device()));
+    EXPECT_EQ(IoGetAttachedDevice(pdo->Device()), pdo->Device());
+    // The pool the open handle holds is not a leak yet.
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+
+    // A new open is refused before it reaches the driver.
+    PFILE_OBJECT late = sim::kernel::CreateFileObject(fdo.Device(), u"");
+    IoResult refused = sim::kernel::SendCreate(fdo.Device(), late);
+    EXPECT_TRUE(refused.completed);
+    EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
+    sim::kernel::DeleteFileObject(late);
+    EXPECT_TRUE(sim::kernel::IsDeviceObjectValid(fdo.Device()));
+
+    // The open handle's cleanup and close still reach the driver.
+    EXPECT_EQ(sim::kernel::SendCleanup(fdo.Device(), file).status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::kernel::SendClose(fdo.Device(), file).status, STATUS_SUCCESS);
+    EXPECT_EQ(seen, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_TRUE(sim::kernel::IsDeviceObjectValid(fdo.Device()));
+    sim::kernel::DeleteFileObject(file);
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(fdo.Device()));
+    EXPECT_TRUE(sim::kernel::OutstandingPool(functionDriver).empty());
+}
+
+TEST_F(ObjectsTest, FailedOpenDoesNotHoldTheDevice) {
+    ScriptedDevice fdo(functionDriver, pdo->Device());
+    fdo.Serve([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_ACCESS_DENIED); });
+    PFILE_OBJECT file = sim::kernel::CreateFileObject(fdo.Device(), u"");
+    EXPECT_EQ(sim::kernel::SendCreate(fdo.Device(), file).status, STATUS_ACCESS_DENIED);
+    fdo.Remove();
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(fdo.Device())); // freed at once
+    sim::kernel::DeleteFileObject(file);
+}
+
 TEST_F(ObjectsTest, RegistryWriteCreatesTheKeyAndStoresTypeAndBytes) {
     const char16_t value[] = u"\\\\.\\USB#X";
     NTSTATUS status = RtlWriteRegistryValue(

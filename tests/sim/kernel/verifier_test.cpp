@@ -6,6 +6,7 @@
 #include <gtest/gtest-spi.h>
 
 #include <atomic>
+#include <cstdio>
 
 namespace simtest {
 namespace {
@@ -281,6 +282,46 @@ TEST_F(VerifierTest, PoolLeakedWhenTheLastDeviceIsDeletedListedByTag) {
         << found[0].message;
     EXPECT_NE(found[0].message.find("faulty"), std::string::npos);
 }
+
+TEST_F(VerifierTest, PoolLeakOfADeletePendingDeviceIsReportedWhenItIsFreed) {
+    device->Serve([](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE)
+            ExAllocatePoolWithTag(NonPagedPool, 40, kTag); // never given back
+        return CompleteWith(irp, STATUS_SUCCESS);
+    });
+    PFILE_OBJECT file = sim::kernel::CreateFileObject(device->Device(), u"");
+    ASSERT_EQ(sim::kernel::SendCreate(device->Device(), file).status, STATUS_SUCCESS);
+    device->Remove();
+    EXPECT_TRUE(sim::kernel::Violations().empty()); // the open handle may still give it back
+    sim::kernel::SendCleanup(device->Device(), file);
+    sim::kernel::SendClose(device->Device(), file);
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+    sim::kernel::DeleteFileObject(file); // the last reference: the device is freed
+    auto found = TakeViolations();
+    ASSERT_TRUE(OnlyViolationsOf(found, {ViolationKind::PoolLeak}));
+    EXPECT_NE(found[0].message.find("'Wdm ': 1 allocation(s), 40 bytes"), std::string::npos)
+        << found[0].message;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(VerifierTest, ExtensionOfAFreedDeviceIsPoisoned) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    PFILE_OBJECT file = sim::kernel::CreateFileObject(device->Device(), u"");
+    ASSERT_EQ(sim::kernel::SendCreate(device->Device(), file).status, STATUS_SUCCESS);
+    PDEVICE_OBJECT gone = device->Device();
+    device->Remove();
+    // Still valid while the file holds it...
+    EXPECT_NE(static_cast<ScriptedExtension*>(gone->DeviceExtension)->handler, nullptr);
+    sim::kernel::DeleteFileObject(file);
+    // ...and caught once freed.
+    EXPECT_DEATH(
+        {
+            volatile auto ext = static_cast<ScriptedExtension*>(gone->DeviceExtension);
+            std::printf("%p\n", static_cast<void*>(ext->handler));
+        },
+        "use-after-poison");
+}
+#endif
 
 TEST_F(VerifierTest, PoolOfOtherDriversIsNotCharged) {
     sim::kernel::RunInDriverContext(busDriver, [&] {

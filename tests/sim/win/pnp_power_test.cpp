@@ -105,6 +105,51 @@ TEST_F(PnpPowerTest, SurpriseRemovalWithNoHandleRemovesAtOnce) {
     EXPECT_TRUE(bench->device()->PdoDeleted());
 }
 
+TEST_F(PnpPowerTest, HandleOpenAcrossTheRemoveStillClosesAtTheDriver) {
+    const Handle h = bench->io().CreateFileA(path.c_str());
+    ASSERT_GT(h, 0);
+    bench->Unplug();
+    EXPECT_EQ(bench->pnp().Remove(bench->pdo()), STATUS_SUCCESS);
+    ASSERT_TRUE(Log().deleted);
+    PDEVICE_OBJECT fdo = Log().fdo;
+    EXPECT_TRUE(sim::kernel::IsDeviceDeletePending(fdo));
+    EXPECT_EQ(bench->io().CreateFileA(path.c_str()), InvalidHandleValue);
+
+    EXPECT_TRUE(bench->io().CloseHandle(h));
+    std::vector<UCHAR> handleRequests;
+    {
+        std::lock_guard lock(Log().mutex);
+        for (auto m : Log().majors) {
+            if (m != IRP_MJ_PNP && m != IRP_MJ_POWER) {
+                handleRequests.push_back(m);
+            }
+        }
+    }
+    EXPECT_EQ(handleRequests, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(fdo));
+    // The remove already went: closing the last handle does not send another.
+    EXPECT_EQ(
+        PnpMinorsAtPdo(*bench->device()),
+        (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+}
+
+TEST_F(PnpPowerTest, SameInstanceIdPluggedAgainGetsItsInterfaceBack) {
+    bench->Unplug();
+    ASSERT_TRUE(bench->device()->PdoDeleted());
+    EXPECT_EQ(FirstInterfacePath(), "");
+
+    sim::usb::UsbDevice& again = bench->bus().Plug(bench->chip(), sim::usb::PdoOptions{});
+    ASSERT_NE(again.Pdo(), nullptr);
+    EXPECT_EQ(bench->pnp().Plug(again.Pdo(), bench->driver()), STATUS_SUCCESS);
+    EXPECT_EQ(FirstInterfacePath(), path);
+    const Handle h = bench->io().CreateFileA(path.c_str());
+    ASSERT_GT(h, 0);
+    EXPECT_TRUE(Send(h, Ports(0x21, 0x05)));
+    EXPECT_EQ(bench->chip().PortA(), 0x21);
+    EXPECT_TRUE(bench->io().CloseHandle(h));
+    EXPECT_EQ(bench->pnp().RemoveDevice(again.Pdo()), STATUS_SUCCESS);
+}
+
 TEST_F(PnpPowerTest, SystemSleepAndWakeGoDownTheStack) {
     EXPECT_EQ(bench->power().Sleep({bench->pdo()}, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(bench->power().SystemState(), PowerSystemSleeping3);
