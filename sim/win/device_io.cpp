@@ -174,7 +174,9 @@ bool DeviceIo::DeviceIoControl(Handle device, std::uint32_t ioControlCode, const
         SetLastError(ErrorInvalidParameter); // the I/O manager probes both buffers first
         return false;
     }
-    if (!kernel::IsDeviceAlive(file->device)) {
+    // A handle to a device deleted meanwhile still reaches its driver, which
+    // must refuse the request itself; only a freed object is out of reach.
+    if (!kernel::IsDeviceObjectValid(file->device)) {
         SetLastError(ErrorDevNotExist);
         return false;
     }

@@ -141,6 +141,11 @@ TEST_P(HandleOutlivesTheRemoval, CloseAfterTheRemoveReachesTheDriverAndFreesEver
     // The driver deleted its device; the open handle keeps the object until it closes.
     EXPECT_TRUE(sim::kernel::IsDeviceDeletePending(fdo));
     EXPECT_EQ(bench.io().CreateFileA(path.c_str()), sim::win::InvalidHandleValue);
+    // A request on the handle still reaches the driver, which refuses it.
+    std::vector<UCHAR> reply;
+    std::uint32_t returned = 99;
+    EXPECT_FALSE(Send(bench, h, {8, 18, 10, 10, 0x12, 0x02, 0, 0}, &reply, &returned));
+    EXPECT_EQ(returned, 0u);
     EXPECT_EQ(sim::kernel::DescribeViolations(), "");
 
     EXPECT_TRUE(bench.io().CloseHandle(h));
