@@ -57,7 +57,7 @@ std::size_t ByteOffsetOfChar(std::string_view text, int charIndex) {
 
 HeadlessWindow::HeadlessWindow(const WindowLayout& layout, HeadlessOptions options)
     : layout_(layout), options_(options), rules_(layout, [this] { return Live(); }),
-      focus_(layout.initialFocus), top_(options.top), left_(options.left) {
+      top_(options.top), left_(options.left) {
     for (const ControlLayout& control : layout_.controls) {
         StateOf(control.id).checkValue = control.checkValue;
     }
@@ -150,11 +150,7 @@ void HeadlessWindow::SetCheckValue(ControlId box, int value) {
 }
 
 void HeadlessWindow::SetFocus(ControlId control) {
-    if (!WindowRules::Focusable(control)) {
-        return;
-    }
-    if (focus_ != control) {
-        focus_ = control;
+    if (rules_.LastFocus() != control && rules_.RememberFocus(control)) {
         Report(ControlId::FormWindow, "Focus", ControlName(control));
     }
 }
@@ -296,7 +292,7 @@ void HeadlessWindow::PressKey(std::int16_t keyCode, std::int16_t shift) {
     }
     // The key belongs to the control that had the focus when it went down,
     // even if the form's preview moves the focus.
-    const ControlId target = focus_;
+    const ControlId target = rules_.LastFocus();
     if (!rules_.KeyDown(target, keyCode, shift) || !WindowRules::IsTextBox(target)) {
         return;
     }
@@ -343,7 +339,7 @@ void HeadlessWindow::Click(ControlId control) {
 }
 
 void HeadlessWindow::Tab(bool backward) {
-    SetFocus(rules_.NextInTabOrder(focus_, backward));
+    SetFocus(rules_.NextInTabOrder(rules_.LastFocus(), backward));
 }
 
 void HeadlessWindow::Tick(ControlId timer) {

@@ -63,7 +63,7 @@ public:
     void SetForeColor(ControlId label, Color color) override;
     int CheckValue(ControlId box) const override;
     void SetCheckValue(ControlId box, int value) override;
-    ControlId Focus() const override { return focus_; }
+    ControlId Focus() const override { return rules_.LastFocus(); }
     void SetFocus(ControlId control) override;
     float Top() const override { return top_; }
     float Left() const override { return left_; }
@@ -144,7 +144,6 @@ private:
     WindowRules rules_;
     std::array<ControlState, ControlCount> controls_{};
     std::function<void(std::string_view)> observer_;
-    ControlId focus_;
     float top_;
     float left_;
     ZOrder zOrder_ = ZOrder::Normal;

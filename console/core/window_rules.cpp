@@ -13,7 +13,7 @@ const std::string NoText;
 } // namespace
 
 WindowRules::WindowRules(const WindowLayout& layout, std::function<bool()> live)
-    : layout_(layout), live_(std::move(live)) {
+    : layout_(layout), live_(std::move(live)), lastFocus_(layout.initialFocus) {
     for (const ControlLayout& control : layout_.controls) {
         if (!Valid(control.id)) {
             continue;
@@ -118,6 +118,18 @@ bool WindowRules::KeyDown(ControlId target, std::int16_t keyCode, std::int16_t s
         form_->KeyDown(target, keyCode, shift);
     }
     return Live();
+}
+
+bool WindowRules::RememberFocus(ControlId control) {
+    if (!Focusable(control)) {
+        return false;
+    }
+    lastFocus_ = control;
+    return true;
+}
+
+ControlId WindowRules::FocusOr(ControlId focused) const {
+    return Focusable(focused) ? focused : lastFocus_;
 }
 
 ControlId WindowRules::NextInTabOrder(ControlId current, bool backward) const {

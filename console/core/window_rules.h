@@ -63,6 +63,15 @@ public:
     // window ended on the way.
     bool KeyDown(ControlId target, std::int16_t keyCode, std::int16_t shift);
 
+    // The control that holds the focus, or gets it back when the window is
+    // shown or active again.
+    ControlId LastFocus() const { return lastFocus_; }
+    // Remembers control as the focus; false (and nothing remembered) for a
+    // control that cannot hold it.
+    bool RememberFocus(ControlId control);
+    // focused if it can hold the focus; otherwise the one remembered.
+    ControlId FocusOr(ControlId focused) const;
+
     // The control Tab (or Shift+Tab) moves the focus to from current.
     ControlId NextInTabOrder(ControlId current, bool backward) const;
 
@@ -78,6 +87,7 @@ private:
     const WindowLayout& layout_;
     std::function<bool()> live_;
     FormEvents* form_ = nullptr;
+    ControlId lastFocus_;
     std::array<ControlState, ControlCount> controls_{};
 };
 

@@ -266,8 +266,7 @@ void CloseClicked(Fl_Widget*, void* owner) {
 // ---- Creation ----------------------------------------------------------------
 
 FltkWindow::FltkWindow(bool prevInstance)
-    : prevInstance_(prevInstance), rules_(MainWindowLayout(), [this] { return Live(); }),
-      lastFocus_(MainWindowLayout().initialFocus) {}
+    : prevInstance_(prevInstance), rules_(MainWindowLayout(), [this] { return Live(); }) {}
 
 FltkWindow::~FltkWindow() {
     // The form may already be gone; taking the window apart must not call it.
@@ -460,7 +459,7 @@ void FltkWindow::Load() {
     if (stacking_ != Stacking::Normal) {
         ApplyStacking(*window_, stacking_);
     }
-    if (Fl_Widget* focus = ControlWidget(lastFocus_)) {
+    if (Fl_Widget* focus = ControlWidget(rules_.LastFocus())) {
         focus->take_focus();
     }
     StartTimers();
@@ -543,13 +542,11 @@ void FltkWindow::Clicked(ControlId control) {
 }
 
 void FltkWindow::FocusTaken(ControlId control) {
-    if (WindowRules::Focusable(control)) {
-        lastFocus_ = control;
-    }
+    rules_.RememberFocus(control);
 }
 
 bool FltkWindow::RestoreFocus() {
-    Fl_Widget* widget = ControlWidget(lastFocus_);
+    Fl_Widget* widget = ControlWidget(rules_.LastFocus());
     return widget && widget->visible() && widget->take_focus();
 }
 
@@ -713,20 +710,13 @@ void FltkWindow::SetCheckValue(ControlId box, int value) {
 }
 
 ControlId FltkWindow::Focus() const {
-    const ControlId focused = ControlOf(Fl::focus());
-    if (WindowRules::Focusable(focused)) {
-        return focused;
-    }
-    // The window is hidden or inactive: the control that gets the focus back.
-    return lastFocus_;
+    // Hidden or inactive, the window answers with the control that gets the
+    // focus back.
+    return rules_.FocusOr(ControlOf(Fl::focus()));
 }
 
 void FltkWindow::SetFocus(ControlId control) {
-    if (!WindowRules::Focusable(control)) {
-        return;
-    }
-    lastFocus_ = control;
-    if (shown_ && StateOf(control).widget) {
+    if (rules_.RememberFocus(control) && shown_ && StateOf(control).widget) {
         StateOf(control).widget->take_focus();
     }
 }

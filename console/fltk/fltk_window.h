@@ -125,7 +125,6 @@ private:
     std::unique_ptr<Fl_Window> window_;
     std::array<ControlState, ControlCount> controls_{};
     std::array<TimerSlot, ControlCount> timers_{};
-    ControlId lastFocus_;
     float dpi_ = 96.0f;
     Stacking stacking_ = Stacking::Normal;
     bool shown_ = false;

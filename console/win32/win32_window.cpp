@@ -76,8 +76,7 @@ std::int16_t CurrentShiftState() {
 
 Win32Window::Win32Window(HINSTANCE instance, bool prevInstance)
     : instance_(instance), prevInstance_(prevInstance),
-      rules_(MainWindowLayout(), [this] { return Live(); }),
-      lastFocus_(MainWindowLayout().initialFocus) {}
+      rules_(MainWindowLayout(), [this] { return Live(); }) {}
 
 Win32Window::~Win32Window() {
     // The form may already be gone; destroying the window must not call it.
@@ -284,7 +283,7 @@ void Win32Window::Load(int showCommand) {
     ShowWindow(hwnd_, showCommand);
     UpdateWindow(hwnd_);
     shown_ = true;
-    if (HWND focus = ControlHandle(lastFocus_)) {
+    if (HWND focus = ControlHandle(rules_.LastFocus())) {
         ::SetFocus(focus);
     }
     for (const ControlLayout& control : MainWindowLayout().controls) {
@@ -369,11 +368,11 @@ LRESULT Win32Window::OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     case WM_ACTIVATE:
         if (LOWORD(wParam) == WA_INACTIVE) {
-            lastFocus_ = Focus(); // given back when the window is active again
+            rules_.RememberFocus(Focus()); // given back when the window is active again
         }
         break;
     case WM_SETFOCUS:
-        if (HWND focus = ControlHandle(lastFocus_)) {
+        if (HWND focus = ControlHandle(rules_.LastFocus())) {
             ::SetFocus(focus);
             return 0;
         }
@@ -775,20 +774,13 @@ void Win32Window::SetCheckValue(ControlId box, int value) {
 }
 
 ControlId Win32Window::Focus() const {
-    const ControlId focused = ControlOf(GetFocus());
-    if (WindowRules::Focusable(focused)) {
-        return focused;
-    }
-    // The window is hidden or inactive: the control that gets the focus back.
-    return lastFocus_;
+    // Hidden or inactive, the window answers with the control that gets the
+    // focus back.
+    return rules_.FocusOr(ControlOf(GetFocus()));
 }
 
 void Win32Window::SetFocus(ControlId control) {
-    if (!WindowRules::Focusable(control)) {
-        return;
-    }
-    lastFocus_ = control;
-    if (shown_ && StateOf(control).hwnd) {
+    if (rules_.RememberFocus(control) && shown_ && StateOf(control).hwnd) {
         ::SetFocus(StateOf(control).hwnd);
     }
 }

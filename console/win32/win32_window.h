@@ -139,7 +139,6 @@ private:
     HWND hwnd_ = nullptr;
     HWND toolTips_ = nullptr;
     std::array<ControlState, ControlCount> controls_{};
-    ControlId lastFocus_;
     int dpiX_ = 96;
     int dpiY_ = 96;
     bool ready_ = false;

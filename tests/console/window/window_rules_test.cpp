@@ -193,6 +193,21 @@ TEST_F(WindowRulesTest, TagsAndColoursAreKeptPerControl) {
     EXPECT_EQ(rules.Tag(cmdReset), "");
 }
 
+TEST_F(WindowRulesTest, FocusComesBackToTheControlThatLastHeldIt) {
+    EXPECT_EQ(rules.LastFocus(), cmdReset); // the layout's first focus
+    EXPECT_TRUE(rules.RememberFocus(TxtPhase));
+    // Labels, frames, timers and unknown ids cannot hold it.
+    for (ControlId id : {lblAmpX, Frame4, tmrSN, FormWindow}) {
+        EXPECT_FALSE(rules.RememberFocus(id));
+    }
+    EXPECT_EQ(rules.LastFocus(), TxtPhase);
+    // Whatever the window system reports that is not a control of ours
+    // (another window, nothing) answers with the remembered one.
+    EXPECT_EQ(rules.FocusOr(FormWindow), TxtPhase);
+    EXPECT_EQ(rules.FocusOr(lblSerNum), TxtPhase);
+    EXPECT_EQ(rules.FocusOr(chkOnTop), chkOnTop);
+}
+
 TEST_F(WindowRulesTest, TabOrderWrapsBothWays) {
     const Lines expected{"cmdStandby", "cmdMin",   "cmdMedium", "cmdMax",    "txtAmpX",
                          "txtAmpY",    "TxtPhase", "chkOnTop",  "cmdTriple", "cmdReset"};
