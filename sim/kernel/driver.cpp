@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace sim::kernel {
 
@@ -37,6 +38,10 @@ thread_local std::vector<PDRIVER_OBJECT> t_context;
 std::atomic<unsigned> g_waitLimitMs{10000};
 
 // ---- Deferred work ----
+
+// While the dispatch worker runs an item: the requester wake-ups it defers.
+thread_local std::vector<std::function<void()>>* t_afterDispatchItem = nullptr;
+
 class Worker {
 public:
     ~Worker() {
@@ -88,8 +93,18 @@ private:
             running_ = true;
             lock.unlock();
             {
-                DriverScope scope(item.driver);
-                RunAtIrql(DISPATCH_LEVEL, item.work);
+                // Requesters whose requests this item finishes wake only once it has
+                // returned: on Windows the requester's final completion runs after the
+                // completing DPC, which nothing preempts for long.
+                std::vector<std::function<void()>> wakeups;
+                t_afterDispatchItem = &wakeups;
+                {
+                    DriverScope scope(item.driver);
+                    RunAtIrql(DISPATCH_LEVEL, item.work);
+                }
+                t_afterDispatchItem = nullptr;
+                for (auto& wake : wakeups)
+                    wake();
             }
             lock.lock();
             running_ = false;
@@ -347,7 +362,9 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
             std::memcpy(systemBuffer, spec.input, spec.inputLength);
     }
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    auto onFinal = [spec, systemBuffer, done, finished, dispatchStatus, create](PIRP irp) {
+    const std::thread::id requester = std::this_thread::get_id();
+    auto onFinal = [spec, systemBuffer, done, finished, dispatchStatus, create,
+                    requester](PIRP irp) {
         IoResult result{dispatchStatus->load(), irp->IoStatus.Status, irp->IoStatus.Information,
                         true};
         if (create && !NT_SUCCESS(result.status))
@@ -368,7 +385,11 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
         std::free(systemBuffer);
         ReleaseSystemIrp(irp);
         finished->store(true);
-        if (done)
+        if (!done)
+            return;
+        if (t_afterDispatchItem != nullptr && std::this_thread::get_id() != requester)
+            t_afterDispatchItem->push_back([done, result] { done(result); });
+        else
             done(result);
     };
     PIRP irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr, onFinal);

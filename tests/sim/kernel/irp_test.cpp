@@ -3,6 +3,7 @@
 #include "scripted_driver.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <thread>
@@ -221,6 +222,26 @@ TEST_F(StackTest, PendingFromBelowReachesTheUpperRoutineAndTheCaller) {
     EXPECT_EQ(result.information, 3u);
     EXPECT_TRUE(pendingSeen);
     EXPECT_EQ(routineIrql, DISPATCH_LEVEL);
+}
+
+TEST_F(StackTest, RequesterWakesOnlyAfterTheCompletingWorkReturns) {
+    // A driver that gives a resource back right after completing a request (a
+    // gate, say) must have done so before the requester can ask again.
+    std::atomic<bool> afterCompletion{false};
+    bus->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        sim::kernel::QueueDispatchWork([irp, &afterCompletion] {
+            CompleteWith(irp, STATUS_SUCCESS);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            afterCompletion = true;
+        });
+        return STATUS_PENDING;
+    });
+
+    IoResult result = sim::kernel::SendIrp(bus->Device(), Control(1));
+
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_TRUE(afterCompletion);
 }
 
 TEST_F(StackTest, SynchronousCompletionLeavesPendingReturnedClear) {
