@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -73,11 +74,13 @@ protected:
 
 // A select-configuration block for interface 0 of the chip, built by hand.
 struct SelectBlock {
-    alignas(8) std::array<UCHAR, GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2)> bytes{};
+    static constexpr std::size_t RequestSize = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2);
+    // Room for a whole URB too, so that no access through the union passes the storage.
+    alignas(8) std::array<UCHAR, std::max(RequestSize, sizeof(URB))> bytes{};
     PURB Urb() { return reinterpret_cast<PURB>(bytes.data()); }
     explicit SelectBlock(PUSB_CONFIGURATION_DESCRIPTOR config,
                          USHORT interfaceLength = GET_USBD_INTERFACE_SIZE(2)) {
-        UsbBuildSelectConfigurationRequest(Urb(), static_cast<USHORT>(bytes.size()), config);
+        UsbBuildSelectConfigurationRequest(Urb(), static_cast<USHORT>(RequestSize), config);
         Urb()->UrbSelectConfiguration.Interface.Length = interfaceLength;
     }
 };
