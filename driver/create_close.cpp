@@ -135,17 +135,7 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT deviceObject) {
         if (pipe->PipeFlags != kPipeOpen) {
             continue;
         }
-        const USHORT size = sizeof(struct _URB_PIPE_REQUEST);
-        PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
-        if (!urb) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        RtlZeroMemory(urb, size);
-        urb->UrbHeader.Length = size;
-        urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-        urb->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
-        status = SubmitUrbSync(deviceObject, urb);
-        ExFreePool(urb);
+        status = SubmitPipeRequest(deviceObject, URB_FUNCTION_ABORT_PIPE, pipe->PipeHandle);
         if (!NT_SUCCESS(status)) {
             return status;
         }

@@ -44,18 +44,7 @@ NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT deviceObject) {
 
 // Resets one pipe. PASSIVE_LEVEL. Returns the bus status, or STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS ResetPipe(PDEVICE_OBJECT deviceObject, PUSBD_PIPE_INFORMATION pipe) {
-    const USHORT size = sizeof(struct _URB_PIPE_REQUEST);
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
-    if (!urb) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = size;
-    urb->UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
-    urb->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
-    const NTSTATUS status = SubmitUrbSync(deviceObject, urb);
-    ExFreePool(urb);
-    return status;
+    return SubmitPipeRequest(deviceObject, URB_FUNCTION_RESET_PIPE, pipe->PipeHandle);
 }
 
 // Fails a vendor request before its transfer was recorded: reopens the gate, completes the

@@ -269,6 +269,23 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb) {
     return CallLowerSync(deviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
 
+// Sends one pipe request (abort, reset) for `pipe` and waits for it. PASSIVE_LEVEL. Returns
+// the request's status, or STATUS_INSUFFICIENT_RESOURCES when no request block can be had.
+NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT deviceObject, USHORT function, USBD_PIPE_HANDLE pipe) {
+    const USHORT size = sizeof(struct _URB_PIPE_REQUEST);
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
+    if (!urb) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb, size);
+    urb->UrbHeader.Length = size;
+    urb->UrbHeader.Function = function;
+    urb->UrbPipeRequest.PipeHandle = pipe;
+    const NTSTATUS status = SubmitUrbSync(deviceObject, urb);
+    ExFreePool(urb);
+    return status;
+}
+
 // Completes a request with no priority boost. Returns `status`. IRQL <= DISPATCH_LEVEL.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;

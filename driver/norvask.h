@@ -84,6 +84,7 @@ LONG IncrementIoCount(PDEVICE_OBJECT deviceObject);
 LONG DecrementIoCount(PDEVICE_OBJECT deviceObject);
 BOOLEAN CanAcceptRequests(PDEVICE_OBJECT deviceObject);
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb);
+NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT deviceObject, USHORT function, USBD_PIPE_HANDLE pipe);
 NTSTATUS CallLowerSync(PDEVICE_OBJECT deviceObject, ULONG ioctl, PVOID argument1);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp);
