@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "layout.h"
 #include "window.h"
 
 #include <array>
@@ -57,21 +58,18 @@ struct Name {
     ControlId id;
 };
 
+// Short names; each control also answers to its own name in the layout.
 constexpr std::array BoxNames{
-    Name{"X", ControlId::txtAmpX},       Name{"AmpX", ControlId::txtAmpX},
-    Name{"txtAmpX", ControlId::txtAmpX}, Name{"Y", ControlId::txtAmpY},
-    Name{"AmpY", ControlId::txtAmpY},    Name{"txtAmpY", ControlId::txtAmpY},
-    Name{"Phase", ControlId::TxtPhase},  Name{"TxtPhase", ControlId::TxtPhase},
+    Name{"X", ControlId::txtAmpX},      Name{"AmpX", ControlId::txtAmpX},
+    Name{"Y", ControlId::txtAmpY},      Name{"AmpY", ControlId::txtAmpY},
+    Name{"Phase", ControlId::TxtPhase},
 };
 
 constexpr std::array ClickNames{
-    Name{"Reset", ControlId::cmdReset},     Name{"cmdReset", ControlId::cmdReset},
-    Name{"Standby", ControlId::cmdStandby}, Name{"cmdStandby", ControlId::cmdStandby},
-    Name{"Min", ControlId::cmdMin},         Name{"cmdMin", ControlId::cmdMin},
-    Name{"Medium", ControlId::cmdMedium},   Name{"cmdMedium", ControlId::cmdMedium},
-    Name{"Max", ControlId::cmdMax},         Name{"cmdMax", ControlId::cmdMax},
-    Name{"Triple", ControlId::cmdTriple},   Name{"cmdTriple", ControlId::cmdTriple},
-    Name{"OnTop", ControlId::chkOnTop},     Name{"chkOnTop", ControlId::chkOnTop},
+    Name{"Reset", ControlId::cmdReset}, Name{"Standby", ControlId::cmdStandby},
+    Name{"Min", ControlId::cmdMin},     Name{"Medium", ControlId::cmdMedium},
+    Name{"Max", ControlId::cmdMax},     Name{"Triple", ControlId::cmdTriple},
+    Name{"OnTop", ControlId::chkOnTop},
 };
 
 struct KeyName {
@@ -109,7 +107,7 @@ constexpr std::array KeyNames{
 template <std::size_t N>
 std::optional<ControlId> Lookup(const std::array<Name, N>& names, std::string_view name) {
     for (const Name& entry : names) {
-        if (SameName(entry.name, name)) {
+        if (SameName(entry.name, name) || SameName(ControlName(entry.id), name)) {
             return entry.id;
         }
     }
