@@ -229,6 +229,9 @@ TEST_F(PlugAndPlay, RemoveWaitsForTheVendorTransferInFlight) {
 
     bus_->ReleaseVendor();
     remover.join();
+    // The caller hears of its completion after the completing work item, as from an APC,
+    // so the remove may end first; wait for that work before reading what the caller heard.
+    sim::kernel::DrainDispatchWork();
     EXPECT_TRUE(removed.load());
     EXPECT_TRUE(vendorDone.load());
     EXPECT_EQ(vendorResult.status, STATUS_SUCCESS);
