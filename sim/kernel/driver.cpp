@@ -511,8 +511,8 @@ IoResult SendClose(PDEVICE_OBJECT target, PFILE_OBJECT fileObject) {
     return SendIrp(target, spec);
 }
 
-IoResult SendDeviceControl(PDEVICE_OBJECT target, PFILE_OBJECT fileObject, ULONG ioControlCode,
-                           const void* input, ULONG inputLength, void* output, ULONG outputLength) {
+IrpSpec DeviceControlSpec(PFILE_OBJECT fileObject, ULONG ioControlCode, const void* input,
+                          ULONG inputLength, void* output, ULONG outputLength) {
     IrpSpec spec;
     spec.majorFunction = IRP_MJ_DEVICE_CONTROL;
     spec.fileObject = fileObject;
@@ -529,7 +529,13 @@ IoResult SendDeviceControl(PDEVICE_OBJECT target, PFILE_OBJECT fileObject, ULONG
             stack.Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
         }
     };
-    return SendIrp(target, spec);
+    return spec;
+}
+
+IoResult SendDeviceControl(PDEVICE_OBJECT target, PFILE_OBJECT fileObject, ULONG ioControlCode,
+                           const void* input, ULONG inputLength, void* output, ULONG outputLength) {
+    return SendIrp(target, DeviceControlSpec(fileObject, ioControlCode, input, inputLength, output,
+                                             outputLength));
 }
 
 void SendShutdownNotifications() {

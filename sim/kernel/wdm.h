@@ -1033,6 +1033,9 @@ IoResult SendCleanup(PDEVICE_OBJECT target, PFILE_OBJECT fileObject);
 IoResult SendClose(PDEVICE_OBJECT target, PFILE_OBJECT fileObject);
 IoResult SendDeviceControl(PDEVICE_OBJECT target, PFILE_OBJECT fileObject, ULONG ioControlCode,
                            const void* input, ULONG inputLength, void* output, ULONG outputLength);
+// The request SendDeviceControl sends, for callers that send it with SendIrpAsync.
+IrpSpec DeviceControlSpec(PFILE_OBJECT fileObject, ULONG ioControlCode, const void* input,
+                          ULONG inputLength, void* output, ULONG outputLength);
 // IRP_MJ_SHUTDOWN to every registered device, in registration order.
 void SendShutdownNotifications();
 

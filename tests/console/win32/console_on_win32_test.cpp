@@ -7,6 +7,7 @@
 #include "misc_functions.h"
 #include "usb_link.h"
 #include "win32_window.h"
+#include "window_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,26 +19,8 @@ namespace {
 
 using test::FakePlatform;
 
-bool WindowSystemAvailable() {
-    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
-    if (!probe) {
-        return false;
-    }
-    DestroyWindow(probe);
-    return true;
-}
-
-void Pump() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            continue;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
+using test::Pump;
+using test::WindowSystemAvailable;
 
 struct Win32Console {
     explicit Win32Console(bool prevInstance) : window(GetModuleHandleW(nullptr), prevInstance) {

@@ -2,6 +2,7 @@
 // timer ticks, loading and closing, and where its controls end up.
 #include "win32_convert.h"
 #include "win32_window.h"
+#include "window_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -54,28 +55,8 @@ private:
     Win32Window& window_;
 };
 
-bool WindowSystemAvailable() {
-    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
-    if (!probe) {
-        return false;
-    }
-    DestroyWindow(probe);
-    return true;
-}
-
-// Dispatches what is queued; a quit request left by a destroyed window is
-// dropped so it cannot end a later test's loop.
-void Pump() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            continue;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
+using test::Pump;
+using test::WindowSystemAvailable;
 
 MSG KeyMessage(HWND target, WPARAM key, UINT message = WM_KEYDOWN) {
     MSG msg{};

@@ -197,18 +197,8 @@ TEST_F(PlugAndPlay, RemoveWaitsForTheVendorTransferInFlight) {
     std::vector<UCHAR> packet = WritePacket(1, 1);
     std::vector<UCHAR> out(8, 0);
     std::atomic<bool> vendorDone{false};
-    sim::kernel::IrpSpec spec;
-    spec.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    spec.buffered = true;
-    spec.input = packet.data();
-    spec.inputLength = 8;
-    spec.output = out.data();
-    spec.outputLength = 8;
-    spec.setup = [](IO_STACK_LOCATION& s) {
-        s.Parameters.DeviceIoControl.IoControlCode = IOCTL_VENDOR_REQUEST;
-        s.Parameters.DeviceIoControl.InputBufferLength = 8;
-        s.Parameters.DeviceIoControl.OutputBufferLength = 8;
-    };
+    const sim::kernel::IrpSpec spec = sim::kernel::DeviceControlSpec(
+        nullptr, IOCTL_VENDOR_REQUEST, packet.data(), 8, out.data(), 8);
     IoResult vendorResult{};
     ASSERT_EQ(sim::kernel::SendIrpAsync(Fdo(), spec,
                                         [&](IoResult r) {

@@ -110,19 +110,8 @@ TEST_F(OnTheBus, UnpluggedMidTransferTheDeviceStillGoesAwayCleanly) {
     std::vector<UCHAR> out(8, 0);
     std::atomic<bool> done{false};
     IoResult result{};
-    sim::kernel::IrpSpec spec;
-    spec.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    spec.fileObject = file_;
-    spec.buffered = true;
-    spec.input = packet.data();
-    spec.inputLength = 8;
-    spec.output = out.data();
-    spec.outputLength = 8;
-    spec.setup = [](IO_STACK_LOCATION& s) {
-        s.Parameters.DeviceIoControl.IoControlCode = IOCTL_VENDOR_REQUEST;
-        s.Parameters.DeviceIoControl.InputBufferLength = 8;
-        s.Parameters.DeviceIoControl.OutputBufferLength = 8;
-    };
+    const sim::kernel::IrpSpec spec = sim::kernel::DeviceControlSpec(
+        file_, IOCTL_VENDOR_REQUEST, packet.data(), 8, out.data(), 8);
     ASSERT_EQ(sim::kernel::SendIrpAsync(fdo_, spec,
                                         [&](IoResult r) {
                                             result = r;

@@ -22,18 +22,9 @@ protected:
                        IoResult* result) {
         asyncInput_ = packet;
         asyncOutput_.assign(8, 0);
-        sim::kernel::IrpSpec spec;
-        spec.majorFunction = IRP_MJ_DEVICE_CONTROL;
-        spec.buffered = true;
-        spec.input = asyncInput_.data();
-        spec.inputLength = static_cast<ULONG>(asyncInput_.size());
-        spec.output = asyncOutput_.data();
-        spec.outputLength = 8;
-        spec.setup = [len = spec.inputLength](IO_STACK_LOCATION& s) {
-            s.Parameters.DeviceIoControl.IoControlCode = IOCTL_VENDOR_REQUEST;
-            s.Parameters.DeviceIoControl.InputBufferLength = len;
-            s.Parameters.DeviceIoControl.OutputBufferLength = 8;
-        };
+        const sim::kernel::IrpSpec spec = sim::kernel::DeviceControlSpec(
+            nullptr, IOCTL_VENDOR_REQUEST, asyncInput_.data(),
+            static_cast<ULONG>(asyncInput_.size()), asyncOutput_.data(), 8);
         return sim::kernel::SendIrpAsync(Fdo(), spec, [done, result](IoResult r) {
             *result = r;
             done->store(true);
