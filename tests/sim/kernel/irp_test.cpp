@@ -95,15 +95,10 @@ TEST_F(StackTest, CompletionRoutinesRunBottomUpWithTheDeviceOfTheDriverThatSetTh
         order.push_back({"filter", d});
         return STATUS_SUCCESS;
     };
-    top->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &topRoutine, TRUE, TRUE, TRUE);
-        return IoCallDriver(top->Lower(), irp);
-    });
+    top->Serve(
+        [&](PDEVICE_OBJECT, PIRP irp) { return PassDownWatched(top->Lower(), irp, &topRoutine); });
     filter->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &filterRoutine, TRUE, TRUE, TRUE);
-        return IoCallDriver(filter->Lower(), irp);
+        return PassDownWatched(filter->Lower(), irp, &filterRoutine);
     });
     bus->Serve([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
 
@@ -165,11 +160,8 @@ TEST_F(StackTest, MoreProcessingRequiredStopsCompletionUntilTheDriverCompletesAg
         events.push_back("filter routine");
         return STATUS_MORE_PROCESSING_REQUIRED;
     };
-    top->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &topRoutine, TRUE, TRUE, TRUE);
-        return IoCallDriver(top->Lower(), irp);
-    });
+    top->Serve(
+        [&](PDEVICE_OBJECT, PIRP irp) { return PassDownWatched(top->Lower(), irp, &topRoutine); });
     filter->Serve([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, ScriptedCompletion, &filterRoutine, TRUE, TRUE, TRUE);
@@ -199,11 +191,8 @@ TEST_F(StackTest, PendingFromBelowReachesTheUpperRoutineAndTheCaller) {
             IoMarkIrpPending(irp);
         return STATUS_SUCCESS;
     };
-    top->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &topRoutine, TRUE, TRUE, TRUE);
-        return IoCallDriver(top->Lower(), irp);
-    });
+    top->Serve(
+        [&](PDEVICE_OBJECT, PIRP irp) { return PassDownWatched(top->Lower(), irp, &topRoutine); });
     // The filter copies its location without a routine: the mark must be carried up to it.
     filter->Serve([&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
@@ -250,11 +239,8 @@ TEST_F(StackTest, SynchronousCompletionLeavesPendingReturnedClear) {
         pendingSeen = irp->PendingReturned != 0;
         return STATUS_SUCCESS;
     };
-    top->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &topRoutine, TRUE, TRUE, TRUE);
-        return IoCallDriver(top->Lower(), irp);
-    });
+    top->Serve(
+        [&](PDEVICE_OBJECT, PIRP irp) { return PassDownWatched(top->Lower(), irp, &topRoutine); });
     filter->Serve([&](PDEVICE_OBJECT, PIRP irp) { return PassDown(filter->Lower(), irp); });
 
     IoResult result = sim::kernel::SendIrp(top->Device(), Control(1));
@@ -494,9 +480,7 @@ TEST_F(StackTest, ManyCallersWithCompletionsOnTheWorkerThreadAllFinishOnce) {
         return STATUS_SUCCESS;
     };
     filter->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &countRoutine, TRUE, TRUE, TRUE);
-        return IoCallDriver(filter->Lower(), irp);
+        return PassDownWatched(filter->Lower(), irp, &countRoutine);
     });
     bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
         ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;

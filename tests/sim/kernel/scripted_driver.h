@@ -97,4 +97,11 @@ inline NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
+// Passes a request down with `routine` as its completion routine for every outcome.
+inline NTSTATUS PassDownWatched(PDEVICE_OBJECT lower, PIRP irp, Completion* routine) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, ScriptedCompletion, routine, TRUE, TRUE, TRUE);
+    return IoCallDriver(lower, irp);
+}
+
 } // namespace simtest

@@ -64,11 +64,8 @@ TEST_F(VerifierTest, RequestCompletedInsideARoutineThatLetsCompletionGoOn) {
         CompleteWith(irp, STATUS_SUCCESS); // the lower completion is still under way
         return STATUS_SUCCESS;
     };
-    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &routine, TRUE, TRUE, TRUE);
-        return IoCallDriver(device->Lower(), irp);
-    });
+    device->Serve(
+        [&](PDEVICE_OBJECT, PIRP irp) { return PassDownWatched(device->Lower(), irp, &routine); });
     sim::kernel::SendIrp(device->Device(), Request());
     EXPECT_TRUE(Caught(ViolationKind::CompletedTwice));
 }
@@ -80,11 +77,8 @@ TEST_F(VerifierTest, RequestOwedACompletionRoutineWhenItsDeviceIsDeleted) {
         IoMarkIrpPending(irp);
         return STATUS_PENDING;
     });
-    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &routine, TRUE, TRUE, TRUE);
-        return IoCallDriver(device->Lower(), irp);
-    });
+    device->Serve(
+        [&](PDEVICE_OBJECT, PIRP irp) { return PassDownWatched(device->Lower(), irp, &routine); });
     sim::kernel::SendIrpAsync(device->Device(), Request(), nullptr);
     device->Remove(); // its routine would run with a deleted device
     EXPECT_TRUE(Caught(ViolationKind::NeverCompleted));
@@ -145,11 +139,8 @@ TEST_F(VerifierTest, CompletionRoutineThatDoesNotPropagatePending) {
     Completion routine = [](PDEVICE_OBJECT, PIRP) {
         return STATUS_SUCCESS; // should mark the request pending when PendingReturned is set
     };
-    device->Serve([&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, ScriptedCompletion, &routine, TRUE, TRUE, TRUE);
-        return IoCallDriver(device->Lower(), irp);
-    });
+    device->Serve(
+        [&](PDEVICE_OBJECT, PIRP irp) { return PassDownWatched(device->Lower(), irp, &routine); });
     bus->Serve([](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         sim::kernel::QueueDispatchWork([irp] { CompleteWith(irp, STATUS_SUCCESS); }, 500);
