@@ -9,12 +9,14 @@ namespace norvask {
 
 namespace {
 
-// {B5157D69-75F8-11D3-8CE0-00207815E611}
-const GUID kInterfaceClass = {
-    0xB5157D69, 0x75F8, 0x11D3, {0x8C, 0xE0, 0x00, 0x20, 0x78, 0x15, 0xE6, 0x11}};
+constexpr contract::GuidParts kClass = contract::InterfaceClass;
+const GUID kInterfaceClass = {kClass.data1,
+                              kClass.data2,
+                              kClass.data3,
+                              {kClass.data4[0], kClass.data4[1], kClass.data4[2], kClass.data4[3],
+                               kClass.data4[4], kClass.data4[5], kClass.data4[6], kClass.data4[7]}};
 
-const WCHAR kParametersKey[] = NORVASK_WIDE(
-    "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters");
+const WCHAR kParametersKey[] = NORVASK_WIDE("\\REGISTRY\\Machine\\" NORVASK_PARAMETERS_KEY);
 const WCHAR kProductOptionsKey[] =
     NORVASK_WIDE("\\REGISTRY\\Machine\\System\\CurrentControlSet\\Control\\ProductOptions");
 
@@ -208,9 +210,10 @@ BOOLEAN PublishDeviceName(const WCHAR* linkName, ULONG linkLength) {
     RtlZeroMemory(path, kRegistryPathBytes);
     static_assert(sizeof(kParametersKey) < kRegistryPathBytes, "key path fits its buffer");
     RtlCopyMemory(path, kParametersKey, sizeof(kParametersKey));
-    const NTSTATUS status = RtlWriteRegistryValue(
-        RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, NORVASK_WIDE("DeviceName"), REG_SZ,
-        const_cast<WCHAR*>(value), name.length * sizeof(WCHAR));
+    const NTSTATUS status =
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path,
+                              NORVASK_WIDE(NORVASK_DEVICE_NAME_VALUE), REG_SZ,
+                              const_cast<WCHAR*>(value), name.length * sizeof(WCHAR));
     ExFreePool(path);
     return NT_SUCCESS(status) ? TRUE : FALSE;
 }

@@ -16,8 +16,9 @@ extern "C" {
 #include <ddk/usbdlib.h>
 }
 
-// Wide string literal of the kernel's WCHAR.
-#define NORVASK_WIDE(s) L##s
+// Wide string literal of the kernel's WCHAR; the argument may be a macro or several literals.
+#define NORVASK_WIDE_(s) L##s
+#define NORVASK_WIDE(s) NORVASK_WIDE_(s)
 // The driver entry is the image's entry point and must carry C linkage.
 #define NORVASK_ENTRY_LINKAGE extern "C"
 
@@ -30,7 +31,8 @@ namespace norvask {
 using namespace sim::wdm;
 } // namespace norvask
 
-#define NORVASK_WIDE(s) u##s
+#define NORVASK_WIDE_(s) u##s
+#define NORVASK_WIDE(s) NORVASK_WIDE_(s)
 #define NORVASK_ENTRY_LINKAGE
 
 #endif

@@ -3,7 +3,8 @@
 
 add_executable(Norvask ${NORVASK_DRIVER_SOURCES} ${NORVASK_CORE_SOURCES})
 set_target_properties(Norvask PROPERTIES PREFIX "" SUFFIX ".sys")
-target_include_directories(Norvask PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_include_directories(Norvask PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
+                                           ${PROJECT_SOURCE_DIR}/contract)
 target_compile_definitions(Norvask PRIVATE
     NORVASK_REAL_KERNEL
     # mingw-w64's ddk/wdm.h redeclares these compiler intrinsics in C++.

@@ -4,6 +4,8 @@
 
 #include "kernel.h"
 
+#include "norvask_contract.h"
+
 namespace norvask {
 
 // "Wdm " as the kernel stores a pool tag: bytes 'W','d','m',' ' in memory.
@@ -15,11 +17,11 @@ constexpr ULONG kLinkNameCapacity = 512; // characters, terminator included
 constexpr ULONG kPipeFree = 0;
 constexpr ULONG kPipeOpen = 1;
 
-// IOCTL codes of the device: FILE_DEVICE_UNKNOWN, METHOD_BUFFERED, FILE_ANY_ACCESS.
-constexpr ULONG IOCTL_GET_CONFIG_DESCRIPTOR = 0x220000;
-constexpr ULONG IOCTL_RESET_PORT_IF_DISABLED = 0x220004;
-constexpr ULONG IOCTL_RESET_PIPE = 0x220008;
-constexpr ULONG IOCTL_VENDOR_REQUEST = 0x222028;
+// The device's I/O control codes, as the console knows them.
+using contract::IOCTL_GET_CONFIG_DESCRIPTOR;
+using contract::IOCTL_RESET_PIPE;
+using contract::IOCTL_RESET_PORT_IF_DISABLED;
+using contract::IOCTL_VENDOR_REQUEST;
 
 // The vendor transfer in flight, handed to its completion routine as context.
 struct VendorTransferContext {

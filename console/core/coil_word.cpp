@@ -75,8 +75,8 @@ void UsbSendData(UsbLink& link, CoilWord word) {
     link.OpenDevice();
     Packet packet{0, 0, MajorWritePorts, MinorPorts, 0, 0, 0, 0};
     for (const PortBytes& ports : WordPackets(word)) {
-        packet[4] = ports.a;
-        packet[5] = ports.b;
+        packet[contract::OffDataLow] = ports.a;
+        packet[contract::OffDataHigh] = ports.b;
         link.SendPacket(packet);
     }
     link.CloseDevice();

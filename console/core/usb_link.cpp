@@ -65,10 +65,11 @@ Reply UsbLink::SendPacket(Packet& packet) {
     if (hDevice <= 0) {
         return reply;
     }
-    packet[0] = 8;
-    packet[1] = 18;
-    const Dword extraLength = static_cast<Dword>(packet[6] | packet[7] << 8);
-    const Dword inLength = 8 + extraLength;
+    packet[contract::OffRequestType] = contract::ConsoleRequestType;
+    packet[contract::OffRequestCode] = contract::ConsoleRequestCode;
+    const Dword extraLength = static_cast<Dword>(packet[contract::OffExtraLength] |
+                                                 packet[contract::OffExtraLength + 1] << 8);
+    const Dword inLength = contract::PacketHeaderLength + extraLength;
 
     // The console's packet is the bare header. Should a caller ever announce
     // data bytes, they follow as zeros so that the call never reads past the

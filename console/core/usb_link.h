@@ -4,24 +4,27 @@
 
 #include "platform.h"
 
+#include "norvask_contract.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 
 namespace morlix {
 
-using Packet = std::array<std::uint8_t, 8>; // CommandPacket header as the console sends it
-using Reply = std::array<std::uint8_t, 8>;
+// The CommandPacket header as the console sends it, and the reply it reads back.
+using Packet = std::array<std::uint8_t, contract::PacketHeaderLength>;
+using Reply = std::array<std::uint8_t, contract::MaxReplyLength>;
 
-inline constexpr Dword IOCTL_VENDOR_REQUEST = 0x222028;
-inline constexpr const char* DeviceNameKey =
-    "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters\\";
-inline constexpr const char* DeviceNameValue = "DeviceName";
+using contract::IOCTL_VENDOR_REQUEST;
+// Written with the trailing backslash, as the console always has.
+inline constexpr const char* DeviceNameKey = NORVASK_PARAMETERS_KEY "\\";
+inline constexpr const char* DeviceNameValue = contract::DeviceNameValue;
 inline constexpr const char* DeviceNotFound = "Device Not Found!";
 
-inline constexpr std::uint8_t MajorWritePorts = 10;
-inline constexpr std::uint8_t MajorReadSerial = 11;
-inline constexpr std::uint8_t MinorPorts = 10;
+using contract::MajorReadSerial;
+using contract::MajorWritePorts;
+using contract::MinorPorts;
 
 class UsbLink {
 public:

@@ -4,40 +4,43 @@ namespace norvask::core {
 
 bool PlanVendorTransfer(u8* packet, u32 inputLength, u32 outputLength, bool hasSystemBuffer,
                         VendorTransferPlan* plan) {
-    if (!packet || !hasSystemBuffer || inputLength < kPacketHeaderLength) {
+    if (!packet || !hasSystemBuffer || inputLength < contract::PacketHeaderLength) {
         return false;
     }
-    const u8 requestType = packet[kOffRequestType];
-    const u16 extraLength =
-        static_cast<u16>(packet[kOffExtraLength] | (packet[kOffExtraLength + 1] << 8));
+    const u8 requestType = packet[contract::OffRequestType];
+    const u16 extraLength = static_cast<u16>(packet[contract::OffExtraLength] |
+                                             (packet[contract::OffExtraLength + 1] << 8));
 
     VendorTransferPlan p{};
     p.requestTypeReservedBits = requestType;
-    p.request = packet[kOffRequestCode];
-    p.value = static_cast<u16>(packet[kOffMajorCommand] | (packet[kOffMinorCommand] << 8));
-    p.index = static_cast<u16>(packet[kOffDataLow] | (packet[kOffDataHigh] << 8));
-    p.directionIn = (packet[kOffMajorCommand] & 1) != 0 && requestType <= kMaxInRequestType;
+    p.request = packet[contract::OffRequestCode];
+    p.value = static_cast<u16>(packet[contract::OffMajorCommand] |
+                               (packet[contract::OffMinorCommand] << 8));
+    p.index = static_cast<u16>(packet[contract::OffDataLow] | (packet[contract::OffDataHigh] << 8));
+    p.directionIn =
+        (packet[contract::OffMajorCommand] & 1) != 0 && requestType <= kMaxInRequestType;
 
     if (p.directionIn) {
         // The reply overwrites the packet from its first byte.
         p.transferFlags = kTransferFlagsIn;
-        p.dataLength = MinU32(kMaxInLength, MinU32(inputLength, outputLength));
+        p.dataLength = MinU32(contract::MaxReplyLength, MinU32(inputLength, outputLength));
         p.hasData = true;
         p.dataOffset = 0;
         p.extraLength = extraLength;
     } else {
-        const u16 clamped = extraLength > kMaxExtraLength ? kMaxExtraLength : extraLength;
-        if (inputLength - kPacketHeaderLength < clamped) {
+        const u16 clamped =
+            extraLength > contract::MaxExtraLength ? contract::MaxExtraLength : extraLength;
+        if (inputLength - contract::PacketHeaderLength < clamped) {
             return false;
         }
         if (clamped != extraLength) {
-            packet[kOffExtraLength] = static_cast<u8>(clamped);
-            packet[kOffExtraLength + 1] = 0;
+            packet[contract::OffExtraLength] = static_cast<u8>(clamped);
+            packet[contract::OffExtraLength + 1] = 0;
         }
         p.transferFlags = kTransferFlagsOut;
         p.dataLength = clamped;
         p.hasData = clamped != 0;
-        p.dataOffset = p.hasData ? kPacketHeaderLength : 0;
+        p.dataOffset = p.hasData ? contract::PacketHeaderLength : 0;
         p.extraLength = clamped;
     }
     *plan = p;

@@ -4,20 +4,9 @@
 
 #include "core_types.h"
 
+#include "norvask_contract.h"
+
 namespace norvask::core {
-
-constexpr u32 kPacketHeaderLength = 8;
-constexpr u32 kMaxExtraLength = 8;
-constexpr u32 kMaxInLength = 8;
-
-// Packet byte offsets.
-constexpr u32 kOffRequestType = 0;
-constexpr u32 kOffRequestCode = 1;
-constexpr u32 kOffMajorCommand = 2;
-constexpr u32 kOffMinorCommand = 3;
-constexpr u32 kOffDataLow = 4;
-constexpr u32 kOffDataHigh = 5;
-constexpr u32 kOffExtraLength = 6;
 
 // Direction IN with short transfers accepted, as the bus interface numbers them.
 constexpr u32 kTransferFlagsIn = 3;

@@ -1,5 +1,6 @@
 #include "app_options.h"
 
+#include "norvask_contract.h"
 #include "sim/win/registry.h"
 
 #include <gtest/gtest.h>
@@ -76,9 +77,7 @@ TEST_F(SettingsFileTest, OnlyTheSettingsKeyTravelsBetweenRuns) {
     first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top", "1200");
     first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "On Top", "1");
     first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Other", "Kept", "no");
-    first.SetString(RegRoot::LocalMachine,
-                    "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters",
-                    "DeviceName", "\\\\.\\stale");
+    first.SetString(RegRoot::LocalMachine, contract::ParametersKey, "DeviceName", "\\\\.\\stale");
     ASSERT_TRUE(SaveSettings(first, file)); // creates the missing directories
 
     sim::win::Registry second;
@@ -86,9 +85,7 @@ TEST_F(SettingsFileTest, OnlyTheSettingsKeyTravelsBetweenRuns) {
     EXPECT_EQ(second.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top"), "1200");
     EXPECT_EQ(second.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "On Top"), "1");
     EXPECT_FALSE(second.GetValue(RegRoot::CurrentUser, "SOFTWARE\\Other", "Kept"));
-    EXPECT_FALSE(second.GetValue(RegRoot::LocalMachine,
-                                 "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters",
-                                 "DeviceName"));
+    EXPECT_FALSE(second.GetValue(RegRoot::LocalMachine, contract::ParametersKey, "DeviceName"));
 }
 
 TEST_F(SettingsFileTest, AMissingOrDamagedFileChangesNothing) {

@@ -46,7 +46,7 @@ TEST_F(UsbLinkTest, OpenReadsThePublishedPathWithExactArguments) {
     const Call& open = calls[0];
     EXPECT_EQ(open.kind, CallKind::RegOpenKeyExA);
     EXPECT_EQ(open.key, static_cast<RegKey>(static_cast<std::int32_t>(0x80000002u)));
-    EXPECT_EQ(open.name, "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters\\");
+    EXPECT_EQ(open.name, std::string(contract::ParametersKey) + "\\");
     EXPECT_EQ(open.options, 0u);
     EXPECT_EQ(open.access, 1u);
     EXPECT_FALSE(open.resultOutNull);
@@ -232,7 +232,7 @@ TEST_F(UsbLinkTest, SendPacketStampsTheHeaderAndSendsEightBytes) {
     ASSERT_EQ(ioctls.size(), 1u);
     const Call& c = ioctls[0];
     EXPECT_EQ(c.handle, link.hDevice);
-    EXPECT_EQ(c.ioControlCode, 0x222028u);
+    EXPECT_EQ(c.ioControlCode, contract::IOCTL_VENDOR_REQUEST);
     EXPECT_EQ(c.inSize, 8u);
     EXPECT_EQ(c.data, (std::vector<std::uint8_t>{8, 18, 10, 10, 0x12, 0x05, 0, 0}));
     EXPECT_FALSE(c.outNull);

@@ -12,8 +12,7 @@
 namespace norvask::test {
 namespace {
 
-constexpr const char* kParameters =
-    "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters";
+constexpr const char* kParameters = contract::ParametersKey;
 
 class OnTheBench : public ::testing::Test {
 protected:

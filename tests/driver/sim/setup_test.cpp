@@ -9,8 +9,7 @@ namespace {
 
 using sim::kernel::ListDeviceInterfaces;
 
-constexpr const char* kParameters =
-    "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters";
+constexpr const char* kParameters = contract::ParametersKey;
 
 using DeviceSetup = DriverTest;
 
@@ -29,7 +28,7 @@ TEST_F(DeviceSetup, AddedDeviceHoldsOneCountAndAnEnabledInterface) {
     const auto interfaces = ListDeviceInterfaces();
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_TRUE(interfaces[0].enabled);
-    EXPECT_EQ(interfaces[0].classGuid.Data1, 0xB5157D69u);
+    EXPECT_EQ(interfaces[0].classGuid.Data1, contract::InterfaceClass.data1);
     EXPECT_EQ(std::u16string(Ext()->InterfaceLinkName), interfaces[0].linkName);
 }
 

@@ -462,8 +462,9 @@ TEST_F(StackTest, BufferedRequestCopiesInputInAndOutputOut) {
     uint8_t input[3] = {1, 2, 3};
     uint8_t output[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
     PFILE_OBJECT file = sim::kernel::CreateFileObject(top->Device(), u"");
-    IoResult result =
-        sim::kernel::SendDeviceControl(top->Device(), file, 0x222028, input, 3, output, 8);
+    IoResult result = sim::kernel::SendDeviceControl(
+        top->Device(), file, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80A, METHOD_BUFFERED, FILE_ANY_ACCESS),
+        input, 3, output, 8);
     sim::kernel::DeleteFileObject(file);
     EXPECT_EQ(result.information, 5u);
     const uint8_t expected[8] = {0x11, 0x12, 0x13, 0x21, 0x22, 0xEE, 0xEE, 0xEE};

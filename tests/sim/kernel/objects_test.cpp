@@ -2,6 +2,8 @@
 // power requests, shutdown notification, and fault injection.
 #include "scripted_driver.h"
 
+#include "norvask_contract.h"
+
 #include "sim/win/registry.h"
 
 #include <atomic>
@@ -210,10 +212,10 @@ TEST_F(ObjectsTest, FailedOpenDoesNotHoldTheDevice) {
 
 TEST_F(ObjectsTest, RegistryWriteCreatesTheKeyAndStoresTypeAndBytes) {
     const char16_t value[] = u"\\\\.\\USB#X";
-    NTSTATUS status = RtlWriteRegistryValue(
-        RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
-        u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters",
-        u"DeviceName", REG_SZ, const_cast<char16_t*>(value), 2 * 9);
+    NTSTATUS status =
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
+                              u"\\REGISTRY\\Machine\\" NORVASK_PARAMETERS_KEY, u"DeviceName",
+                              REG_SZ, const_cast<char16_t*>(value), 2 * 9);
     EXPECT_EQ(status, STATUS_SUCCESS);
     auto stored = Registry::Instance().GetValue(
         RegRoot::LocalMachine, "system\\currentcontrolset\\services\\tarvik\\norvask\\parameters",
@@ -221,10 +223,9 @@ TEST_F(ObjectsTest, RegistryWriteCreatesTheKeyAndStoresTypeAndBytes) {
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->type, REG_SZ);
     EXPECT_EQ(stored->data.size(), 18u); // exactly the length given: no terminator added
-    EXPECT_EQ(Registry::Instance().GetString(
-                  RegRoot::LocalMachine,
-                  "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters", "DeviceName"),
-              "\\\\.\\USB#X");
+    EXPECT_EQ(
+        Registry::Instance().GetString(RegRoot::LocalMachine, NORVASK_PARAMETERS_KEY, "DeviceName"),
+        "\\\\.\\USB#X");
     for (const char16_t* outside : {u"\\Elsewhere\\Key", u"\\Registry\\MachineX\\Key"}) {
         EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, outside, u"V", REG_SZ,
                                         const_cast<char16_t*>(value), 2),

@@ -348,8 +348,10 @@ TEST_F(VerifierTest, InformationLargerThanTheOutputBuffer) {
     });
     uint8_t input[8] = {};
     uint8_t output[8] = {};
-    IoResult result =
-        sim::kernel::SendDeviceControl(device->Device(), nullptr, 0x222028, input, 8, output, 8);
+    IoResult result = sim::kernel::SendDeviceControl(
+        device->Device(), nullptr,
+        CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80A, METHOD_BUFFERED, FILE_ANY_ACCESS), input, 8, output,
+        8);
     EXPECT_EQ(result.information, 16u);
     EXPECT_TRUE(Caught(ViolationKind::InformationTooLarge));
 }

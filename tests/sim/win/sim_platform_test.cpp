@@ -1,5 +1,7 @@
 #include "bench_fixture.h"
 
+#include "norvask_contract.h"
+
 #include <cstring>
 #include <string>
 
@@ -84,7 +86,7 @@ TEST_F(SimPlatformTest, PublishedPathWithoutTerminatorStillOpens) {
         bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
         bytes.push_back(static_cast<std::uint8_t>(c >> 8));
     }
-    const char* params = "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters";
+    const char* params = contract::ParametersKey;
     bench->registry().SetValue(RegRoot::LocalMachine, params, "DeviceName", kRegSz, bytes.data(),
                                bytes.size());
 

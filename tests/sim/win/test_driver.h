@@ -8,6 +8,8 @@
 #include "sim/kernel/usb.h"
 #include "sim/kernel/wdm.h"
 
+#include "norvask_contract.h"
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -16,7 +18,7 @@
 
 namespace simtest {
 
-inline constexpr sim::wdm::ULONG IoctlVendor = 0x222028;
+inline constexpr sim::wdm::ULONG IoctlVendor = contract::IOCTL_VENDOR_REQUEST;
 // Echoes its input reversed and claims `input length` bytes back.
 inline constexpr sim::wdm::ULONG IoctlEcho = 0x222100;
 
