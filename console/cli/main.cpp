@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         windowOptions.prevInstance = !lock->Held();
-        sim::win::Registry& registry = sim::win::Registry::Instance();
+        sim::registry::Registry& registry = sim::registry::Registry::Instance();
         registry.Clear();
         std::error_code ec;
         if (!windowOptions.prevInstance && std::filesystem::exists(registryFile, ec) &&
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
     }
 
     session.Finish();
-    if (!registryFile.empty() && !sim::win::Registry::Instance().SaveToFile(registryFile)) {
+    if (!registryFile.empty() && !sim::registry::Registry::Instance().SaveToFile(registryFile)) {
         std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
     }
     // Whatever the verifier saw in the driver during the run.

@@ -10,7 +10,7 @@ SimMachine::SimMachine(const MachineOptions& options) : options_(options) {
     // The machine starts clean; the registry only when no settings were loaded.
     sim::kernel::ResetAll();
     if (!options_.keepRegistry) {
-        sim::win::Registry::Instance().Clear();
+        sim::registry::Registry::Instance().Clear();
     }
     sim::win::BenchOptions benchOptions;
     benchOptions.serialNumber = options_.serialNumber;
@@ -48,7 +48,7 @@ bool SimMachine::Plug() {
         // as when the chip goes into another port.
         sim::usb::PdoOptions pdo;
         pdo.instanceId = u"USB\\VID_1234&PID_000A\\5&" +
-                         sim::win::Utf8ToUtf16(std::to_string(replugged_.size() + 2));
+                         sim::registry::Utf8ToUtf16(std::to_string(replugged_.size() + 2));
         current_ = &bench_->bus().Plug(bench_->chip(), pdo);
         replugged_.push_back(current_);
         status = bench_->pnp().Plug(current_->Pdo(), bench_->driver());

@@ -33,7 +33,7 @@ public:
     sim::win::Bench& bench() { return *bench_; }
     morlix::Platform& platform() { return bench_->platform(); }
     sim::usb::CoilDriverModel& coil() { return bench_->coil(); }
-    sim::win::Registry& registry() { return sim::win::Registry::Instance(); }
+    sim::registry::Registry& registry() { return sim::registry::Registry::Instance(); }
 
     // The chip's bus record while it is plugged, else null.
     sim::usb::UsbDevice* Device() const;

@@ -1,7 +1,7 @@
 #include "app_options.h"
 
 #include "misc_functions.h"
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <charconv>
 #include <filesystem>
@@ -24,8 +24,8 @@ bool ParseSerial(std::string_view text, std::uint32_t& value) {
     return error == std::errc{} && end == text.data() + text.size();
 }
 
-void CopySettingsKey(const sim::win::Registry& from, sim::win::Registry& to) {
-    using sim::win::RegRoot;
+void CopySettingsKey(const sim::registry::Registry& from, sim::registry::Registry& to) {
+    using sim::registry::RegRoot;
     for (const std::string& name : from.EnumerateValues(RegRoot::CurrentUser, SettingsKey.path)) {
         if (auto value = from.GetValue(RegRoot::CurrentUser, SettingsKey.path, name)) {
             to.SetValue(RegRoot::CurrentUser, SettingsKey.path, name, value->type,
@@ -76,11 +76,11 @@ std::string SettingsFilePath(const char* xdgConfigHome, const char* home) {
     return base + "/morlix/settings";
 }
 
-bool LoadSettings(sim::win::Registry& registry, const std::string& fileName) {
+bool LoadSettings(sim::registry::Registry& registry, const std::string& fileName) {
     if (fileName.empty()) {
         return false;
     }
-    sim::win::Registry stored;
+    sim::registry::Registry stored;
     if (!stored.LoadFromFile(fileName)) {
         return false;
     }
@@ -88,11 +88,11 @@ bool LoadSettings(sim::win::Registry& registry, const std::string& fileName) {
     return true;
 }
 
-bool SaveSettings(const sim::win::Registry& registry, const std::string& fileName) {
+bool SaveSettings(const sim::registry::Registry& registry, const std::string& fileName) {
     if (fileName.empty()) {
         return false;
     }
-    sim::win::Registry stored;
+    sim::registry::Registry stored;
     CopySettingsKey(registry, stored);
     std::error_code error;
     const std::filesystem::path parent = std::filesystem::path(fileName).parent_path();

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace sim::win {
+namespace sim::registry {
 class Registry;
 }
 
@@ -33,7 +33,7 @@ std::string SettingsFilePath(const char* xdgConfigHome, const char* home);
 // file; nothing else of the registry does, so a stale device path from an
 // earlier run never shadows the one the driver publishes. Loading a missing
 // or damaged file changes nothing and returns false.
-bool LoadSettings(sim::win::Registry& registry, const std::string& fileName);
-bool SaveSettings(const sim::win::Registry& registry, const std::string& fileName);
+bool LoadSettings(sim::registry::Registry& registry, const std::string& fileName);
+bool SaveSettings(const sim::registry::Registry& registry, const std::string& fileName);
 
 } // namespace morlix

@@ -5,13 +5,13 @@
 // creates a missing key; RtlQueryRegistryValues fails with STATUS_OBJECT_NAME_NOT_FOUND when the
 // key is missing, and a missing value fails the query only for an entry marked REQUIRED.
 #include "sim/kernel/internal.h"
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 namespace sim::kernel::detail {
 namespace {
 
 struct RegistryLocation {
-    sim::win::RegRoot root;
+    sim::registry::RegRoot root;
     std::string path;
 };
 
@@ -25,36 +25,36 @@ bool StartsWithNoCase(const std::u16string& text, std::u16string_view prefix) {
 std::optional<RegistryLocation> Locate(ULONG relativeTo, PCWSTR path) {
     std::u16string text = path != nullptr ? std::u16string(path) : std::u16string();
     ULONG base = relativeTo & ~RTL_REGISTRY_OPTIONAL;
-    using sim::win::RegRoot;
+    using sim::registry::RegRoot;
     switch (base) {
     case RTL_REGISTRY_ABSOLUTE: {
         static constexpr std::u16string_view machine = u"\\Registry\\Machine";
         static constexpr std::u16string_view user = u"\\Registry\\User";
         if (StartsWithNoCase(text, machine)) {
             return RegistryLocation{RegRoot::LocalMachine,
-                                    sim::win::Utf16ToUtf8(text.substr(machine.size()))};
+                                    sim::registry::Utf16ToUtf8(text.substr(machine.size()))};
         }
         if (StartsWithNoCase(text, user)) {
             return RegistryLocation{RegRoot::CurrentUser,
-                                    sim::win::Utf16ToUtf8(text.substr(user.size()))};
+                                    sim::registry::Utf16ToUtf8(text.substr(user.size()))};
         }
         return std::nullopt;
     }
     case RTL_REGISTRY_SERVICES:
         return RegistryLocation{RegRoot::LocalMachine, "System\\CurrentControlSet\\Services\\" +
-                                                           sim::win::Utf16ToUtf8(text)};
+                                                           sim::registry::Utf16ToUtf8(text)};
     case RTL_REGISTRY_CONTROL:
         return RegistryLocation{RegRoot::LocalMachine, "System\\CurrentControlSet\\Control\\" +
-                                                           sim::win::Utf16ToUtf8(text)};
+                                                           sim::registry::Utf16ToUtf8(text)};
     case RTL_REGISTRY_WINDOWS_NT:
         return RegistryLocation{RegRoot::LocalMachine,
                                 "Software\\Microsoft\\Windows NT\\CurrentVersion\\" +
-                                    sim::win::Utf16ToUtf8(text)};
+                                    sim::registry::Utf16ToUtf8(text)};
     case RTL_REGISTRY_DEVICEMAP:
         return RegistryLocation{RegRoot::LocalMachine,
-                                "Hardware\\DeviceMap\\" + sim::win::Utf16ToUtf8(text)};
+                                "Hardware\\DeviceMap\\" + sim::registry::Utf16ToUtf8(text)};
     case RTL_REGISTRY_USER:
-        return RegistryLocation{RegRoot::CurrentUser, sim::win::Utf16ToUtf8(text)};
+        return RegistryLocation{RegRoot::CurrentUser, sim::registry::Utf16ToUtf8(text)};
     default:
         return std::nullopt;
     }
@@ -179,9 +179,9 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
         return STATUS_OBJECT_PATH_NOT_FOUND;
     if (ValueData == nullptr && ValueLength != 0)
         return STATUS_INVALID_PARAMETER;
-    std::string name = ValueName != nullptr ? sim::win::Utf16ToUtf8(ValueName) : std::string();
-    bool ok = sim::win::Registry::Instance().SetValue(where->root, where->path, name, ValueType,
-                                                      ValueData, ValueLength);
+    std::string name = ValueName != nullptr ? sim::registry::Utf16ToUtf8(ValueName) : std::string();
+    bool ok = sim::registry::Registry::Instance().SetValue(where->root, where->path, name,
+                                                           ValueType, ValueData, ValueLength);
     return ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
@@ -193,7 +193,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     std::optional<RegistryLocation> where = Locate(RelativeTo, Path);
     if (!where)
         return STATUS_OBJECT_PATH_NOT_FOUND;
-    auto& registry = sim::win::Registry::Instance();
+    auto& registry = sim::registry::Registry::Instance();
     if (!registry.KeyExists(where->root, where->path))
         return STATUS_OBJECT_NAME_NOT_FOUND;
     std::string topKey = where->path;
@@ -204,7 +204,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         if (entry->Flags & RTL_QUERY_REGISTRY_TOPKEY)
             key = topKey;
         if (entry->Flags & RTL_QUERY_REGISTRY_SUBKEY) {
-            std::string sub = entry->Name != nullptr ? sim::win::Utf16ToUtf8(entry->Name) : "";
+            std::string sub = entry->Name != nullptr ? sim::registry::Utf16ToUtf8(entry->Name) : "";
             key = topKey + "\\" + sub;
             if (!registry.KeyExists(where->root, key))
                 return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -217,12 +217,13 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         }
         std::vector<std::string> names;
         if (entry->Name != nullptr && !(entry->Flags & RTL_QUERY_REGISTRY_SUBKEY)) {
-            names.push_back(sim::win::Utf16ToUtf8(entry->Name));
+            names.push_back(sim::registry::Utf16ToUtf8(entry->Name));
         } else {
             names = registry.EnumerateValues(where->root, key);
         }
         for (const std::string& name : names) {
-            std::optional<sim::win::RegValue> value = registry.GetValue(where->root, key, name);
+            std::optional<sim::registry::RegValue> value =
+                registry.GetValue(where->root, key, name);
             ULONG type;
             std::vector<uint8_t> data;
             if (value) {
@@ -245,7 +246,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
             if (direct) {
                 status = StoreDirect(type, data.data(), data.size(), entry->EntryContext);
             } else {
-                std::u16string wideName = sim::win::Utf8ToUtf16(name);
+                std::u16string wideName = sim::registry::Utf8ToUtf16(name);
                 status = entry->QueryRoutine(wideName.data(), type, data.data(),
                                              static_cast<ULONG>(data.size()), Context,
                                              entry->EntryContext);

@@ -12,7 +12,7 @@
 #include "sim/win/device_io.h"
 #include "sim/win/pnp_manager.h"
 #include "sim/win/power_manager.h"
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 #include "sim/win/sim_platform.h"
 
 #include <memory>

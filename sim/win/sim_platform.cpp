@@ -4,6 +4,8 @@
 
 namespace sim::win {
 
+using namespace sim::registry;
+
 namespace {
 
 bool IsStringType(std::uint32_t type) {

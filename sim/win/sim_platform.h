@@ -6,13 +6,16 @@
 
 #include "console/core/platform.h"
 #include "sim/win/device_io.h"
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <map>
 #include <mutex>
 #include <string>
 
 namespace sim::win {
+
+using registry::Registry;
+using registry::RegRoot;
 
 inline constexpr morlix::Long ErrorInvalidHandleCode = 6;
 inline constexpr morlix::Long ErrorInvalidParameterCode = 87;

@@ -171,7 +171,7 @@ protected:
 
     std::string DevicePath() const {
         return machine_->registry()
-            .GetString(sim::win::RegRoot::LocalMachine, morlix::DeviceNameKey,
+            .GetString(sim::registry::RegRoot::LocalMachine, morlix::DeviceNameKey,
                        morlix::DeviceNameValue)
             .value_or("");
     }

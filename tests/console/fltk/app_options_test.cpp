@@ -1,7 +1,7 @@
 #include "app_options.h"
 
 #include "norvask_contract.h"
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 namespace morlix {
 namespace {
 
-using sim::win::RegRoot;
+using sim::registry::RegRoot;
 
 AppOptions Parse(std::initializer_list<std::string_view> args) {
     const std::vector<std::string_view> list(args);
@@ -73,14 +73,14 @@ protected:
 };
 
 TEST_F(SettingsFileTest, OnlyTheSettingsKeyTravelsBetweenRuns) {
-    sim::win::Registry first;
+    sim::registry::Registry first;
     first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top", "1200");
     first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "On Top", "1");
     first.SetString(RegRoot::CurrentUser, "SOFTWARE\\Other", "Kept", "no");
     first.SetString(RegRoot::LocalMachine, contract::ParametersKey, "DeviceName", "\\\\.\\stale");
     ASSERT_TRUE(SaveSettings(first, file)); // creates the missing directories
 
-    sim::win::Registry second;
+    sim::registry::Registry second;
     ASSERT_TRUE(LoadSettings(second, file));
     EXPECT_EQ(second.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top"), "1200");
     EXPECT_EQ(second.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "On Top"), "1");
@@ -89,7 +89,7 @@ TEST_F(SettingsFileTest, OnlyTheSettingsKeyTravelsBetweenRuns) {
 }
 
 TEST_F(SettingsFileTest, AMissingOrDamagedFileChangesNothing) {
-    sim::win::Registry registry;
+    sim::registry::Registry registry;
     registry.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Left", "300");
     EXPECT_FALSE(LoadSettings(registry, file));
     EXPECT_FALSE(LoadSettings(registry, ""));
@@ -102,7 +102,7 @@ TEST_F(SettingsFileTest, AMissingOrDamagedFileChangesNothing) {
 }
 
 TEST_F(SettingsFileTest, SavingWhereNoFileCanBeMadeFailsQuietly) {
-    sim::win::Registry registry;
+    sim::registry::Registry registry;
     registry.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top", "1");
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "plain") << "x";

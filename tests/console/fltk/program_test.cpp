@@ -4,7 +4,7 @@
 #include "instance_lock.h"
 #include "x11_stacking.h"
 
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <gtest/gtest.h>
 // After GoogleTest: Xlib's macros (None, Bool) would clash with its names.
@@ -24,7 +24,7 @@ namespace morlix {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::win::RegRoot;
+using sim::registry::RegRoot;
 
 constexpr const char* Caption = "Morlix Quadrature Driver";
 
@@ -156,7 +156,7 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceWithoutAWindowOrSettings) {
 }
 
 TEST_F(ProgramTest, APlacementSavedOnCloseIsRestoredAndSavedAgain) {
-    sim::win::Registry stored;
+    sim::registry::Registry stored;
     stored.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top", "1440");
     stored.SetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Left", "2880");
     ASSERT_TRUE(SaveSettings(stored, settingsFile));
@@ -168,7 +168,7 @@ TEST_F(ProgramTest, APlacementSavedOnCloseIsRestoredAndSavedAgain) {
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0);
 
-    sim::win::Registry saved;
+    sim::registry::Registry saved;
     ASSERT_TRUE(LoadSettings(saved, settingsFile));
     // One and two inches from the screen's corner, whatever its dpi.
     EXPECT_EQ(saved.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top"), "1440");

@@ -25,8 +25,8 @@ protected:
     }
 
     std::string PublishedPath(sim::win::Bench& bench) {
-        auto path =
-            bench.registry().GetString(sim::win::RegRoot::LocalMachine, kParameters, "DeviceName");
+        auto path = bench.registry().GetString(sim::registry::RegRoot::LocalMachine, kParameters,
+                                               "DeviceName");
         return path.value_or("");
     }
 

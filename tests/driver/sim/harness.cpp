@@ -1,6 +1,6 @@
 #include "harness.h"
 
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 namespace norvask::test {
 
@@ -34,10 +34,10 @@ std::vector<UCHAR> ReadPacket() {
 
 void DriverTest::SetUp() {
     sim::kernel::ResetAll();
-    sim::win::Registry::Instance().Clear();
-    sim::win::Registry::Instance().SetString(sim::win::RegRoot::LocalMachine,
-                                             "System\\CurrentControlSet\\Control\\ProductOptions",
-                                             "ProductType", "WinNT");
+    sim::registry::Registry::Instance().Clear();
+    sim::registry::Registry::Instance().SetString(
+        sim::registry::RegRoot::LocalMachine, "System\\CurrentControlSet\\Control\\ProductOptions",
+        "ProductType", "WinNT");
     bus_ = std::make_unique<FakeBus>();
     bus_->config = ConfigDescriptor(2);
 }

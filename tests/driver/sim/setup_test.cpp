@@ -1,6 +1,6 @@
 #include "harness.h"
 
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <cstring>
 
@@ -37,10 +37,10 @@ TEST_F(DeviceSetup, PublishesTheInterfacePathWithTheUserPrefix) {
     const std::u16string link = ListDeviceInterfaces().at(0).linkName;
     ASSERT_EQ(link.substr(0, 4), u"\\??\\");
 
-    const auto value = sim::win::Registry::Instance().GetValue(sim::win::RegRoot::LocalMachine,
-                                                               kParameters, "DeviceName");
+    const auto value = sim::registry::Registry::Instance().GetValue(
+        sim::registry::RegRoot::LocalMachine, kParameters, "DeviceName");
     ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->type, sim::win::kRegSz);
+    EXPECT_EQ(value->type, sim::registry::kRegSz);
     // "\\." then the link from its second backslash on; stored without a terminator.
     const std::u16string expected = u"\\\\." + link.substr(3);
     ASSERT_EQ(value->data.size(), expected.size() * 2);
@@ -71,7 +71,7 @@ TEST_F(DeviceSetup, ShutdownIsRegisteredOnlyWhenTheProductTypeIsReadable) {
 }
 
 TEST_F(DeviceSetup, NoShutdownHandlingWithoutAProductType) {
-    sim::win::Registry::Instance().Clear();
+    sim::registry::Registry::Instance().Clear();
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
     // The slot keeps whatever default the I/O manager put there, not the driver's handler.
@@ -105,8 +105,8 @@ TEST_F(DeviceSetup, FailedPathBufferStillAddsTheDevice) {
     fdo_ = bus_->Pdo()->AttachedDevice;
     ASSERT_NE(fdo_, nullptr);
     EXPECT_EQ(sim::kernel::FailedAllocationCount(), 1u);
-    EXPECT_FALSE(sim::win::Registry::Instance()
-                     .GetValue(sim::win::RegRoot::LocalMachine, kParameters, "DeviceName")
+    EXPECT_FALSE(sim::registry::Registry::Instance()
+                     .GetValue(sim::registry::RegRoot::LocalMachine, kParameters, "DeviceName")
                      .has_value());
     EXPECT_EQ(Ext()->PendingIoCount, 1);
 }
@@ -131,8 +131,8 @@ TEST_F(DeviceSetup, LinkTooLongForThePublishedValueIsNotPublished) {
     ASSERT_GT(link.size(), 256u);
     ASSERT_LT(link.size(), 512u);
     EXPECT_EQ(std::u16string(Ext()->InterfaceLinkName), link);
-    EXPECT_FALSE(sim::win::Registry::Instance()
-                     .GetValue(sim::win::RegRoot::LocalMachine, kParameters, "DeviceName")
+    EXPECT_FALSE(sim::registry::Registry::Instance()
+                     .GetValue(sim::registry::RegRoot::LocalMachine, kParameters, "DeviceName")
                      .has_value());
 }
 
@@ -143,8 +143,8 @@ TEST_F(DeviceSetup, LinkTooLongForTheInterfaceRecordIsNeitherKeptNorPublished) {
     ASSERT_GE(ListDeviceInterfaces().at(0).linkName.size(), 512u);
     EXPECT_EQ(Ext()->InterfaceLinkName[0], 0);
     EXPECT_EQ(Ext()->InterfaceLinkName[511], 0);
-    EXPECT_FALSE(sim::win::Registry::Instance()
-                     .GetValue(sim::win::RegRoot::LocalMachine, kParameters, "DeviceName")
+    EXPECT_FALSE(sim::registry::Registry::Instance()
+                     .GetValue(sim::registry::RegRoot::LocalMachine, kParameters, "DeviceName")
                      .has_value());
     EXPECT_EQ(Ext()->PendingIoCount, 1);
 }

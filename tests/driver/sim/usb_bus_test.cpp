@@ -4,7 +4,7 @@
 #include "sim/usb/coil_driver_model.h"
 #include "sim/usb/io_chip.h"
 #include "sim/usb/usb_bus.h"
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ class OnTheBus : public ::testing::Test {
 protected:
     void SetUp() override {
         sim::kernel::ResetAll();
-        sim::win::Registry::Instance().Clear();
+        sim::registry::Registry::Instance().Clear();
         bus_ = std::make_unique<sim::usb::UsbBus>();
         chip_ = std::make_unique<sim::usb::IoChip>(0x00C0FFEE, &coil_);
         device_ = &bus_->Plug(*chip_);

@@ -4,7 +4,7 @@
 
 #include "norvask_contract.h"
 
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <atomic>
 
@@ -14,8 +14,8 @@ namespace {
 using sim::kernel::IoResult;
 using sim::kernel::IrpSpec;
 using sim::kernel::KernelTest;
-using sim::win::Registry;
-using sim::win::RegRoot;
+using sim::registry::Registry;
+using sim::registry::RegRoot;
 
 constexpr ULONG kTag = 0x206D6457; // "Wdm "
 constexpr GUID kInterface = {

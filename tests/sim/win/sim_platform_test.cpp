@@ -9,6 +9,7 @@ namespace simtest {
 namespace {
 
 using namespace sim::win;
+using namespace sim::registry;
 
 using SimPlatformTest = BenchTest;
 

@@ -1,6 +1,6 @@
 #include "test_driver.h"
 
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 namespace simtest {
 
@@ -229,7 +229,8 @@ std::string FirstInterfacePath() {
     for (const auto& i : sim::kernel::ListDeviceInterfaces()) {
         if (i.enabled && i.linkName.size() > 4) {
             // "\??\name" is "\\.\name" to user mode.
-            return "\\\\.\\" + sim::win::Utf16ToUtf8(std::u16string_view(i.linkName).substr(4));
+            return "\\\\.\\" +
+                   sim::registry::Utf16ToUtf8(std::u16string_view(i.linkName).substr(4));
         }
     }
     return "";

@@ -1,5 +1,5 @@
 // The simulated registry: keys, typed values, enumeration, deletion, persistence, threads.
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +10,11 @@
 
 namespace {
 
-using sim::win::kRegBinary;
-using sim::win::kRegDword;
-using sim::win::kRegSz;
-using sim::win::Registry;
-using sim::win::RegRoot;
+using sim::registry::kRegBinary;
+using sim::registry::kRegDword;
+using sim::registry::kRegSz;
+using sim::registry::Registry;
+using sim::registry::RegRoot;
 
 class RegistryTest : public ::testing::Test {
 protected:
@@ -155,15 +155,15 @@ TEST_F(RegistryTest, ConcurrentWritersAndReadersSeeWholeValues) {
 }
 
 TEST(RegistryText, Utf8AndUtf16ConvertBothWaysAndReplaceInvalidInput) {
-    EXPECT_EQ(sim::win::Utf8ToUtf16("A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+    EXPECT_EQ(sim::registry::Utf8ToUtf16("A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
               u"A\u00E9\u20AC\U0001F600");
-    EXPECT_EQ(sim::win::Utf16ToUtf8(u"A\u00E9\u20AC\U0001F600"),
+    EXPECT_EQ(sim::registry::Utf16ToUtf8(u"A\u00E9\u20AC\U0001F600"),
               "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
-    EXPECT_EQ(sim::win::Utf8ToUtf16("\xFF"
-                                    "a"),
+    EXPECT_EQ(sim::registry::Utf8ToUtf16("\xFF"
+                                         "a"),
               u"\uFFFDa");
-    EXPECT_EQ(sim::win::Utf8ToUtf16("a\xE2\x82"), u"a\uFFFD"); // cut short
-    EXPECT_EQ(sim::win::Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+    EXPECT_EQ(sim::registry::Utf8ToUtf16("a\xE2\x82"), u"a\uFFFD"); // cut short
+    EXPECT_EQ(sim::registry::Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
 } // namespace

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sim::win {
+namespace sim::registry {
 
 enum class RegRoot { LocalMachine, CurrentUser };
 
@@ -100,4 +100,4 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 // UTF-16LE bytes of a string, with a terminating zero.
 std::vector<uint8_t> Utf16Bytes(std::u16string_view text);
 
-} // namespace sim::win
+} // namespace sim::registry

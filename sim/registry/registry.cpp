@@ -1,11 +1,11 @@
-#include "sim/win/registry.h"
+#include "sim/registry/registry.h"
 
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
 
-namespace sim::win {
+namespace sim::registry {
 
 namespace {
 
@@ -454,4 +454,4 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
     return bytes;
 }
 
-} // namespace sim::win
+} // namespace sim::registry
