@@ -2,7 +2,7 @@
 #pragma once
 
 #include "sim/kernel/usb.h"
-#include "sim/kernel/wdm.h"
+#include "sim/kernel/control.h"
 
 #include <string>
 

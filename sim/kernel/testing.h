@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/kernel/wdm.h"
+#include "sim/kernel/control.h"
 
 namespace sim::kernel {
 

@@ -5,7 +5,7 @@
 // console run the real driver on the simulated bench.
 #pragma once
 
-#include "sim/kernel/wdm.h"
+#include "sim/kernel/control.h"
 #include "sim/usb/coil_driver_model.h"
 #include "sim/usb/io_chip.h"
 #include "sim/usb/usb_bus.h"

@@ -5,7 +5,7 @@
 // on Windows.
 #pragma once
 
-#include "sim/kernel/wdm.h"
+#include "sim/kernel/control.h"
 
 #include <condition_variable>
 #include <cstdint>

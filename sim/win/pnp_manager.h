@@ -5,7 +5,7 @@
 // removed when its last handle closes.
 #pragma once
 
-#include "sim/kernel/wdm.h"
+#include "sim/kernel/control.h"
 #include "sim/win/device_io.h"
 
 #include <functional>

@@ -5,7 +5,7 @@
 // driver may hold its sender until the device wakes.
 #pragma once
 
-#include "sim/kernel/wdm.h"
+#include "sim/kernel/control.h"
 
 #include <condition_variable>
 #include <memory>

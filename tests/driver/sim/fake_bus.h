@@ -4,7 +4,7 @@
 #pragma once
 
 #include "sim/kernel/usb.h"
-#include "sim/kernel/wdm.h"
+#include "sim/kernel/control.h"
 
 #include <array>
 #include <atomic>

@@ -4,6 +4,7 @@
 
 #include "fake_bus.h"
 #include "norvask.h"
+#include "sim/kernel/control.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "test_driver.h"
 
+#include "sim/kernel/control.h"
 #include "sim/registry/registry.h"
 
 namespace simtest {
