@@ -22,6 +22,7 @@ SimMachine::SimMachine(const MachineOptions& options) : options_(options) {
             return norvask::DriverEntry(driver, path);
         },
         benchOptions);
+    platform_ = std::make_unique<SimPlatform>(bench_->registry(), bench_->io());
     if (options_.plugged) {
         Plug();
     }
@@ -86,6 +87,7 @@ std::string SimMachine::Shutdown() {
     }
     sim::win::PnpManager& pnp = bench_->pnp();
     bench_->io().CloseAll();
+    platform_.reset();
     for (sim::usb::UsbDevice* device : replugged_) {
         PDEVICE_OBJECT pdo = device->Pdo();
         if (device->PdoDeleted() || !pnp.Known(pdo) ||

@@ -3,6 +3,8 @@
 // again any number of times.
 #pragma once
 
+#include "sim_platform.h"
+
 #include "sim/win/bench.h"
 
 #include <cstdint>
@@ -31,7 +33,7 @@ public:
     SimMachine& operator=(const SimMachine&) = delete;
 
     sim::win::Bench& bench() { return *bench_; }
-    morlix::Platform& platform() { return bench_->platform(); }
+    morlix::Platform& platform() { return *platform_; }
     sim::usb::CoilDriverModel& coil() { return bench_->coil(); }
     sim::registry::Registry& registry() { return sim::registry::Registry::Instance(); }
 
@@ -55,6 +57,7 @@ public:
 private:
     MachineOptions options_;
     std::unique_ptr<sim::win::Bench> bench_;
+    std::unique_ptr<SimPlatform> platform_;
     sim::usb::UsbDevice* current_ = nullptr;
     // Chips plugged after the bench's own first plug; the bench tears down
     // only that first one.

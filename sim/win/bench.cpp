@@ -5,13 +5,13 @@ namespace sim::win {
 using namespace sim::wdm;
 
 Bench::Bench(const kernel::DriverEntryRoutine& driverEntry, const BenchOptions& options)
-    : registry_(Registry::Instance()), options_(options) {
+    : registry_(registry::Registry::Instance()), options_(options) {
     if (options_.fresh) {
         kernel::ResetAll();
         registry_.Clear();
     }
     if (options_.productType) {
-        registry_.SetString(RegRoot::LocalMachine,
+        registry_.SetString(registry::RegRoot::LocalMachine,
                             "System\\CurrentControlSet\\Control\\ProductOptions", "ProductType",
                             *options_.productType);
     }
@@ -21,7 +21,6 @@ Bench::Bench(const kernel::DriverEntryRoutine& driverEntry, const BenchOptions& 
     io_ = std::make_unique<DeviceIo>();
     pnp_ = std::make_unique<PnpManager>(*io_);
     power_ = std::make_unique<PowerManager>();
-    platform_ = std::make_unique<SimPlatform>(registry_, *io_);
 
     kernel::DriverConfig config;
     config.name = options_.driverName;
@@ -63,7 +62,6 @@ Bench::~Bench() {
         }
     }
     power_.reset();
-    platform_.reset();
     pnp_.reset();
     io_.reset();
     if (driver_ != nullptr) {

@@ -1,6 +1,6 @@
 // The whole simulated machine in one object: registry, USB bus, I/O chip
 // with the coil driver behind it, device I/O, Plug and Play and power
-// managers, and the console's platform over them. Given a driver's entry
+// managers. Given a driver's entry
 // routine it loads the driver and plugs a chip, so that tests and the Linux
 // console run the real driver on the simulated bench.
 #pragma once
@@ -13,7 +13,6 @@
 #include "sim/win/pnp_manager.h"
 #include "sim/win/power_manager.h"
 #include "sim/registry/registry.h"
-#include "sim/win/sim_platform.h"
 
 #include <memory>
 #include <optional>
@@ -47,14 +46,13 @@ public:
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
 
-    Registry& registry() { return registry_; }
+    registry::Registry& registry() { return registry_; }
     usb::UsbBus& bus() { return *bus_; }
     usb::CoilDriverModel& coil() { return *coil_; }
     usb::IoChip& chip() { return *chip_; }
     DeviceIo& io() { return *io_; }
     PnpManager& pnp() { return *pnp_; }
     PowerManager& power() { return *power_; }
-    SimPlatform& platform() { return *platform_; }
     wdm::PDRIVER_OBJECT driver() const { return driver_; }
     wdm::NTSTATUS entryStatus() const { return entryStatus_; }
 
@@ -69,7 +67,7 @@ public:
     void Unplug();
 
 private:
-    Registry& registry_;
+    registry::Registry& registry_;
     BenchOptions options_;
     std::unique_ptr<usb::UsbBus> bus_;
     std::unique_ptr<usb::CoilDriverModel> coil_;
@@ -77,7 +75,6 @@ private:
     std::unique_ptr<DeviceIo> io_;
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<PowerManager> power_;
-    std::unique_ptr<SimPlatform> platform_;
     wdm::PDRIVER_OBJECT driver_ = nullptr;
     wdm::NTSTATUS entryStatus_ = wdm::STATUS_UNSUCCESSFUL;
     usb::UsbDevice* device_ = nullptr;

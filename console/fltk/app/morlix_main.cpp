@@ -4,6 +4,7 @@
 #include "fltk_window.h"
 #include "form_main.h"
 #include "instance_lock.h"
+#include "sim_platform.h"
 #include "usb_link.h"
 
 #include "norvask.h"
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
         morlix::SettingsFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
     morlix::LoadSettings(bench.registry(), settingsFile);
 
-    morlix::UsbLink link(bench.platform());
+    morlix::SimPlatform platform(bench.registry(), bench.io());
+    morlix::UsbLink link(platform);
     morlix::FltkWindow window(lock.OtherInstanceRunning());
     morlix::formMain form(window, link);
     window.Attach(&form);

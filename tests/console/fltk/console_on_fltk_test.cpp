@@ -3,6 +3,7 @@
 // in as FLTK delivers them; what comes out is what the coil driver latched.
 #include "fltk_window.h"
 #include "form_main.h"
+#include "sim_platform.h"
 #include "usb_link.h"
 #include "x11_stacking.h"
 
@@ -31,7 +32,8 @@ protected:
             GTEST_SKIP() << "no display";
         }
         bench = std::make_unique<sim::win::Bench>(norvask::DriverEntry);
-        link = std::make_unique<UsbLink>(bench->platform());
+        platform = std::make_unique<SimPlatform>(bench->registry(), bench->io());
+        link = std::make_unique<UsbLink>(*platform);
         window = std::make_unique<FltkWindow>(false);
         form = std::make_unique<formMain>(*window, *link);
         window->Attach(form.get());
@@ -48,6 +50,7 @@ protected:
         window.reset();
         form.reset();
         link.reset();
+        platform.reset();
         bench.reset();
         EXPECT_EQ(sim::kernel::DescribeViolations(), "");
     }
@@ -68,6 +71,7 @@ protected:
     }
 
     std::unique_ptr<sim::win::Bench> bench;
+    std::unique_ptr<SimPlatform> platform;
     std::unique_ptr<UsbLink> link;
     std::unique_ptr<FltkWindow> window;
     std::unique_ptr<formMain> form;

@@ -1,4 +1,5 @@
 #include "bench_fixture.h"
+#include "sim_platform.h"
 
 #include "norvask_contract.h"
 
@@ -11,12 +12,29 @@ namespace {
 using namespace sim::win;
 using namespace sim::registry;
 
-using SimPlatformTest = BenchTest;
+using morlix::ErrorInvalidHandleCode;
+using morlix::RegCreatedNewKey;
+using morlix::RegOpenedExistingKey;
+using morlix::SimPlatform;
+
+// The console's platform over the bench's registry and device I/O.
+class SimPlatformTest : public BenchTest {
+protected:
+    void SetUp() override {
+        BenchTest::SetUp();
+        platform = std::make_unique<SimPlatform>(bench->registry(), bench->io());
+    }
+    void TearDown() override {
+        platform.reset();
+        BenchTest::TearDown();
+    }
+    std::unique_ptr<SimPlatform> platform;
+};
 
 constexpr const char* SettingsKey = "SOFTWARE\\Veltrane\\Morlix";
 
 TEST_F(SimPlatformTest, RegistryValuesRoundTripAsAnsiStrings) {
-    SimPlatform& p = bench->platform();
+    SimPlatform& p = *platform;
     morlix::RegKey key = 0;
     morlix::Dword disposition = 0;
     ASSERT_EQ(p.RegCreateKeyExA(morlix::RootCurrentUser, SettingsKey, 0, nullptr, 0,
@@ -66,15 +84,14 @@ TEST_F(SimPlatformTest, RegistryValuesRoundTripAsAnsiStrings) {
 
 TEST_F(SimPlatformTest, FailedOpenLeavesTheKeyZero) {
     morlix::RegKey key = 1234;
-    EXPECT_EQ(bench->platform().RegOpenKeyExA(morlix::RootLocalMachine, "No\\Such\\Key", 0,
-                                              morlix::KeyQueryValue, &key),
+    EXPECT_EQ(platform->RegOpenKeyExA(morlix::RootLocalMachine, "No\\Such\\Key", 0,
+                                      morlix::KeyQueryValue, &key),
               morlix::ErrorFileNotFound);
     EXPECT_EQ(key, 0);
     std::uint8_t buffer[8];
     morlix::Dword size = sizeof buffer;
-    EXPECT_NE(
-        bench->platform().RegQueryValueExA(key, "DeviceName", nullptr, nullptr, buffer, &size),
-        morlix::ErrorSuccess);
+    EXPECT_NE(platform->RegQueryValueExA(key, "DeviceName", nullptr, nullptr, buffer, &size),
+              morlix::ErrorSuccess);
 }
 
 // The driver publishes its path without a terminator; the console reads it
@@ -91,7 +108,7 @@ TEST_F(SimPlatformTest, PublishedPathWithoutTerminatorStillOpens) {
     bench->registry().SetValue(RegRoot::LocalMachine, params, "DeviceName", kRegSz, bytes.data(),
                                bytes.size());
 
-    SimPlatform& p = bench->platform();
+    SimPlatform& p = *platform;
     morlix::RegKey key = 0;
     p.RegOpenKeyExA(morlix::RootLocalMachine, (std::string(params) + "\\").c_str(), 0,
                     morlix::KeyQueryValue, &key);

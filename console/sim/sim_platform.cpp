@@ -1,10 +1,16 @@
-#include "sim/win/sim_platform.h"
+#include "sim_platform.h"
 
 #include <cstring>
 
-namespace sim::win {
+namespace morlix {
 
-using namespace sim::registry;
+using sim::registry::kRegExpandSz;
+using sim::registry::kRegMultiSz;
+using sim::registry::kRegSz;
+using sim::registry::Registry;
+using sim::registry::RegRoot;
+using sim::registry::Utf16ToUtf8;
+using sim::registry::Utf8ToUtf16;
 
 namespace {
 
@@ -21,14 +27,15 @@ std::string Join(const std::string& base, const char* subKey) {
 
 } // namespace
 
-SimPlatform::SimPlatform(Registry& registry, DeviceIo& io) : registry_(registry), io_(io) {}
+SimPlatform::SimPlatform(Registry& registry, sim::win::DeviceIo& io)
+    : registry_(registry), io_(io) {}
 
-bool SimPlatform::Resolve(morlix::RegKey key, KeyPath& out) const {
-    if (key == morlix::RootLocalMachine) {
+bool SimPlatform::Resolve(RegKey key, KeyPath& out) const {
+    if (key == RootLocalMachine) {
         out = {RegRoot::LocalMachine, ""};
         return true;
     }
-    if (key == morlix::RootCurrentUser) {
+    if (key == RootCurrentUser) {
         out = {RegRoot::CurrentUser, ""};
         return true;
     }
@@ -41,16 +48,15 @@ bool SimPlatform::Resolve(morlix::RegKey key, KeyPath& out) const {
     return true;
 }
 
-morlix::RegKey SimPlatform::NewKey(const KeyPath& path) {
+RegKey SimPlatform::NewKey(const KeyPath& path) {
     std::lock_guard lock(mutex_);
-    const morlix::RegKey key = nextKey_;
+    const RegKey key = nextKey_;
     nextKey_ += 4;
     keys_[key] = path;
     return key;
 }
 
-morlix::Long SimPlatform::RegOpenKeyExA(morlix::RegKey key, const char* subKey, morlix::Dword,
-                                        morlix::Dword, morlix::RegKey* result) {
+Long SimPlatform::RegOpenKeyExA(RegKey key, const char* subKey, Dword, Dword, RegKey* result) {
     if (result == nullptr) {
         return ErrorInvalidParameterCode;
     }
@@ -61,15 +67,14 @@ morlix::Long SimPlatform::RegOpenKeyExA(morlix::RegKey key, const char* subKey, 
     }
     KeyPath target{base.root, Join(base.path, subKey)};
     if (!target.path.empty() && !registry_.KeyExists(target.root, target.path)) {
-        return morlix::ErrorFileNotFound;
+        return ErrorFileNotFound;
     }
     *result = NewKey(target);
-    return morlix::ErrorSuccess;
+    return ErrorSuccess;
 }
 
-morlix::Long SimPlatform::RegQueryValueExA(morlix::RegKey key, const char* valueName,
-                                           morlix::Dword* reserved, morlix::Dword* type,
-                                           std::uint8_t* data, morlix::Dword* dataSize) {
+Long SimPlatform::RegQueryValueExA(RegKey key, const char* valueName, Dword* reserved, Dword* type,
+                                   std::uint8_t* data, Dword* dataSize) {
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
         return ErrorInvalidParameterCode;
     }
@@ -79,7 +84,7 @@ morlix::Long SimPlatform::RegQueryValueExA(morlix::RegKey key, const char* value
     }
     const auto value = registry_.GetValue(at.root, at.path, valueName == nullptr ? "" : valueName);
     if (!value) {
-        return morlix::ErrorFileNotFound;
+        return ErrorFileNotFound;
     }
     std::vector<std::uint8_t> bytes = value->data;
     if (IsStringType(value->type)) {
@@ -96,28 +101,26 @@ morlix::Long SimPlatform::RegQueryValueExA(morlix::RegKey key, const char* value
         *type = value->type;
     }
     if (dataSize == nullptr) {
-        return morlix::ErrorSuccess;
+        return ErrorSuccess;
     }
-    const auto needed = static_cast<morlix::Dword>(bytes.size());
+    const auto needed = static_cast<Dword>(bytes.size());
     if (data == nullptr) {
         *dataSize = needed;
-        return morlix::ErrorSuccess;
+        return ErrorSuccess;
     }
     if (*dataSize < needed) {
         *dataSize = needed;
-        return morlix::ErrorMoreData;
+        return ErrorMoreData;
     }
     if (needed > 0) {
         std::memcpy(data, bytes.data(), needed);
     }
     *dataSize = needed;
-    return morlix::ErrorSuccess;
+    return ErrorSuccess;
 }
 
-morlix::Long SimPlatform::RegCreateKeyExA(morlix::RegKey key, const char* subKey,
-                                          morlix::Dword reserved, char*, morlix::Dword,
-                                          morlix::Dword, void*, morlix::RegKey* result,
-                                          morlix::Dword* disposition) {
+Long SimPlatform::RegCreateKeyExA(RegKey key, const char* subKey, Dword reserved, char*, Dword,
+                                  Dword, void*, RegKey* result, Dword* disposition) {
     if (result == nullptr || reserved != 0) {
         return ErrorInvalidParameterCode;
     }
@@ -138,12 +141,11 @@ morlix::Long SimPlatform::RegCreateKeyExA(morlix::RegKey key, const char* subKey
         *disposition = existed ? RegOpenedExistingKey : RegCreatedNewKey;
     }
     *result = NewKey(target);
-    return morlix::ErrorSuccess;
+    return ErrorSuccess;
 }
 
-morlix::Long SimPlatform::RegSetValueExA(morlix::RegKey key, const char* valueName,
-                                         morlix::Dword reserved, morlix::Dword type,
-                                         const std::uint8_t* data, morlix::Dword dataSize) {
+Long SimPlatform::RegSetValueExA(RegKey key, const char* valueName, Dword reserved, Dword type,
+                                 const std::uint8_t* data, Dword dataSize) {
     if (reserved != 0 || (data == nullptr && dataSize != 0)) {
         return ErrorInvalidParameterCode;
     }
@@ -167,15 +169,15 @@ morlix::Long SimPlatform::RegSetValueExA(morlix::RegKey key, const char* valueNa
                             bytes.data(), bytes.size())) {
         return ErrorInvalidParameterCode;
     }
-    return morlix::ErrorSuccess;
+    return ErrorSuccess;
 }
 
-morlix::Long SimPlatform::RegCloseKey(morlix::RegKey key) {
-    if (key == morlix::RootLocalMachine || key == morlix::RootCurrentUser) {
-        return morlix::ErrorSuccess;
+Long SimPlatform::RegCloseKey(RegKey key) {
+    if (key == RootLocalMachine || key == RootCurrentUser) {
+        return ErrorSuccess;
     }
     std::lock_guard lock(mutex_);
-    return keys_.erase(key) == 1 ? morlix::ErrorSuccess : ErrorInvalidHandleCode;
+    return keys_.erase(key) == 1 ? ErrorSuccess : ErrorInvalidHandleCode;
 }
 
 std::size_t SimPlatform::OpenKeyCount() const {
@@ -183,19 +185,17 @@ std::size_t SimPlatform::OpenKeyCount() const {
     return keys_.size();
 }
 
-morlix::Handle SimPlatform::CreateFileA(const char* fileName, morlix::Dword desiredAccess,
-                                        morlix::Dword shareMode, void*,
-                                        morlix::Dword creationDisposition, morlix::Dword,
-                                        morlix::Handle) {
+Handle SimPlatform::CreateFileA(const char* fileName, Dword desiredAccess, Dword shareMode, void*,
+                                Dword creationDisposition, Dword, Handle) {
     return io_.CreateFileA(fileName, desiredAccess, shareMode, creationDisposition);
 }
 
-morlix::Bool SimPlatform::DeviceIoControl(morlix::Handle device, morlix::Dword ioControlCode,
-                                          void* inBuffer, morlix::Dword inBufferSize,
-                                          void* outBuffer, morlix::Dword outBufferSize,
-                                          morlix::Dword* bytesReturned, void* overlapped) {
+Bool SimPlatform::DeviceIoControl(Handle device, Dword ioControlCode, void* inBuffer,
+                                  Dword inBufferSize, void* outBuffer, Dword outBufferSize,
+                                  Dword* bytesReturned, void* overlapped) {
     if (overlapped != nullptr) {
-        SetLastError(ErrorInvalidParameter); // the simulated handles are never overlapped
+        sim::win::SetLastError(
+            sim::win::ErrorInvalidParameter); // the simulated handles are never overlapped
         return 0;
     }
     std::uint32_t returned = 0;
@@ -207,8 +207,8 @@ morlix::Bool SimPlatform::DeviceIoControl(morlix::Handle device, morlix::Dword i
     return ok ? 1 : 0;
 }
 
-morlix::Bool SimPlatform::CloseHandle(morlix::Handle object) {
+Bool SimPlatform::CloseHandle(Handle object) {
     return io_.CloseHandle(object) ? 1 : 0;
 }
 
-} // namespace sim::win
+} // namespace morlix

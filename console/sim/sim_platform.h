@@ -1,0 +1,63 @@
+// The console's platform on the simulated machine: registry calls go to the
+// simulated registry, device calls to the simulated device I/O. Win32
+// semantics are kept where the console can see them (ANSI conversion of
+// string values, ERROR_MORE_DATA, a failed open leaving the key 0).
+#pragma once
+
+#include "platform.h"
+
+#include "sim/registry/registry.h"
+#include "sim/win/device_io.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace morlix {
+
+inline constexpr Long ErrorInvalidHandleCode = 6;
+inline constexpr Long ErrorInvalidParameterCode = 87;
+inline constexpr Dword RegCreatedNewKey = 1;
+inline constexpr Dword RegOpenedExistingKey = 2;
+
+class SimPlatform : public Platform {
+public:
+    SimPlatform(sim::registry::Registry& registry, sim::win::DeviceIo& io);
+
+    Long RegOpenKeyExA(RegKey key, const char* subKey, Dword options, Dword samDesired,
+                       RegKey* result) override;
+    Long RegQueryValueExA(RegKey key, const char* valueName, Dword* reserved, Dword* type,
+                          std::uint8_t* data, Dword* dataSize) override;
+    Long RegCreateKeyExA(RegKey key, const char* subKey, Dword reserved, char* keyClass,
+                         Dword options, Dword samDesired, void* securityAttributes, RegKey* result,
+                         Dword* disposition) override;
+    Long RegSetValueExA(RegKey key, const char* valueName, Dword reserved, Dword type,
+                        const std::uint8_t* data, Dword dataSize) override;
+    Long RegCloseKey(RegKey key) override;
+
+    Handle CreateFileA(const char* fileName, Dword desiredAccess, Dword shareMode,
+                       void* securityAttributes, Dword creationDisposition,
+                       Dword flagsAndAttributes, Handle templateFile) override;
+    Bool DeviceIoControl(Handle device, Dword ioControlCode, void* inBuffer, Dword inBufferSize,
+                         void* outBuffer, Dword outBufferSize, Dword* bytesReturned,
+                         void* overlapped) override;
+    Bool CloseHandle(Handle object) override;
+
+    std::size_t OpenKeyCount() const;
+
+private:
+    struct KeyPath {
+        sim::registry::RegRoot root;
+        std::string path;
+    };
+    bool Resolve(RegKey key, KeyPath& out) const;
+    RegKey NewKey(const KeyPath& path);
+
+    sim::registry::Registry& registry_;
+    sim::win::DeviceIo& io_;
+    mutable std::mutex mutex_;
+    std::map<RegKey, KeyPath> keys_;
+    RegKey nextKey_ = 0x1000;
+};
+
+} // namespace morlix
