@@ -3,7 +3,10 @@
 // IoDeleteDevice of a device that open file objects still reference only marks it delete-pending:
 // the object and its extension stay valid, the cleanup and close of those handles still reach its
 // driver, and new opens and IoGetAttachedDevice no longer reach it. The object is freed when the
-// last reference goes. Freed device objects are not given back to the heap until ResetAll: their
+// last reference goes. A bus driver that deletes its physical device object in that device's own
+// IRP_MN_REMOVE_DEVICE, as bus drivers do for a device that has left, while the function device
+// above has passed the request down and has yet to detach: the object likewise stays valid until
+// that IoDetachDevice. Freed device objects are not given back to the heap until ResetAll: their
 // memory is poisoned under AddressSanitizer, so a driver that touches its extension after that is
 // caught, and a pointer never names two devices.
 #include "sim/kernel/internal.h"
@@ -29,6 +32,7 @@ struct sim::wdm::_DEVOBJ_EXTENSION {
     size_t bytes = 0; // size of the device extension
     LONG fileReferences = 0;
     bool deletePending = false;
+    bool heldByUpper = false; // deleted in its remove; the device above still has to detach
 };
 
 namespace sim::kernel {
@@ -81,6 +85,12 @@ void FreeDeviceLocked(PDEVICE_OBJECT device) {
     SIM_POISON(device, sizeof(DEVICE_OBJECT));
 }
 
+// Whether a delete-pending device has nothing left that holds it. Call with g_mutex held.
+bool DueForFreeLocked(PDEVICE_OBJECT device) {
+    const _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
+    return ext->deletePending && ext->fileReferences == 0 && !ext->heldByUpper;
+}
+
 // True once a driver has no device object left, delete-pending ones included. Call with g_mutex
 // held.
 bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
@@ -119,7 +129,7 @@ void ReleaseFileReference(PFILE_OBJECT file) {
             return;
         _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
         device->ReferenceCount = --ext->fileReferences;
-        if (ext->fileReferences == 0 && ext->deletePending) {
+        if (DueForFreeLocked(device)) {
             PDRIVER_OBJECT driver = device->DriverObject;
             FreeDeviceLocked(device);
             if (NoDeviceLeftLocked(driver))
@@ -296,6 +306,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     PDRIVER_OBJECT driver = nullptr;
     bool lastDevice = false;
+    PDRIVER_OBJECT lastOfLower = nullptr;
     {
         std::lock_guard lock(g_mutex);
         if (!IsAliveLocked(DeviceObject)) {
@@ -304,14 +315,28 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
         _DEVOBJ_EXTENSION* ext = DeviceObject->DeviceObjectExtension;
         ext->deletePending = true;
+        PDEVICE_OBJECT releasedLower = nullptr;
         if (ext->attachedTo != nullptr) {
             Report(ViolationKind::DeleteWhileAttached,
                    Describe(DeviceObject) +
                        " deleted while still attached to a lower device (IoDetachDevice missing)");
             ext->attachedTo->AttachedDevice = nullptr;
+            if (ext->attachedTo->DeviceObjectExtension->heldByUpper) {
+                ext->attachedTo->DeviceObjectExtension->heldByUpper = false;
+                releasedLower = ext->attachedTo;
+            }
             ext->attachedTo = nullptr;
         }
-        if (DeviceObject->AttachedDevice != nullptr) {
+        if (releasedLower != nullptr && DueForFreeLocked(releasedLower)) {
+            PDRIVER_OBJECT lowerDriver = releasedLower->DriverObject;
+            FreeDeviceLocked(releasedLower);
+            if (NoDeviceLeftLocked(lowerDriver))
+                lastOfLower = lowerDriver;
+        }
+        if (DeviceObject->AttachedDevice != nullptr && InRemoveDispatchOf(DeviceObject)) {
+            // The device above detaches once the remove has come back to it.
+            ext->heldByUpper = true;
+        } else if (DeviceObject->AttachedDevice != nullptr) {
             Report(ViolationKind::DeleteWhileAttached,
                    Describe(DeviceObject) + " deleted while another device is attached above it");
             DeviceObject->AttachedDevice->DeviceObjectExtension->attachedTo = nullptr;
@@ -340,12 +365,15 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     ReportOutstandingIrps(DeviceObject);
     {
         std::lock_guard lock(g_mutex);
-        // Open file objects keep it; the last one to go frees it.
-        if (DeviceObject->DeviceObjectExtension->fileReferences == 0) {
+        // Open file objects and a device above that has yet to detach keep it; the last of them
+        // to go frees it.
+        if (DueForFreeLocked(DeviceObject)) {
             FreeDeviceLocked(DeviceObject);
             lastDevice = NoDeviceLeftLocked(driver);
         }
     }
+    if (lastOfLower != nullptr)
+        OnLastDeviceDeleted(lastOfLower);
     if (lastDevice)
         OnLastDeviceDeleted(driver);
 }
@@ -368,18 +396,34 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    std::lock_guard lock(g_mutex);
-    if (g_live.count(TargetDevice) == 0) {
-        Report(ViolationKind::UseAfterFree, "IoDetachDevice from a deleted device");
-        return;
+    PDRIVER_OBJECT lastOf = nullptr;
+    {
+        std::lock_guard lock(g_mutex);
+        if (g_live.count(TargetDevice) == 0) {
+            Report(ViolationKind::UseAfterFree, "IoDetachDevice from a deleted device");
+            return;
+        }
+        PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+        if (upper == nullptr) {
+            Report(ViolationKind::BadArgument,
+                   "IoDetachDevice from a device with nothing attached");
+            return;
+        }
+        upper->DeviceObjectExtension->attachedTo = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+        _DEVOBJ_EXTENSION* ext = TargetDevice->DeviceObjectExtension;
+        if (ext->heldByUpper) {
+            ext->heldByUpper = false;
+            if (DueForFreeLocked(TargetDevice)) {
+                PDRIVER_OBJECT driver = TargetDevice->DriverObject;
+                FreeDeviceLocked(TargetDevice);
+                if (NoDeviceLeftLocked(driver))
+                    lastOf = driver;
+            }
+        }
     }
-    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
-    if (upper == nullptr) {
-        Report(ViolationKind::BadArgument, "IoDetachDevice from a device with nothing attached");
-        return;
-    }
-    upper->DeviceObjectExtension->attachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    if (lastOf != nullptr)
+        OnLastDeviceDeleted(lastOf);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

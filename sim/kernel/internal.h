@@ -51,6 +51,8 @@ bool IrpFinished(PIRP irp);
 void NoteStartNextPowerIrp(PIRP irp);
 bool StartNextCalledAtCurrentLocation(PIRP irp);
 void ReportOutstandingIrps(PDEVICE_OBJECT device);
+// True while the calling thread runs a dispatch routine of `device` for IRP_MN_REMOVE_DEVICE.
+bool InRemoveDispatchOf(PDEVICE_OBJECT device);
 size_t ReportLeakedIrps(PDRIVER_OBJECT allocator);
 void ResetIrps();
 

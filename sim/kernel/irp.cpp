@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace sim::kernel::detail {
 
@@ -93,6 +94,14 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// The dispatch routines running on this thread, innermost last.
+struct DispatchFrame {
+    PDEVICE_OBJECT device;
+    UCHAR major;
+    UCHAR minor;
+};
+thread_local std::vector<DispatchFrame> t_dispatch;
+
 } // namespace
 
 PDRIVER_DISPATCH DefaultDispatch() {
@@ -154,6 +163,11 @@ bool StartNextCalledAtCurrentLocation(PIRP irp) {
         return false;
     int location = irp->CurrentLocation;
     return location >= 0 && location <= kMaxStack + 1 && it->second.startNext.test(location);
+}
+
+bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
+    return !t_dispatch.empty() && t_dispatch.back().device == device &&
+           t_dispatch.back().major == IRP_MJ_PNP && t_dispatch.back().minor == IRP_MN_REMOVE_DEVICE;
 }
 
 void ReportOutstandingIrps(PDEVICE_OBJECT device) {
@@ -351,7 +365,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        t_dispatch.push_back({DeviceObject, stack->MajorFunction, stack->MinorFunction});
         status = dispatch(DeviceObject, Irp);
+        t_dispatch.pop_back();
     }
 
     std::lock_guard lock(g_mutex);

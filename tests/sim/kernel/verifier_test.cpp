@@ -361,6 +361,37 @@ TEST_F(VerifierTest, DeleteWhileStillAttached) {
     EXPECT_TRUE(Caught(ViolationKind::DeleteWhileAttached));
 }
 
+TEST_F(VerifierTest, DeleteWithADeviceStillAttachedAbove) {
+    IoDeleteDevice(bus->Device()); // outside its remove: the device above is left dangling
+    EXPECT_TRUE(Caught(ViolationKind::DeleteWhileAttached));
+}
+
+// A bus driver deletes the device of a chip that has left in that device's own remove, while
+// the function device above still has to detach, as the usual removal order has it.
+TEST_F(VerifierTest, ABusMayDeleteItsDeviceInItsRemoveBeforeTheDeviceAboveDetaches) {
+    PDEVICE_OBJECT pdo = bus->Device();
+    bus->Serve([](PDEVICE_OBJECT self, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS);
+        IoDeleteDevice(self);
+        return STATUS_SUCCESS;
+    });
+    bool validUntilDetached = false;
+    device->Serve([&](PDEVICE_OBJECT self, PIRP irp) {
+        PDEVICE_OBJECT lower = device->Lower();
+        const NTSTATUS status = PassDown(lower, irp);
+        validUntilDetached = sim::kernel::IsDeviceObjectValid(lower);
+        IoDetachDevice(lower);
+        IoDeleteDevice(self);
+        return status;
+    });
+    EXPECT_EQ(
+        sim::kernel::SendIrp(device->Device(), Request(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE)).status,
+        STATUS_SUCCESS);
+    EXPECT_TRUE(validUntilDetached);
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(pdo));
+    EXPECT_TRUE(TakeViolations().empty());
+}
+
 TEST_F(VerifierTest, DeleteWhileRegisteredForShutdown) {
     EXPECT_EQ(IoRegisterShutdownNotification(device->Device()), STATUS_SUCCESS);
     device->Remove();
