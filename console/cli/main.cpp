@@ -4,6 +4,8 @@
 #include "session.h"
 #include "sim_machine.h"
 
+#include "sim/bench/instance_lock.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -67,29 +69,9 @@ bool ReadLine(std::FILE* in, std::string& line, bool& tooLong) {
     return any;
 }
 
-// Holds an exclusive lock on FILE.lock while the console runs on that
-// settings file: a second console on the same settings is the previous
-// instance's twin.
-class InstanceLock {
-public:
-    explicit InstanceLock(const std::string& settingsFile) {
-        fd_ = ::open((settingsFile + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
-    }
-    ~InstanceLock() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    InstanceLock(const InstanceLock&) = delete;
-    InstanceLock& operator=(const InstanceLock&) = delete;
-    bool Opened() const { return fd_ >= 0; }
-    bool Held() const { return held_; }
-
-private:
-    int fd_ = -1;
-    bool held_ = false;
-};
+// A second console on the same settings file is the previous instance's twin: the lock is
+// FILE.lock beside it.
+using sim::bench::InstanceLock;
 
 } // namespace
 
@@ -141,7 +123,7 @@ int main(int argc, char** argv) {
     morlix::HeadlessOptions windowOptions;
     std::unique_ptr<InstanceLock> lock;
     if (!registryFile.empty()) {
-        lock = std::make_unique<InstanceLock>(registryFile);
+        lock = std::make_unique<InstanceLock>(registryFile + ".lock");
         if (!lock->Opened()) {
             std::cerr << "morlixctl: cannot use the registry file " << registryFile << ": "
                       << std::strerror(errno) << "\n";

@@ -1,16 +1,14 @@
-// The simulated machine the command-line console runs on: the bench with
-// the real driver loaded, and a chip that can be pulled out and plugged in
-// again any number of times.
+// The simulated machine the command-line console runs on: the bench with the real driver
+// loaded, and the console's platform over it.
 #pragma once
 
 #include "sim_platform.h"
 
-#include "sim/win/bench.h"
+#include "sim/bench/bench.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace morlix::cli {
 
@@ -32,36 +30,31 @@ public:
     SimMachine(const SimMachine&) = delete;
     SimMachine& operator=(const SimMachine&) = delete;
 
-    sim::win::Bench& bench() { return *bench_; }
+    sim::bench::Bench& bench() { return *bench_; }
     morlix::Platform& platform() { return *platform_; }
     sim::usb::CoilDriverModel& coil() { return bench_->coil(); }
     sim::registry::Registry& registry() { return sim::registry::Registry::Instance(); }
 
     // The chip's bus record while it is plugged, else null.
-    sim::usb::UsbDevice* Device() const;
-    bool Plugged() const { return Device() != nullptr; }
+    sim::usb::UsbDevice* Device() const { return Plugged() ? bench_->device() : nullptr; }
+    bool Plugged() const { return bench_->Plugged(); }
     // Plugs the chip (the first time, or again after Unplug). False if it is
     // already plugged or the driver did not start on it.
     bool Plug();
     // Pulls the chip out; false if it was not plugged.
-    bool Unplug();
+    bool Unplug() { return bench_->Unplug(); }
     // For the chip now on the bus and every later plug.
-    void SetCompletionDelay(unsigned microseconds);
+    void SetCompletionDelay(unsigned microseconds) { bench_->SetCompletionDelay(microseconds); }
 
     // Removes every chip, unloads the driver and returns what the verifier
     // found on the way (one line per fault, empty when there is none). The
-    // kernel stand-in is reset afterwards; the registry keeps its content.
+    // registry keeps its content.
     std::string Shutdown();
-    bool IsShutDown() const { return !bench_; }
+    bool IsShutDown() const { return bench_->IsShutDown(); }
 
 private:
-    MachineOptions options_;
-    std::unique_ptr<sim::win::Bench> bench_;
+    std::unique_ptr<sim::bench::Bench> bench_;
     std::unique_ptr<SimPlatform> platform_;
-    sim::usb::UsbDevice* current_ = nullptr;
-    // Chips plugged after the bench's own first plug; the bench tears down
-    // only that first one.
-    std::vector<sim::usb::UsbDevice*> replugged_;
 };
 
 } // namespace morlix::cli

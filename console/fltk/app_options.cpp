@@ -1,11 +1,13 @@
 #include "app_options.h"
 
 #include "misc_functions.h"
-#include "sim/registry/registry.h"
+
+#include "sim/bench/settings_file.h"
 
 #include <charconv>
-#include <filesystem>
+#include <cstdlib>
 #include <system_error>
+#include <unistd.h>
 
 namespace morlix {
 
@@ -24,15 +26,8 @@ bool ParseSerial(std::string_view text, std::uint32_t& value) {
     return error == std::errc{} && end == text.data() + text.size();
 }
 
-void CopySettingsKey(const sim::registry::Registry& from, sim::registry::Registry& to) {
-    using sim::registry::RegRoot;
-    for (const std::string& name : from.EnumerateValues(RegRoot::CurrentUser, SettingsKey.path)) {
-        if (auto value = from.GetValue(RegRoot::CurrentUser, SettingsKey.path, name)) {
-            to.SetValue(RegRoot::CurrentUser, SettingsKey.path, name, value->type,
-                        value->data.data(), value->data.size());
-        }
-    }
-}
+// The console's settings key is all that travels.
+const sim::bench::KeptKey KeptKeys[] = {{sim::registry::RegRoot::CurrentUser, SettingsKey.path}};
 
 } // namespace
 
@@ -76,30 +71,20 @@ std::string SettingsFilePath(const char* xdgConfigHome, const char* home) {
     return base + "/morlix/settings";
 }
 
+std::string DefaultLockPath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') {
+        return std::string(runtime) + "/morlix.lock";
+    }
+    return "/tmp/morlix-" + std::to_string(static_cast<unsigned long>(getuid())) + ".lock";
+}
+
 bool LoadSettings(sim::registry::Registry& registry, const std::string& fileName) {
-    if (fileName.empty()) {
-        return false;
-    }
-    sim::registry::Registry stored;
-    if (!stored.LoadFromFile(fileName)) {
-        return false;
-    }
-    CopySettingsKey(stored, registry);
-    return true;
+    return sim::bench::LoadSettings(registry, fileName, KeptKeys);
 }
 
 bool SaveSettings(const sim::registry::Registry& registry, const std::string& fileName) {
-    if (fileName.empty()) {
-        return false;
-    }
-    sim::registry::Registry stored;
-    CopySettingsKey(registry, stored);
-    std::error_code error;
-    const std::filesystem::path parent = std::filesystem::path(fileName).parent_path();
-    if (!parent.empty()) {
-        std::filesystem::create_directories(parent, error);
-    }
-    return stored.SaveToFile(fileName);
+    return sim::bench::SaveSettings(registry, fileName, KeptKeys);
 }
 
 } // namespace morlix

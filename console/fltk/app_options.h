@@ -29,6 +29,10 @@ const char* UsageText();
 // empty when neither gives an absolute directory.
 std::string SettingsFilePath(const char* xdgConfigHome, const char* home);
 
+// $XDG_RUNTIME_DIR/morlix.lock, or /tmp/morlix-<uid>.lock without it: the lock file of the
+// previous-instance test.
+std::string DefaultLockPath();
+
 // The console's settings key travels between the simulated registry and the
 // file; nothing else of the registry does, so a stale device path from an
 // earlier run never shadows the one the driver publishes. Loading a missing

@@ -3,12 +3,12 @@
 #include "app_options.h"
 #include "fltk_window.h"
 #include "form_main.h"
-#include "instance_lock.h"
 #include "sim_platform.h"
 #include "usb_link.h"
 
 #include "norvask.h"
-#include "sim/win/bench.h"
+#include "sim/bench/bench.h"
+#include "sim/bench/instance_lock.h"
 
 #include <FL/Fl.H>
 
@@ -76,16 +76,16 @@ int main(int argc, char** argv) {
     const bool catching = CatchTermination();
 
     // Taken before the window exists; the form decides what to do with it.
-    morlix::InstanceLock lock;
+    sim::bench::InstanceLock lock(morlix::DefaultLockPath());
     if (!morlix::OpenDisplay()) {
         std::fputs("morlix: no display\n", stderr);
         return 1;
     }
 
-    sim::win::BenchOptions benchOptions;
+    sim::bench::BenchOptions benchOptions;
     benchOptions.serialNumber = options.serialNumber;
     benchOptions.plug = options.plugDevice;
-    sim::win::Bench bench(norvask::DriverEntry, benchOptions);
+    sim::bench::Bench bench(norvask::DriverEntry, benchOptions);
 
     // The settings of the last run; the bench has just emptied the registry.
     const std::string settingsFile =

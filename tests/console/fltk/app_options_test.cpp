@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -46,6 +47,18 @@ TEST(AppOptions, BadArgumentsAreRefusedWithAMessage) {
     EXPECT_FALSE(Parse({"--serial", "0x"}).error.empty());
     EXPECT_FALSE(Parse({"--colour"}).error.empty());
     EXPECT_TRUE(Parse({"--help"}).help);
+}
+
+TEST(InstanceLock, DefaultPathIsInTheRuntimeDirectoryWhenThereIsOne) {
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string keep = saved ? saved : "";
+    setenv("XDG_RUNTIME_DIR", "/run/user/1234", 1);
+    EXPECT_EQ(DefaultLockPath(), "/run/user/1234/morlix.lock");
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(DefaultLockPath(), "/tmp/morlix-" + std::to_string(getuid()) + ".lock");
+    if (saved) {
+        setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
+    }
 }
 
 TEST(SettingsFile, PathFollowsXdgConfigHomeThenHome) {

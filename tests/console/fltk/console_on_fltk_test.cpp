@@ -8,7 +8,7 @@
 #include "x11_stacking.h"
 
 #include "norvask.h"
-#include "sim/win/bench.h"
+#include "sim/bench/bench.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Input.H>
@@ -31,7 +31,7 @@ protected:
         if (!OpenDisplay()) {
             GTEST_SKIP() << "no display";
         }
-        bench = std::make_unique<sim::win::Bench>(norvask::DriverEntry);
+        bench = std::make_unique<sim::bench::Bench>(norvask::DriverEntry);
         platform = std::make_unique<SimPlatform>(bench->registry(), bench->io());
         link = std::make_unique<UsbLink>(*platform);
         window = std::make_unique<FltkWindow>(false);
@@ -70,7 +70,7 @@ protected:
         }
     }
 
-    std::unique_ptr<sim::win::Bench> bench;
+    std::unique_ptr<sim::bench::Bench> bench;
     std::unique_ptr<SimPlatform> platform;
     std::unique_ptr<UsbLink> link;
     std::unique_ptr<FltkWindow> window;

@@ -1,9 +1,9 @@
 // The morlix program itself, started as the operator starts it: the
 // previous-instance test and the settings that survive between runs.
 #include "app_options.h"
-#include "instance_lock.h"
 #include "x11_stacking.h"
 
+#include "sim/bench/instance_lock.h"
 #include "sim/registry/registry.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +24,7 @@ namespace morlix {
 namespace {
 
 using namespace std::chrono_literals;
+using sim::bench::InstanceLock;
 using sim::registry::RegRoot;
 
 constexpr const char* Caption = "Morlix Quadrature Driver";

@@ -2,7 +2,7 @@
 // the user-mode device calls, with the Plug and Play and power managers around it.
 #include "norvask.h"
 
-#include "sim/win/bench.h"
+#include "sim/bench/bench.h"
 
 #include <gtest/gtest.h>
 
@@ -18,19 +18,19 @@ class OnTheBench : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_EQ(sim::kernel::DescribeViolations(), ""); }
 
-    static sim::win::BenchOptions Options() {
-        sim::win::BenchOptions o;
+    static sim::bench::BenchOptions Options() {
+        sim::bench::BenchOptions o;
         o.serialNumber = 0x00012345;
         return o;
     }
 
-    std::string PublishedPath(sim::win::Bench& bench) {
+    std::string PublishedPath(sim::bench::Bench& bench) {
         auto path = bench.registry().GetString(sim::registry::RegRoot::LocalMachine, kParameters,
                                                "DeviceName");
         return path.value_or("");
     }
 
-    bool Send(sim::win::Bench& bench, sim::win::Handle h, std::vector<UCHAR> packet,
+    bool Send(sim::bench::Bench& bench, sim::win::Handle h, std::vector<UCHAR> packet,
               std::vector<UCHAR>* reply, std::uint32_t* returned) {
         reply->assign(8, 0);
         return bench.io().DeviceIoControl(h, IOCTL_VENDOR_REQUEST, packet.data(),
@@ -40,7 +40,7 @@ protected:
 };
 
 TEST_F(OnTheBench, ConsoleCycleThroughThePublishedPath) {
-    sim::win::Bench bench(
+    sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
     ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
     const std::string path = PublishedPath(bench);
@@ -65,7 +65,7 @@ TEST_F(OnTheBench, ConsoleCycleThroughThePublishedPath) {
 }
 
 TEST_F(OnTheBench, SleepAndWakeOfTheSystemLeaveTheDeviceWorking) {
-    sim::win::Bench bench(
+    sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
     ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
     EXPECT_EQ(bench.power().SetSystemPower(bench.pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
@@ -80,7 +80,7 @@ TEST_F(OnTheBench, SleepAndWakeOfTheSystemLeaveTheDeviceWorking) {
 }
 
 TEST_F(OnTheBench, OrderlyRemovalFreesEverything) {
-    sim::win::Bench bench(
+    sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
     ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
     EXPECT_EQ(bench.pnp().RemoveDevice(bench.pdo()), STATUS_SUCCESS);
@@ -88,7 +88,7 @@ TEST_F(OnTheBench, OrderlyRemovalFreesEverything) {
 }
 
 TEST_F(OnTheBench, UnplugWithoutAHandleOpen) {
-    sim::win::Bench bench(
+    sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
     ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
     bench.Unplug();
@@ -96,7 +96,7 @@ TEST_F(OnTheBench, UnplugWithoutAHandleOpen) {
 }
 
 TEST_F(OnTheBench, UnplugWithAPipeHandleOpen) {
-    sim::win::Bench bench(
+    sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
     ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
     const std::string pipePath = PublishedPath(bench) + "\\PIPE0";
@@ -121,7 +121,7 @@ class HandleOutlivesTheRemoval : public OnTheBench,
                                  public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(HandleOutlivesTheRemoval, CloseAfterTheRemoveReachesTheDriverAndFreesEverything) {
-    sim::win::Bench bench(
+    sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
     ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
     realClose = bench.driver()->MajorFunction[IRP_MJ_CLOSE];
@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(PipeOrPlain, HandleOutlivesTheRemoval, ::testing::Value
                          });
 
 TEST_F(OnTheBench, ChipPluggedAgainUnderTheSameInstanceIdStartsAndOpensAgain) {
-    sim::win::Bench bench(
+    sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
     ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
     const std::string path = PublishedPath(bench);

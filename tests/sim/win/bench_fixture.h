@@ -2,7 +2,7 @@
 // Windows services.
 #pragma once
 
-#include "sim/win/bench.h"
+#include "sim/bench/bench.h"
 #include "test_driver.h"
 
 #include <gtest/gtest.h>
@@ -20,12 +20,12 @@ protected:
         bench.reset();
         EXPECT_EQ(sim::kernel::DescribeViolations(), "");
     }
-    void Build(sim::win::BenchOptions options = {}) {
+    void Build(sim::bench::BenchOptions options = {}) {
         bench.reset();
         ResetLog();
         options.serialNumber = 0x12345678;
         options.poolTag = 0; // the test driver tags its pool its own way
-        bench = std::make_unique<sim::win::Bench>(TestDriverEntry, options);
+        bench = std::make_unique<sim::bench::Bench>(TestDriverEntry, options);
         path = FirstInterfacePath();
     }
 
@@ -56,7 +56,7 @@ protected:
         EXPECT_TRUE(Send(h, Ports(a, b)));
     }
 
-    std::unique_ptr<sim::win::Bench> bench;
+    std::unique_ptr<sim::bench::Bench> bench;
     std::string path;
 };
 

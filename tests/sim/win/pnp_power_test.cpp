@@ -8,6 +8,8 @@ namespace {
 
 using namespace sim::win;
 using namespace sim::wdm;
+using sim::bench::Bench;
+using sim::bench::BenchOptions;
 using sim::usb::PdoRequestRecord;
 
 using PnpPowerTest = BenchTest;

@@ -1,13 +1,12 @@
-#include "instance_lock.h"
+#include "sim/bench/instance_lock.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace morlix {
+namespace sim::bench {
 namespace {
 
 std::string LockPath() {
@@ -47,17 +46,5 @@ TEST(InstanceLock, ALockFileThatCannotBeMadeDoesNotStopTheConsole) {
     EXPECT_FALSE(lock.OtherInstanceRunning());
 }
 
-TEST(InstanceLock, DefaultPathIsInTheRuntimeDirectoryWhenThereIsOne) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string keep = saved ? saved : "";
-    setenv("XDG_RUNTIME_DIR", "/run/user/1234", 1);
-    EXPECT_EQ(DefaultLockPath(), "/run/user/1234/morlix.lock");
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(DefaultLockPath(), "/tmp/morlix-" + std::to_string(getuid()) + ".lock");
-    if (saved) {
-        setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
-    }
-}
-
 } // namespace
-} // namespace morlix
+} // namespace sim::bench

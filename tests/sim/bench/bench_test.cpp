@@ -1,0 +1,61 @@
+// The bench itself: the chip plugged again after it was pulled out, and a shutdown that tells
+// what the verifier found.
+#include "sim/bench/bench.h"
+#include "sim/kernel/testing.h"
+#include "test_driver.h"
+
+#include <gtest/gtest.h>
+
+namespace simtest {
+namespace {
+
+using namespace sim::wdm;
+using sim::bench::Bench;
+using sim::bench::BenchOptions;
+using sim::kernel::KernelTest;
+
+using BenchItself = KernelTest;
+
+BenchOptions TestDriverOptions() {
+    BenchOptions options;
+    options.poolTag = 0; // the test driver tags its pool its own way
+    return options;
+}
+
+TEST_F(BenchItself, AChipPulledOutCanBePluggedAgainAsANewNode) {
+    ResetLog();
+    Bench bench(TestDriverEntry, TestDriverOptions());
+    ASSERT_TRUE(bench.Plugged());
+    sim::usb::UsbDevice* first = bench.device();
+    EXPECT_EQ(bench.Plug(), STATUS_INVALID_DEVICE_STATE); // it is in already
+    EXPECT_FALSE(FirstInterfacePath().empty());
+
+    EXPECT_TRUE(bench.Unplug());
+    EXPECT_FALSE(bench.Unplug());
+    EXPECT_FALSE(bench.Plugged());
+    EXPECT_EQ(FirstInterfacePath(), "");
+
+    EXPECT_EQ(bench.Plug(), STATUS_SUCCESS);
+    EXPECT_TRUE(bench.Plugged());
+    ASSERT_NE(bench.device(), first);
+    EXPECT_NE(sim::kernel::GetDeviceInstanceId(bench.pdo()),
+              TestDriverOptions().pdo.instanceId); // a node of its own
+    EXPECT_FALSE(FirstInterfacePath().empty());
+    EXPECT_EQ(bench.Shutdown(), "");
+}
+
+TEST_F(BenchItself, ShutdownTellsWhatTheVerifierFound) {
+    Bench bench(
+        [](PDRIVER_OBJECT, PUNICODE_STRING) {
+            ExAllocatePoolWithTag(NonPagedPool, 16, 0x206D6457); // never freed
+            return STATUS_SUCCESS;
+        },
+        TestDriverOptions());
+    const std::string found = bench.Shutdown();
+    EXPECT_NE(found.find("leak"), std::string::npos) << found;
+    EXPECT_EQ(bench.Shutdown(), ""); // once
+    sim::kernel::TakeViolations();
+}
+
+} // namespace
+} // namespace simtest
