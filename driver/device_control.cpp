@@ -72,6 +72,9 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION
         // for ever; the slot check below still refuses a second transfer.
         return FailVendorRequest(deviceObject, irp, STATUS_UNSUCCESSFUL, true);
     }
+    // Taken. The wait has reset the gate already; this clear also takes back a set that came
+    // in between (an outstanding transfer finishing, or another caller forcing the gate open),
+    // since this request now holds the gate whatever the slot check finds.
     KeClearEvent(&ext->VendorGate);
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
@@ -138,6 +141,9 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION
     // The completion routine may run inside the call and release the request's hold; this
     // hold keeps the device from being torn down while the decision below still reads it.
     IncrementIoCount(deviceObject);
+    // A caller that timed out while this request prepared its transfer has forced the gate
+    // open. Shut it again before the transfer goes: until its completion gives the gate back,
+    // the next caller waits for it instead of passing the gate only to find the slot full.
     KeClearEvent(&ext->VendorGate);
     IoCallDriver(ext->LowerDeviceObject, busIrp);
 

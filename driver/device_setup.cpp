@@ -23,9 +23,9 @@ const WCHAR kProductOptionsKey[] =
 constexpr ULONG kRegistryPathBytes = 512;
 constexpr LONG kGateTimeout100ns = -20000; // 2 ms, relative
 
-// Completion routine of a request that its sender waits for: wakes the sender and keeps the
-// request for it. Runs at DISPATCH_LEVEL or below; returns STATUS_MORE_PROCESSING_REQUIRED.
-NTSTATUS NTAPI SignalEventComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+// Completion routine of ForwardAndWait: wakes the sender and keeps the request for it.
+// IRQL <= DISPATCH_LEVEL, any thread. Returns STATUS_MORE_PROCESSING_REQUIRED.
+NTSTATUS NTAPI ForwardAndWaitComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -41,16 +41,11 @@ void QueryCapabilities(DeviceExtension* ext, PDEVICE_OBJECT physicalDeviceObject
         ext->Capabilities.UINumber = static_cast<ULONG>(-1);
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED; // PnP requests start out unhandled
 
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_PNP;
         next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
         next->Parameters.DeviceCapabilities.Capabilities = &ext->Capabilities;
-        IoSetCompletionRoutine(irp, SignalEventComplete, &done, TRUE, TRUE, TRUE);
-        if (IoCallDriver(physicalDeviceObject, irp) == STATUS_PENDING) {
-            KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
-        }
+        ForwardAndWait(physicalDeviceObject, irp, false);
     }
     // Whatever the bus answered, the device may be unplugged at any time.
     ext->Capabilities.Removable = TRUE;
@@ -241,6 +236,20 @@ LONG DecrementIoCount(PDEVICE_OBJECT deviceObject) {
 BOOLEAN CanAcceptRequests(PDEVICE_OBJECT deviceObject) {
     const DeviceExtension* ext = Extension(deviceObject);
     return !ext->DeviceRemoved && ext->DeviceStarted && !ext->RemovePending && !ext->StopPending;
+}
+
+// Sends a request whose next stack location is ready to `target` and waits until the drivers
+// below are done with it; the request comes back to its sender, still to be completed or freed.
+// Power requests go with PoCallDriver. PASSIVE_LEVEL. Returns the request's final status.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT target, PIRP irp, bool powerRequest) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, ForwardAndWaitComplete, &done, TRUE, TRUE, TRUE);
+    const NTSTATUS status = powerRequest ? PoCallDriver(target, irp) : IoCallDriver(target, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
+    }
+    return irp->IoStatus.Status;
 }
 
 // Sends an internal control request down and waits for it. PASSIVE_LEVEL. Returns the lower

@@ -30,46 +30,95 @@ struct VendorTransferContext {
     PDEVICE_OBJECT DeviceObject; // our own device object
 };
 
+// The per-device record: the device extension of the functional device object, zero-filled by
+// the I/O manager. It is all the state the driver keeps. "PnP dispatch" below means the Plug
+// and Play dispatch routine, which the system calls at PASSIVE_LEVEL for one request at a time.
 struct DeviceExtension {
-    PDEVICE_OBJECT LowerDeviceObject;
-    PDEVICE_OBJECT PhysicalDeviceObject;
-    DEVICE_POWER_STATE DevicePowerState;
-    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
-    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
-    DEVICE_CAPABILITIES Capabilities;
-    PIRP HeldSystemPowerIrp;
-    PIRP PendingVendorIrp;
-    VendorTransferContext VendorTransfer;
-    KEVENT VendorGate;
-    KEVENT RemoveEvent;
-    KEVENT NoRequestsEvent;
-    KEVENT PowerUpEvent;
-    LONG PendingIoCount;
-    LONG OpenPipeCount;
-    WCHAR InterfaceLinkName[kLinkNameCapacity];
-    BOOLEAN DeviceRemoved;
-    BOOLEAN RemovePending;
-    BOOLEAN StopPending;
-    BOOLEAN DeviceStarted;
-    BOOLEAN DeviceOpen;
-    BOOLEAN WaitWakeArmed;
-    BOOLEAN IdlePowerBusy;
-    DEVICE_POWER_STATE IdleDeviceState;
-    ULONG MaximumTransferSize;
-    LARGE_INTEGER GateTimeout;
+    // ---- Lifetime ----------------------------------------------------------------------------
+    // Set by AddDevice, read-only afterwards.
+    PDEVICE_OBJECT LowerDeviceObject;           // where every request we pass down goes
+    PDEVICE_OBJECT PhysicalDeviceObject;        // what our own power requests are issued for
+    WCHAR InterfaceLinkName[kLinkNameCapacity]; // the registered interface, zero-terminated;
+                                                // empty when the link did not fit
+    ULONG MaximumTransferSize;                  // given to every pipe at configuration: 8
+    LARGE_INTEGER GateTimeout;                  // the vendor gate's wait: 2 ms, relative
 
-    // Serialises the vendor slot (PendingVendorIrp, VendorTransfer) between vendor requests
-    // and against the transfer's completion routine.
-    KSPIN_LOCK VendorLock;
-    // Data length the vendor transfer in flight asked for; the reply never reports more.
-    ULONG VendorRequestedLength;
-    // Makes create's test-and-set of DeviceOpen one step.
-    LONG OpenClaim;
-    // The teardown has run: later removal requests only go down.
+    // Requests inside the driver, plus one for the device itself; changed only with
+    // IncrementIoCount and DecrementIoCount (interlocked, any IRQL up to DISPATCH_LEVEL).
+    //   1   only the device's own hold, taken by AddDevice: nothing is inside the driver;
+    //   n>1 n - 1 holds: each dispatch's until it is done, and those that a completion gives
+    //       up later (a vendor transfer on the bus, a device power-up, a system power request
+    //       held for its device request, an idle-policy power request);
+    //   0   before AddDevice takes the device's hold, and once the removal has given it up and
+    //       every request has left: the device object may go.
+    LONG PendingIoCount;
+    KEVENT RemoveEvent;     // set when PendingIoCount reaches 0; the teardown waits for it
+    KEVENT NoRequestsEvent; // set each time PendingIoCount drops to 1; a query-remove waits
+                            // for it. Neither event is ever reset.
+    // Written by the teardown (PnP dispatch, or the shutdown dispatch), read by both
+    // dispatches: later removal and shutdown requests only go down.
     BOOLEAN TeardownDone;
-    BOOLEAN ShutdownRegistered;
+    BOOLEAN ShutdownRegistered; // AddDevice registered, the teardown unregisters
+
+    // ---- Plug and Play state ---------------------------------------------------------------
+    // Written by the PnP dispatch only (DeviceRemoved by the teardown); read without a lock by
+    // CanAcceptRequests in every dispatch. A request that read them just before a change is
+    // already counted in PendingIoCount, which the query-remove and the teardown wait out.
+    BOOLEAN DeviceStarted; // configured: set by the start, cleared by a stop
+    BOOLEAN StopPending;   // a query-stop was accepted and not cancelled
+    BOOLEAN RemovePending; // a query-remove was accepted and not cancelled
+    BOOLEAN DeviceRemoved; // remove, surprise removal or shutdown has begun
+    // Read by the start (PnP dispatch), kept until removal frees them once no request is left.
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;               // 18 bytes, or none
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor; // wTotalLength bytes, or none
+
+    // ---- Vendor slot -----------------------------------------------------------------------
+    // One vendor transfer at a time. The gate admits one vendor request into the slot check;
+    // the slot says whether a transfer is on the bus.
+    //
+    // VendorGate: signalled when no vendor request holds the gate. A synchronisation event, so
+    // that passing the wait takes the gate in the same step; given back by the request when it
+    // fails before recording its transfer, or by the transfer's completion; forced open by a
+    // waiter that timed out (an outstanding transfer still holds the slot).
+    KEVENT VendorGate;
+    // Serialises the slot (PendingVendorIrp, VendorTransfer, VendorRequestedLength) between
+    // vendor requests (PASSIVE_LEVEL) and the transfer's completion (up to DISPATCH_LEVEL).
+    KSPIN_LOCK VendorLock;
+    PIRP PendingVendorIrp;                // the caller's request whose transfer is on the bus
+    VendorTransferContext VendorTransfer; // that transfer's bus request and request block
+    ULONG VendorRequestedLength;          // what it asked for; the reply never reports more
+
+    // ---- Open handle -----------------------------------------------------------------------
+    // Create's test-and-set of DeviceOpen in one step: exchanged to 1 by the create that admits
+    // a handle, back to 0 by its close, a failed create or the teardown's abort of its pipe.
+    LONG OpenClaim;
+    BOOLEAN DeviceOpen; // a handle is open; written under the claim by create and close
+
+    // ---- Power -----------------------------------------------------------------------------
+    // Power requests reach the power dispatch at PASSIVE_LEVEL, one of each type at a time.
+    DEVICE_CAPABILITIES Capabilities; // as the bus reported them, made removable; AddDevice
+    // Current state, D0 to D3; 0 until the first device power request. A power-down is written
+    // by the power dispatch before it goes down, a power-up by its completion routine.
+    DEVICE_POWER_STATE DevicePowerState;
+    // State taken while no pipe is open: from the capabilities at AddDevice, then the wake
+    // state of each wait-wake request.
+    DEVICE_POWER_STATE IdleDeviceState;
+    // The system set-power request held while its device request runs: set by the power
+    // dispatch, cleared by the device request's completion function.
+    PIRP HeldSystemPowerIrp;
+    BOOLEAN WaitWakeArmed; // a wait-wake request is on its way down (power dispatch)
+    BOOLEAN IdlePowerBusy; // an idle-policy power request is being issued (PASSIVE_LEVEL)
+    KEVENT PowerUpEvent;   // set when an idle-policy power-up completes; never reset
+
+    // ---- Pipes -----------------------------------------------------------------------------
+    // Set by the start (PnP dispatch); replaced by a restart, freed by removal.
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    // Copy of the selected interface with its pipe array. A pipe entry's PipeFlags holds its
+    // open mark (kPipeFree, kPipeOpen), and an open handle's FsContext points at its entry;
+    // marks change in create and close (one handle at a time) and in the teardown's abort.
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    // Pipes marked open; follows the marks, and starts again at 0 with a new copy.
+    LONG OpenPipeCount;
 };
 
 inline DeviceExtension* Extension(PDEVICE_OBJECT deviceObject) {
@@ -88,6 +137,7 @@ BOOLEAN CanAcceptRequests(PDEVICE_OBJECT deviceObject);
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb);
 NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT deviceObject, USHORT function, USBD_PIPE_HANDLE pipe);
 NTSTATUS CallLowerSync(PDEVICE_OBJECT deviceObject, ULONG ioctl, PVOID argument1);
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT target, PIRP irp, bool powerRequest);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp);
 

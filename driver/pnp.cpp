@@ -11,13 +11,6 @@ namespace {
 constexpr ULONG kDeviceDescriptorLength = 18;
 constexpr ULONG kFirstConfigReadLength = 521;
 
-// Completion routine of a request passed down and waited for. IRQL <= DISPATCH_LEVEL.
-// Returns STATUS_MORE_PROCESSING_REQUIRED: the request comes back to its sender.
-NTSTATUS NTAPI PassDownComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), 1, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Passes the request down and forgets it. PASSIVE_LEVEL. Returns the lower status.
 NTSTATUS PassDown(DeviceExtension* ext, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -27,14 +20,8 @@ NTSTATUS PassDown(DeviceExtension* ext, PIRP irp) {
 // Passes the request down and waits until the lower drivers are done with it; the request is
 // still ours to complete. PASSIVE_LEVEL. Returns the request's status.
 NTSTATUS PassDownAndWait(DeviceExtension* ext, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, PassDownComplete, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(ext->LowerDeviceObject, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    }
-    return irp->IoStatus.Status;
+    return ForwardAndWait(ext->LowerDeviceObject, irp, false);
 }
 
 // A zeroed request block from non-paged pool, or none. IRQL <= DISPATCH_LEVEL.

@@ -8,12 +8,6 @@ namespace norvask {
 
 namespace {
 
-// Completion routine of a wait-wake request the dispatch waits for. IRQL <= DISPATCH_LEVEL.
-NTSTATUS NTAPI WaitWakeComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), 1, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // The device request that a held system request waited for has finished: send the system
 // request on. IRQL <= DISPATCH_LEVEL, any thread.
 VOID NTAPI SystemPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
@@ -72,17 +66,12 @@ NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     ext->WaitWakeArmed = TRUE;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, WaitWakeComplete, &done, TRUE, TRUE, TRUE);
     PoStartNextPowerIrp(irp);
-    if (PoCallDriver(ext->LowerDeviceObject, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
-    }
+    // Until the device signals wake or the request is cancelled.
+    const NTSTATUS status = ForwardAndWait(ext->LowerDeviceObject, irp, true);
     ApplyIdlePolicy(deviceObject, FALSE);
     ext->WaitWakeArmed = FALSE;
-    const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     DecrementIoCount(deviceObject);
     return status;
