@@ -107,9 +107,12 @@ std::vector<int> EntryWords(Axis first, int x, int y, int phase) {
 
 constexpr std::uint32_t Serial = 0x00012345; // 74565
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public sim::kernel::KernelTest {
 protected:
-    void SetUp() override { Build({}); }
+    void SetUp() override {
+        KernelTest::SetUp();
+        Build({});
+    }
 
     void TearDown() override {
         form_.reset();
@@ -125,6 +128,7 @@ protected:
             EXPECT_EQ(machine_->Shutdown(), "");
             machine_.reset();
         }
+        KernelTest::TearDown();
     }
 
     void Build(morlix::cli::MachineOptions options) {

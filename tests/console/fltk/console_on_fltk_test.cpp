@@ -9,6 +9,7 @@
 
 #include "norvask.h"
 #include "sim/bench/bench.h"
+#include "sim/kernel/testing.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Input.H>
@@ -25,9 +26,10 @@ namespace {
 
 using enum ControlId;
 
-class ConsoleOnFltk : public ::testing::Test {
+class ConsoleOnFltk : public sim::kernel::KernelTest {
 protected:
     void SetUp() override {
+        KernelTest::SetUp();
         if (!OpenDisplay()) {
             GTEST_SKIP() << "no display";
         }
@@ -52,7 +54,7 @@ protected:
         link.reset();
         platform.reset();
         bench.reset();
-        EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+        KernelTest::TearDown();
     }
 
     void Key(int key, int state = 0, const char* text = "") {

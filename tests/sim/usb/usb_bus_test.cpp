@@ -1,4 +1,5 @@
 #include "sim/usb/coil_driver_model.h"
+#include "sim/kernel/testing.h"
 #include "sim/usb/io_chip.h"
 #include "sim/usb/usb_bus.h"
 
@@ -19,10 +20,10 @@ namespace {
 
 using namespace sim::wdm;
 
-class BusTest : public ::testing::Test {
+class BusTest : public kernel::KernelTest {
 protected:
     void SetUp() override {
-        kernel::ResetAll();
+        KernelTest::SetUp();
         bus = std::make_unique<UsbBus>();
         chip = std::make_unique<IoChip>(0x12345678, &coil);
         device = &bus->Plug(*chip);
@@ -30,8 +31,7 @@ protected:
     }
     void TearDown() override {
         bus.reset();
-        EXPECT_EQ(kernel::DescribeViolations(), "");
-        kernel::ResetAll();
+        KernelTest::TearDown();
     }
 
     // One request to the PDO, the way a driver above sends it.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sim/bench/bench.h"
+#include "sim/kernel/testing.h"
 #include "test_driver.h"
 
 #include <gtest/gtest.h>
@@ -13,12 +14,15 @@
 
 namespace simtest {
 
-class BenchTest : public ::testing::Test {
+class BenchTest : public sim::kernel::KernelTest {
 protected:
-    void SetUp() override { Build(); }
+    void SetUp() override {
+        KernelTest::SetUp();
+        Build();
+    }
     void TearDown() override {
         bench.reset();
-        EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+        KernelTest::TearDown();
     }
     void Build(sim::bench::BenchOptions options = {}) {
         bench.reset();

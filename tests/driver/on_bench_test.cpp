@@ -3,6 +3,7 @@
 #include "norvask.h"
 
 #include "sim/bench/bench.h"
+#include "sim/kernel/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +15,8 @@ namespace {
 
 constexpr const char* kParameters = contract::ParametersKey;
 
-class OnTheBench : public ::testing::Test {
+class OnTheBench : public sim::kernel::KernelTest {
 protected:
-    void TearDown() override { EXPECT_EQ(sim::kernel::DescribeViolations(), ""); }
-
     static sim::bench::BenchOptions Options() {
         sim::bench::BenchOptions o;
         o.serialNumber = 0x00012345;

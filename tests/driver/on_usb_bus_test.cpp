@@ -2,6 +2,7 @@
 #include "norvask.h"
 
 #include "sim/usb/coil_driver_model.h"
+#include "sim/kernel/testing.h"
 #include "sim/usb/io_chip.h"
 #include "sim/usb/usb_bus.h"
 #include "sim/registry/registry.h"
@@ -19,10 +20,10 @@ namespace {
 
 using sim::kernel::IoResult;
 
-class OnTheBus : public ::testing::Test {
+class OnTheBus : public sim::kernel::KernelTest {
 protected:
     void SetUp() override {
-        sim::kernel::ResetAll();
+        KernelTest::SetUp();
         sim::registry::Registry::Instance().Clear();
         bus_ = std::make_unique<sim::usb::UsbBus>();
         chip_ = std::make_unique<sim::usb::IoChip>(0x00C0FFEE, &coil_);
@@ -42,10 +43,8 @@ protected:
     }
 
     void TearDown() override {
-        sim::kernel::DrainDispatchWork();
-        EXPECT_EQ(sim::kernel::DescribeViolations(), "");
         sim::kernel::DeleteFileObject(file_);
-        sim::kernel::ResetAll();
+        KernelTest::TearDown();
         bus_.reset();
     }
 

@@ -5,6 +5,7 @@
 #include "fake_bus.h"
 #include "norvask.h"
 #include "sim/kernel/control.h"
+#include "sim/kernel/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,8 @@ std::vector<UCHAR> ConfigDescriptor(UCHAR endpoints, USHORT total = 0);
 std::vector<UCHAR> WritePacket(UCHAR portA, UCHAR portB);
 std::vector<UCHAR> ReadPacket();
 
-class DriverTest : public ::testing::Test {
+// The kernel fixture with the driver loaded over the scripted bus.
+class DriverTest : public sim::kernel::KernelTest {
 protected:
     void SetUp() override;
     void TearDown() override;

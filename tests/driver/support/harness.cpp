@@ -33,7 +33,7 @@ std::vector<UCHAR> ReadPacket() {
 }
 
 void DriverTest::SetUp() {
-    sim::kernel::ResetAll();
+    KernelTest::SetUp();
     sim::registry::Registry::Instance().Clear();
     sim::registry::Registry::Instance().SetString(
         sim::registry::RegRoot::LocalMachine, "System\\CurrentControlSet\\Control\\ProductOptions",
@@ -47,9 +47,7 @@ void DriverTest::TearDown() {
         sim::kernel::DeleteFileObject(f);
     }
     files_.clear();
-    sim::kernel::DrainDispatchWork();
-    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
-    sim::kernel::ResetAll();
+    KernelTest::TearDown();
     bus_.reset();
     driver_ = nullptr;
     fdo_ = nullptr;
