@@ -4,10 +4,31 @@ namespace morlix {
 
 namespace {
 
+// AxisByte: bits 4-5 the axes a frame sets; a record frame also sets bits 0-3.
 constexpr std::uint8_t AxisMaskX = 0x10;
 constexpr std::uint8_t AxisMaskY = 0x20;
 constexpr std::uint8_t AxisMaskBoth = 0x30;
+constexpr std::uint8_t RecordAxisBits = 0x0F;
+
+// PhaseByte of the Standby and Both frames.
 constexpr std::uint8_t MidPhase = 0x7F;
+
+// AmpFlags, the high nibble of AmpHigh, by frame kind.
+constexpr std::uint8_t AxisAmpFlags = 0;
+constexpr std::uint8_t BothAmpFlags = 1;
+constexpr std::uint8_t RecordAmpFlags = 15;
+
+// Control2 and Control3 by frame kind (a BothFrame's Control2 comes from its preset).
+constexpr std::uint8_t AxisControl2 = 0x00;
+constexpr std::uint8_t AxisControl3 = 0x2D;
+constexpr std::uint8_t BothControl3 = 0x11;
+constexpr std::uint8_t StandbyControl2 = 0x01;
+constexpr std::uint8_t StandbyControl3 = 0x13;
+constexpr std::uint8_t RecordControl2 = 0x05;
+constexpr std::uint8_t RecordControl3 = 0xFD;
+
+// PhaseByte of record frames 1, 2 and 3.
+constexpr std::uint8_t RecordPhases[3] = {0x20, 0x80, 0xD0};
 
 std::uint8_t AmpLowByte(int a) {
     return static_cast<std::uint8_t>(ClampTo(a, 0, MaxAmplitude) % 256);
@@ -27,24 +48,25 @@ std::array<CoilWord, 6> CoilFrame::Words() const {
 }
 
 CoilFrame AxisFrame(Axis axis, int amplitude, int phase) {
-    return CoilFrame{{AmpLowByte(amplitude), AmpHighByte(amplitude, 0), 0x00, 0x2D,
-                      axis == Axis::X ? AxisMaskX : AxisMaskY,
+    return CoilFrame{{AmpLowByte(amplitude), AmpHighByte(amplitude, AxisAmpFlags), AxisControl2,
+                      AxisControl3, axis == Axis::X ? AxisMaskX : AxisMaskY,
                       static_cast<std::uint8_t>(ClampTo(phase, 0, MaxPhase))}};
 }
 
 CoilFrame BothFrame(int amplitude, std::uint8_t control2) {
-    return CoilFrame{
-        {AmpLowByte(amplitude), AmpHighByte(amplitude, 1), control2, 0x11, AxisMaskBoth, MidPhase}};
+    return CoilFrame{{AmpLowByte(amplitude), AmpHighByte(amplitude, BothAmpFlags), control2,
+                      BothControl3, AxisMaskBoth, MidPhase}};
 }
 
 CoilFrame StandbyFrame() {
-    return CoilFrame{{0x00, 0x00, 0x01, 0x13, AxisMaskBoth, MidPhase}};
+    return CoilFrame{{AmpLowByte(0), AmpHighByte(0, 0), StandbyControl2, StandbyControl3,
+                      AxisMaskBoth, MidPhase}};
 }
 
 CoilFrame RecordFrame(int n, int amplitude) {
-    static constexpr std::uint8_t Phases[3] = {0x20, 0x80, 0xD0};
-    return CoilFrame{{AmpLowByte(amplitude), AmpHighByte(amplitude, 15), 0x05, 0xFD,
-                      AxisMaskBoth | 0x0F, Phases[ClampTo(n, 1, 3) - 1]}};
+    return CoilFrame{{AmpLowByte(amplitude), AmpHighByte(amplitude, RecordAmpFlags), RecordControl2,
+                      RecordControl3, AxisMaskBoth | RecordAxisBits,
+                      RecordPhases[ClampTo(n, 1, 3) - 1]}};
 }
 
 std::vector<CoilWord> Transaction(const std::vector<CoilFrame>& frames) {

@@ -14,12 +14,19 @@ using CoilWord = std::int16_t;
 
 inline constexpr std::uint8_t StrobeBit = 4;
 
-inline constexpr int CoilRegReset = 0;
-inline constexpr int CoilRegFrame = 1;
-inline constexpr int CoilRegExecute = 3;
+// The coil driver's registers, by address, and the data their words carry.
+inline constexpr int CoilRegReset = 0;   // data 0 only
+inline constexpr int CoilRegFrame = 1;   // one frame byte per word
+inline constexpr int CoilRegExecute = 3; // ExecuteData only
+inline constexpr std::uint8_t ExecuteData = 0x55;
 
-inline constexpr CoilWord ResetWord = 0;
-inline constexpr CoilWord ExecuteWord = 853;
+// The word that writes `data` to register `reg`.
+constexpr CoilWord RegisterWord(int reg, std::uint8_t data) {
+    return static_cast<CoilWord>(reg * 256 + data);
+}
+
+inline constexpr CoilWord ResetWord = RegisterWord(CoilRegReset, 0);
+inline constexpr CoilWord ExecuteWord = RegisterWord(CoilRegExecute, ExecuteData);
 
 inline constexpr int MaxAmplitude = 4095;
 inline constexpr int MaxPhase = 255;
@@ -32,7 +39,7 @@ constexpr int ClampTo(int v, int lo, int hi) {
 }
 
 constexpr CoilWord FrameByteWord(std::uint8_t b) {
-    return static_cast<CoilWord>(256 + b);
+    return RegisterWord(CoilRegFrame, b);
 }
 constexpr CoilWord EncodeAmpLow(int a) {
     return static_cast<CoilWord>(ClampTo(a, 0, MaxAmplitude) % 256 + 256);
@@ -46,6 +53,10 @@ constexpr CoilWord EncodePhase(int p) {
 }
 
 enum class Axis { X, Y };
+
+// Control2 of a BothFrame: each preset carries its own constant.
+inline constexpr std::uint8_t BothMinControl2 = 0x01;
+inline constexpr std::uint8_t BothControl2 = 0x00; // Both Medium and Both Max
 
 // Six frame bytes, byte 0 first.
 struct CoilFrame {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "coil_word.h"
+#include "text_value.h"
 #include "usb_link.h"
 #include "window.h"
 
@@ -22,14 +23,6 @@ inline constexpr int RecordAmps[3] = {1000, 3000, 4095};
 inline constexpr const char* SettingTop = "Top";
 inline constexpr const char* SettingLeft = "Left";
 inline constexpr const char* SettingOnTop = "On Top";
-
-// Plain decimal text of a number, shortest form that reads back exactly,
-// never with an exponent and never "-0".
-std::string DecimalText(double value);
-std::string DecimalText(float value);
-
-// Phase 0..255 as degrees, "#0.0°" with '.' whatever the locale.
-std::string PhaseDegreesText(double phase);
 
 class formMain : public FormEvents {
 public:

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace morlix {
+namespace morlix::MiscFunctions {
 
 namespace {
 
@@ -85,4 +85,4 @@ bool WriteRegString(Platform& platform, RegKey root, const std::string& keyPath,
     return rc == ErrorSuccess;
 }
 
-} // namespace morlix
+} // namespace morlix::MiscFunctions

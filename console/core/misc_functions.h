@@ -1,4 +1,4 @@
-// Registry helpers of the console's settings store.
+// MiscFunctions, the console's registry helpers: its settings store.
 #pragma once
 
 #include "platform.h"
@@ -6,6 +6,10 @@
 #include <string>
 
 namespace morlix {
+
+// The module's own name, as the console's two modules are known (UsbLink is the other); inline,
+// so that the console calls these by their names alone.
+inline namespace MiscFunctions {
 
 struct RegLocation {
     RegKey root;
@@ -24,4 +28,5 @@ bool ReadRegValue(Platform& platform, RegKey root, const std::string& keyPath,
 bool WriteRegString(Platform& platform, RegKey root, const std::string& keyPath,
                     const std::string& valueName, const std::string& text);
 
+} // namespace MiscFunctions
 } // namespace morlix

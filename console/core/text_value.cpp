@@ -11,6 +11,68 @@ namespace morlix {
 
 namespace {
 
+constexpr const char* DegreeSign = "\xC2\xB0";
+
+bool IsAllZeroNumber(std::string_view text) {
+    for (char c : text) {
+        if (c != '0' && c != '.' && c != '-') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The shortest digits that read back as the same value, written out in
+// plain decimal: readers of the stored text need not know exponents.
+template <class T>
+std::string FixedShortest(T value) {
+    if (!std::isfinite(value) || value == 0) {
+        return "0";
+    }
+    char buffer[64];
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    if (error != std::errc{}) {
+        return "0";
+    }
+    std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    const bool negative = text.front() == '-';
+    if (negative) {
+        text.remove_prefix(1);
+    }
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e)) {
+        if (c != '.') {
+            digits += c;
+        }
+    }
+    std::string_view exponentText = text.substr(e + 1);
+    if (!exponentText.empty() && exponentText.front() == '+') {
+        exponentText.remove_prefix(1);
+    }
+    int exponent = 0;
+    std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent);
+
+    // Digits before the decimal point.
+    const int point = exponent + 1;
+    const int count = static_cast<int>(digits.size());
+    std::string out = negative ? "-" : "";
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= count) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - count), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
+}
+
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -154,6 +216,31 @@ double TextValue(std::string_view text) {
         return 0.0; // no negative zero
     }
     return negative ? -value : value;
+}
+
+std::string DecimalText(double value) {
+    return FixedShortest(value);
+}
+std::string DecimalText(float value) {
+    return FixedShortest(value);
+}
+
+std::string PhaseDegreesText(double phase) {
+    double degrees = phase * 180.0 / 255.0;
+    std::string text = "0.0";
+    if (std::isfinite(degrees)) {
+        char buffer[400];
+        auto [end, error] =
+            std::to_chars(buffer, buffer + sizeof buffer, degrees, std::chars_format::fixed, 1);
+        if (error == std::errc{}) {
+            text.assign(buffer, end);
+        }
+    }
+    // A value that rounds to zero shows no sign.
+    if (!text.empty() && text.front() == '-' && IsAllZeroNumber(text)) {
+        text.erase(0, 1);
+    }
+    return text + DegreeSign;
 }
 
 } // namespace morlix
