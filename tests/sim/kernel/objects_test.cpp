@@ -6,7 +6,10 @@
 
 #include "sim/registry/registry.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <string>
 
 namespace simtest {
 namespace {
@@ -18,6 +21,12 @@ using sim::registry::Registry;
 using sim::registry::RegRoot;
 
 constexpr ULONG kTag = 0x206D6457; // "Wdm "
+
+std::string LowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
 constexpr GUID kInterface = {
     0xB5157D69, 0x75F8, 0x11D3, {0x8C, 0xE0, 0x00, 0x20, 0x78, 0x15, 0xE6, 0x11}};
 
@@ -217,9 +226,8 @@ TEST_F(ObjectsTest, RegistryWriteCreatesTheKeyAndStoresTypeAndBytes) {
                               u"\\REGISTRY\\Machine\\" NORVASK_PARAMETERS_KEY, u"DeviceName",
                               REG_SZ, const_cast<char16_t*>(value), 2 * 9);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    auto stored = Registry::Instance().GetValue(
-        RegRoot::LocalMachine, "system\\currentcontrolset\\services\\tarvik\\norvask\\parameters",
-        "devicename");
+    auto stored = Registry::Instance().GetValue(RegRoot::LocalMachine,
+                                                LowerCase(NORVASK_PARAMETERS_KEY), "devicename");
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->type, REG_SZ);
     EXPECT_EQ(stored->data.size(), 18u); // exactly the length given: no terminator added
