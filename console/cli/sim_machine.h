@@ -48,7 +48,7 @@ public:
 
     // Removes every chip, unloads the driver and returns what the verifier
     // found on the way (one line per fault, empty when there is none). The
-    // registry keeps its content.
+    // kernel stand-in is reset afterwards; the registry keeps its content.
     std::string Shutdown();
     bool IsShutDown() const { return bench_->IsShutDown(); }
 

@@ -84,6 +84,13 @@ std::string Bench::Shutdown() {
     if (shutDown_) {
         return {};
     }
+    TakeApart();
+    std::string found = kernel::DescribeViolations();
+    kernel::ResetAll();
+    return found;
+}
+
+void Bench::TakeApart() {
     shutDown_ = true;
     // Handles first: a surprise-removed stack goes away as its last one closes.
     io_->CloseAll();
@@ -110,11 +117,16 @@ std::string Bench::Shutdown() {
     plugged_.clear();
     current_ = nullptr;
     kernel::DrainDispatchWork();
-    return kernel::DescribeViolations();
 }
 
 Bench::~Bench() {
-    Shutdown();
+    if (shutDown_) {
+        return;
+    }
+    TakeApart();
+    if (kernel::Violations().empty()) {
+        kernel::ResetAll();
+    }
 }
 
 } // namespace sim::bench

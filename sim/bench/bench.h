@@ -43,7 +43,9 @@ class Bench {
 public:
     // Starts from a kernel stand-in that has forgotten everything.
     explicit Bench(const kernel::DriverEntryRoutine& driverEntry, const BenchOptions& options = {});
-    // Shutdown, if not done yet.
+    // Takes the machine apart as Shutdown does, if that has not been done. The kernel stand-in
+    // then forgets everything too, unless the verifier found a fault: that record stays for
+    // whoever reads it (a test fixture, say) until the kernel stand-in is reset.
     ~Bench();
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
@@ -74,13 +76,14 @@ public:
     void SetCompletionDelay(unsigned microseconds);
 
     // Closes every handle, removes every chip, unloads the driver and returns what the verifier
-    // found meanwhile (one line per fault, empty when there is none). The verifier's record stays
-    // for the caller until the kernel stand-in is reset; the registry keeps its content. Nothing
-    // but the destructor may follow.
+    // found meanwhile (one line per fault, empty when there is none); then the kernel stand-in
+    // forgets everything. The registry keeps its content. Nothing but the destructor may follow.
     std::string Shutdown();
     bool IsShutDown() const { return shutDown_; }
 
 private:
+    void TakeApart();
+
     registry::Registry& registry_;
     BenchOptions options_;
     std::unique_ptr<usb::UsbBus> bus_;
