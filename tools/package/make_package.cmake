@@ -77,6 +77,13 @@ foreach(arch amd64 x86)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "windows-package: signing ${image} failed")
     endif()
+    execute_process(
+        COMMAND "${OSSLSIGNCODE}" verify -CAfile "${certdir}/norvask-test.pem"
+                -in "${dir}/driver/${arch}/Norvask.sys"
+        RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "windows-package: the signature of the ${arch} image does not verify")
+    endif()
 endforeach()
 
 execute_process(
