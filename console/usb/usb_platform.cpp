@@ -129,11 +129,11 @@ std::string UsbPlatform::AttachedPath() {
     return chip ? PathOf(chip.get()) : std::string();
 }
 
-Handle UsbPlatform::CreateFileA(const char* fileName, Dword desiredAccess, Dword, void*,
-                                Dword creationDisposition, Dword, Handle) {
+// Access, sharing and disposition are not looked at: the driver's create
+// handler does not look at them either.
+Handle UsbPlatform::CreateFileA(const char* fileName, Dword, Dword, void*, Dword, Dword, Handle) {
     std::lock_guard lock(mutex_);
-    if (fileName == nullptr || creationDisposition != OpenExisting ||
-        (desiredAccess & (GenericRead | GenericWrite)) != (GenericRead | GenericWrite)) {
+    if (fileName == nullptr) {
         Fail(ErrorInvalidParameter);
         return InvalidHandleValue;
     }
