@@ -4,6 +4,7 @@
 #include "fltk_window.h"
 #include "form_main.h"
 #include "usb_link.h"
+#include "display_required.h"
 #include "x11_stacking.h"
 
 #include "norvask.h"
@@ -27,9 +28,7 @@ using enum ControlId;
 class ConsoleOnFltk : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!OpenDisplay()) {
-            GTEST_SKIP() << "no display";
-        }
+        MORLIX_NEED_DISPLAY(OpenDisplay(), "no display");
         bench = std::make_unique<sim::win::Bench>(norvask::DriverEntry);
         link = std::make_unique<UsbLink>(bench->platform());
         window = std::make_unique<FltkWindow>(false);

@@ -1,7 +1,9 @@
 // The FLTK window on a real display (Xvfb will do), driven with the events
-// FLTK itself delivers. Without a display every case skips.
+// FLTK itself delivers. Without a display every case skips (or fails, where
+// a display is required).
 #include "fltk_keys.h"
 #include "fltk_window.h"
+#include "display_required.h"
 #include "x11_stacking.h"
 
 #include <FL/Fl.H>
@@ -67,11 +69,7 @@ using Events = std::vector<std::string>;
 
 class FltkWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!OpenDisplay()) {
-            GTEST_SKIP() << "no display";
-        }
-    }
+    void SetUp() override { MORLIX_NEED_DISPLAY(OpenDisplay(), "no display"); }
     void TearDown() override {
         window.reset();
         form.reset();

@@ -1,6 +1,7 @@
 // The morlix program itself, started as the operator starts it: the
 // previous-instance test and the settings that survive between runs.
 #include "app_options.h"
+#include "display_required.h"
 #include "instance_lock.h"
 #include "x11_stacking.h"
 
@@ -79,9 +80,7 @@ bool HasConsoleWindow(Display* display, ::Window window, pid_t owner) {
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!OpenDisplay()) {
-            GTEST_SKIP() << "no display";
-        }
+        MORLIX_NEED_DISPLAY(OpenDisplay(), "no display");
         display = XOpenDisplay(nullptr);
         ASSERT_NE(display, nullptr);
         dir = std::filesystem::temp_directory_path() /

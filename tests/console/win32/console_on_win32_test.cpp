@@ -41,9 +41,7 @@ struct Win32Console {
 class ConsoleOnWin32 : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!WindowSystemAvailable()) {
-            GTEST_SKIP() << "no window system here; run under a display";
-        }
+        MORLIX_NEED_DISPLAY(WindowSystemAvailable(), "no window system here; run under a display");
     }
 };
 

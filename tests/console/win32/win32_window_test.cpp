@@ -70,9 +70,7 @@ MSG KeyMessage(HWND target, WPARAM key, UINT message = WM_KEYDOWN) {
 class Win32WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!WindowSystemAvailable()) {
-            GTEST_SKIP() << "no window system here; run under a display";
-        }
+        MORLIX_NEED_DISPLAY(WindowSystemAvailable(), "no window system here; run under a display");
         window = std::make_unique<Win32Window>(GetModuleHandleW(nullptr), false);
         form = std::make_unique<RecordingForm>(*window);
         window->Attach(form.get());

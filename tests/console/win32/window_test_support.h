@@ -2,6 +2,8 @@
 // and a pump for the messages a test's actions left queued.
 #pragma once
 
+#include "display_required.h"
+
 #include <windows.h>
 
 namespace morlix::test {
