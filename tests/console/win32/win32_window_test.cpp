@@ -274,6 +274,32 @@ TEST_F(Win32WindowTest, EveryControlSitsAtItsLayoutBoundsInTheClientArea) {
     EXPECT_NE(GetClassLongPtrW(window->Handle(), GCLP_HICONSM), 0);
 }
 
+TEST_F(Win32WindowTest, TheSerialNumberLabelShowsItsTextsWholeInTheFontsPresent) {
+    HWND label = Box(ControlId::lblSerNum);
+    RECT client;
+    GetClientRect(label, &client);
+    HDC dc = GetDC(label);
+    ASSERT_NE(dc, nullptr);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    wchar_t face[LF_FACESIZE] = {};
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    // The widest serial number the label can be given, and the text it starts with.
+    for (const std::string& text :
+         {std::string("Looking for USB..."), std::string("SN: 4294967295")}) {
+        window->SetCaption(ControlId::lblSerNum, text);
+        const std::wstring wide = WideText(ControlId::lblSerNum);
+        SIZE extent{};
+        ASSERT_TRUE(
+            GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent));
+        EXPECT_LE(extent.cx, client.right) << text << " in " << WideToUtf8(face);
+        EXPECT_LE(metrics.tmHeight, client.bottom + metrics.tmInternalLeading) << WideToUtf8(face);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+}
+
 TEST_F(Win32WindowTest, GeometryIsTheOuterWindowRectangleInTwips) {
     window->SetTop(1500);
     window->SetLeft(3000);
