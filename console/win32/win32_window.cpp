@@ -502,12 +502,18 @@ bool Win32Window::PreTranslateMessage(MSG& msg) {
     if (msg.hwnd != hwnd_ && !IsChild(hwnd_, msg.hwnd)) {
         return false;
     }
-    const std::int16_t shift = CurrentShiftState();
+    std::int16_t shift = CurrentShiftState();
+    if (msg.message == WM_SYSKEYDOWN && (HIWORD(msg.lParam) & KF_ALTDOWN) != 0) {
+        shift |= AltMask; // as the message itself says, whatever the key state shows
+    }
     if (msg.wParam == VK_TAB && (shift & (CtrlMask | AltMask)) == 0) {
         SetFocus(rules_.NextInTabOrder(Focus(), (shift & ShiftMask) != 0));
         return true;
     }
     const auto keyCode = static_cast<std::int16_t>(msg.wParam);
+    if (WindowRules::ClosesWindow(keyCode, shift)) {
+        return false; // the default handling closes the window
+    }
     // The key belongs to the control that had the focus when it went down,
     // even if the form's handler moves the focus.
     if (!rules_.KeyDown(ControlOf(msg.hwnd), keyCode, shift)) {

@@ -85,6 +85,20 @@ TEST_F(ConsoleOnFltk, F4InAnEntryBoxSetsBothAxesToMaximum) {
     EXPECT_TRUE(window->Handle()->shown());
 }
 
+TEST_F(ConsoleOnFltk, AltF4ClosesTheConsoleAndTheCoilDriverKeepsItsSetting) {
+    window->SetFocus(txtAmpX);
+    Key(FL_F + 4, FL_SHIFT); // Both Max, as F4
+    EXPECT_EQ(bench->coil().Setting().amplitudeX, 4095);
+    Key(FL_Escape, 0, "\x1b"); // Reset: back to 0
+    const std::size_t latched = bench->coil().LatchedWords().size();
+    Key(FL_F + 4, FL_ALT);
+    EXPECT_TRUE(window->Ended());
+    EXPECT_FALSE(window->Handle()->shown());
+    EXPECT_EQ(bench->coil().LatchedWords().size(), latched);
+    EXPECT_EQ(bench->coil().Setting().amplitudeX, 0);
+    EXPECT_EQ(bench->coil().Setting().amplitudeY, 0);
+}
+
 TEST_F(ConsoleOnFltk, TypedDigitsReachTheCoilDriverUpToTheBoxLimit) {
     window->SetFocus(txtAmpY);
     auto* box = static_cast<Fl_Input*>(window->ControlWidget(txtAmpY));

@@ -98,6 +98,33 @@ TEST_F(ConsoleOnWin32, F4InAnEntryBoxRunsBothMaxAndMovesTheFocusThere) {
     EXPECT_EQ(console.window.Text(ControlId::TxtPhase), "128"); // boxes keep their texts
 }
 
+TEST_F(ConsoleOnWin32, AltF4ClosesTheWindowAndSendsNothing) {
+    Win32Console console(false);
+    ASSERT_TRUE(console.window.Create());
+    console.window.Load(SW_SHOWNORMAL);
+    HWND box = console.window.ControlHandle(ControlId::txtAmpX);
+    SetFocus(box);
+    console.platform.ClearCalls();
+
+    // As the system reports Alt+F4: a system key with the Alt flag set.
+    MSG msg{};
+    msg.hwnd = box;
+    msg.message = WM_SYSKEYDOWN;
+    msg.wParam = VK_F4;
+    msg.lParam = 1 | (KF_ALTDOWN << 16);
+    if (!console.window.PreTranslateMessage(msg)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    Pump();
+
+    EXPECT_EQ(console.window.Handle(), nullptr);
+    EXPECT_EQ(console.platform.CountOf(test::CallKind::CreateFileA), 0u);
+    EXPECT_TRUE(console.platform.LatchedWords().empty());
+    // Unloaded as any close: the place is saved.
+    EXPECT_TRUE(console.platform.FindValue(SettingsKey.root, SettingsKey.path, "Top"));
+}
+
 TEST_F(ConsoleOnWin32, ClosingStoresTheWindowsPlaceAsDecimalTwips) {
     Win32Console console(false);
     ASSERT_TRUE(console.window.Create());

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <string>
@@ -184,6 +186,30 @@ TEST_F(Win32WindowTest, KeysOnButtonsAndSystemKeysGoToTheFormOnly) {
     EXPECT_FALSE(window->PreTranslateMessage(f5));
     EXPECT_FALSE(window->PreTranslateMessage(f10));
     EXPECT_EQ(form->events, (std::vector<std::string>{"FormKeyDown 116 0", "FormKeyDown 121 0"}));
+}
+
+TEST_F(Win32WindowTest, APasteKeepsOnlyTheTextBeforeTheFirstLineBreak) {
+    auto paste = [this](ControlId box, const wchar_t* text) {
+        ASSERT_TRUE(OpenClipboard(window->Handle()));
+        EmptyClipboard();
+        const std::size_t bytes = (std::wcslen(text) + 1) * sizeof(wchar_t);
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+        ASSERT_NE(memory, nullptr);
+        std::memcpy(GlobalLock(memory), text, bytes);
+        GlobalUnlock(memory);
+        SetClipboardData(CF_UNICODETEXT, memory);
+        CloseClipboard();
+        SelectAll(box);
+        SendMessageW(Box(box), WM_PASTE, 0, 0);
+    };
+    paste(ControlId::txtAmpX, L"12\n34");
+    paste(ControlId::TxtPhase, L"7\r\n8");
+    paste(ControlId::txtAmpY, L"\n5");
+    EXPECT_EQ(window->Text(ControlId::txtAmpX), "12");
+    EXPECT_EQ(window->Text(ControlId::TxtPhase), "7");
+    EXPECT_EQ(window->Text(ControlId::txtAmpY), "");
+    EXPECT_EQ(form->events, (std::vector<std::string>{"Change txtAmpX=12", "Change TxtPhase=7",
+                                                      "Change txtAmpY="}));
 }
 
 TEST_F(Win32WindowTest, KeysForOtherWindowsAndOtherMessagesAreLeftAlone) {
