@@ -769,10 +769,7 @@ void FltkWindow::SetFocus(ControlId control) {
 FrameInsets FltkWindow::Frame() const {
     // Measured while shown; before that, the frame it had last time (none
     // before the first show).
-    if (window_ && window_->shown()) {
-        frame_ = FrameOf(*window_);
-    }
-    return frame_;
+    return window_ && window_->shown() ? FrameOf(*window_) : frame_;
 }
 
 float FltkWindow::Top() const {

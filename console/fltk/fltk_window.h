@@ -130,7 +130,7 @@ private:
     std::array<ControlState, ControlCount> controls_{};
     std::array<TimerSlot, ControlCount> timers_{};
     float dpi_ = 96.0f;
-    mutable FrameInsets frame_;
+    FrameInsets frame_; // as last seen by FrameChanged
     Stacking stacking_ = Stacking::Normal;
     bool shown_ = false;
     bool ended_ = false;

@@ -667,8 +667,8 @@ void Win32Window::FitCaption(ControlId label) {
     if (!hwnd || LayoutOf(label).kind != ControlKind::Label) {
         return;
     }
-    const FontSpec& spec = LayoutOf(label).font;
-    HFONT font = FontFor(spec);
+    const FontSpec& tableFont = LayoutOf(label).font;
+    HFONT font = FontFor(tableFont);
     const std::wstring text = Utf8ToWide(WindowTextOf(hwnd));
     RECT client{};
     GetClientRect(hwnd, &client);
@@ -691,7 +691,7 @@ void Win32Window::FitCaption(ControlId label) {
             // at most: glyph widths round, so the first guess may miss by one.
             int width = std::max(1, MulDiv(metrics.tmAveCharWidth, client.right, extent.cx));
             for (int tries = 0; tries < 4 && width >= 1; ++tries, --width) {
-                font = FontFor(spec, width);
+                font = FontFor(tableFont, width);
                 if (!wider(font)) {
                     break;
                 }

@@ -19,6 +19,7 @@ namespace {
 
 using test::FakePlatform;
 
+using test::KeyMessage;
 using test::Pump;
 using test::WindowSystemAvailable;
 
@@ -83,11 +84,7 @@ TEST_F(ConsoleOnWin32, F4InAnEntryBoxRunsBothMaxAndMovesTheFocusThere) {
     SetFocus(box);
     console.platform.ClearCalls();
 
-    MSG msg{};
-    msg.hwnd = box;
-    msg.message = WM_KEYDOWN;
-    msg.wParam = VK_F4;
-    msg.lParam = 1;
+    MSG msg = KeyMessage(box, VK_F4);
     console.window.PreTranslateMessage(msg);
 
     EXPECT_EQ(console.window.Caption(ControlId::lblAmpX), "4095");
@@ -107,11 +104,7 @@ TEST_F(ConsoleOnWin32, AltF4ClosesTheWindowAndSendsNothing) {
     console.platform.ClearCalls();
 
     // As the system reports Alt+F4: a system key with the Alt flag set.
-    MSG msg{};
-    msg.hwnd = box;
-    msg.message = WM_SYSKEYDOWN;
-    msg.wParam = VK_F4;
-    msg.lParam = 1 | (KF_ALTDOWN << 16);
+    MSG msg = KeyMessage(box, VK_F4, WM_SYSKEYDOWN, 1 | (KF_ALTDOWN << 16));
     if (!console.window.PreTranslateMessage(msg)) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);

@@ -57,17 +57,9 @@ private:
     Win32Window& window_;
 };
 
+using test::KeyMessage;
 using test::Pump;
 using test::WindowSystemAvailable;
-
-MSG KeyMessage(HWND target, WPARAM key, UINT message = WM_KEYDOWN) {
-    MSG msg{};
-    msg.hwnd = target;
-    msg.message = message;
-    msg.wParam = key;
-    msg.lParam = 1;
-    return msg;
-}
 
 class Win32WindowTest : public ::testing::Test {
 protected:
