@@ -26,6 +26,12 @@ using namespace morlix::cli;
 
 constexpr std::size_t MaxLineBytes = 4096;
 
+// Exit statuses, as the usage text lists them.
+constexpr int ExitRan = 0;
+constexpr int ExitTrouble = 1;
+constexpr int ExitUsage = 2;
+constexpr int ExitOtherConsole = 3;
+
 const char* Usage() {
     return "usage: morlixctl [--registry FILE] [--no-device] [--serial N] [--trace] [COMMAND...]\n"
            "  --registry FILE  keep the simulated registry (the console's settings) in FILE\n"
@@ -34,7 +40,14 @@ const char* Usage() {
            "  --trace          print every change of the window as it happens\n"
            "Without commands they are read from standard input, one per line.\n"
            "Commands (morlixctl help for more): type X 1000, paste Y 12.7, key Phase PageUp,\n"
-           "key F4, click Max, tick, show, coil, unplug, plug, quit.\n";
+           "key F4, click Max, tick, show, coil, unplug, plug, quit.\n"
+           "Exit status:\n"
+           "  0  every command ran\n"
+           "  1  a bad line on standard input (not a terminal) was skipped, the registry file\n"
+           "     could not be written, or the driver's checks found a fault\n"
+           "  2  nothing ran: a bad option, command, box, key, control or operand, or a\n"
+           "     registry file that cannot be read\n"
+           "  3  another console runs on the same registry file; nothing ran\n";
 }
 
 bool ParseSerial(std::string_view text, std::uint32_t& serial) {
@@ -87,19 +100,19 @@ int main(int argc, char** argv) {
             commandArgs.emplace_back(arg);
         } else if (arg == "--registry" || arg == "--serial") {
             if (i + 1 >= argc) {
-                std::cerr << "morlixctl: " << arg << " needs a value\n" << Usage();
-                return 2;
+                std::cerr << "morlixctl: " << arg << " needs a value (try --help)\n";
+                return ExitUsage;
             }
             const std::string_view value = argv[++i];
             if (arg == "--registry") {
                 if (value.empty()) {
                     std::cerr << "morlixctl: --registry needs a file name\n";
-                    return 2;
+                    return ExitUsage;
                 }
                 registryFile = value;
             } else if (!ParseSerial(value, machineOptions.serialNumber)) {
                 std::cerr << "morlixctl: --serial takes a number from 0 to 4294967295\n";
-                return 2;
+                return ExitUsage;
             }
         } else if (arg == "--no-device") {
             machineOptions.plugged = false;
@@ -107,17 +120,25 @@ int main(int argc, char** argv) {
             trace = true;
         } else if (arg == "--help" || arg == "-h") {
             std::cout << Usage();
-            return 0;
+            return ExitRan;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) {
                 commandArgs.emplace_back(argv[i]);
             }
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
-            std::cerr << "morlixctl: unknown option " << arg << "\n" << Usage();
-            return 2;
+            std::cerr << "morlixctl: unknown option " << arg << " (try --help)\n";
+            return ExitUsage;
         } else {
             commandArgs.emplace_back(arg);
         }
+    }
+
+    // Every command is checked before anything starts: a script's typo must
+    // not leave half of its commands sent.
+    ArgumentsResult parsedArgs = ParseArguments(commandArgs);
+    if (!parsedArgs.errors.empty()) {
+        std::cerr << "morlixctl: " << parsedArgs.errors.front() << "\n";
+        return ExitUsage;
     }
 
     morlix::HeadlessOptions windowOptions;
@@ -127,7 +148,7 @@ int main(int argc, char** argv) {
         if (!lock->Opened()) {
             std::cerr << "morlixctl: cannot use the registry file " << registryFile << ": "
                       << std::strerror(errno) << "\n";
-            return 2;
+            return ExitUsage;
         }
         windowOptions.prevInstance = !lock->Held();
         sim::registry::Registry& registry = sim::registry::Registry::Instance();
@@ -137,23 +158,19 @@ int main(int argc, char** argv) {
             !registry.LoadFromFile(registryFile)) {
             // Never overwrite settings that could not be read.
             std::cerr << "morlixctl: cannot read the registry file " << registryFile << "\n";
-            return 2;
+            return ExitUsage;
         }
         machineOptions.keepRegistry = true;
-    }
-
-    ArgumentsResult parsedArgs = ParseArguments(commandArgs);
-    for (const std::string& error : parsedArgs.errors) {
-        std::cerr << "morlixctl: " << error << "\n";
     }
 
     SimMachine machine(machineOptions);
     Session session(machine, windowOptions, std::cout, std::cerr, trace ? &std::cout : nullptr);
     if (!session.Start()) {
         std::cerr << "morlixctl: another console runs on " << registryFile << "; ending\n";
-        return 0;
+        return ExitOtherConsole;
     }
 
+    bool trouble = false;
     if (!commandArgs.empty()) {
         for (const Command& command : parsedArgs.commands) {
             if (!session.Run(command)) {
@@ -161,6 +178,8 @@ int main(int argc, char** argv) {
             }
         }
     } else {
+        // At a terminal the operator sees a bad line at once and types it
+        // again; from a script it is a fault the exit status must tell.
         const bool interactive = ::isatty(STDIN_FILENO) != 0;
         if (interactive) {
             std::cout << "Morlix Quadrature Driver on the simulated bench (help lists the "
@@ -178,11 +197,13 @@ int main(int argc, char** argv) {
             if (tooLong) {
                 std::cerr << "morlixctl: line " << number << ": longer than " << MaxLineBytes
                           << " bytes, ignored\n";
+                trouble = trouble || !interactive;
                 continue;
             }
             const LineResult parsed = ParseLine(line);
             if (!parsed.error.empty()) {
                 std::cerr << "morlixctl: line " << number << ": " << parsed.error << "\n";
+                trouble = trouble || !interactive;
                 continue;
             }
             if (parsed.command && !session.Run(*parsed.command)) {
@@ -194,6 +215,7 @@ int main(int argc, char** argv) {
     session.Finish();
     if (!registryFile.empty() && !sim::registry::Registry::Instance().SaveToFile(registryFile)) {
         std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
+        trouble = true;
     }
     // Whatever the verifier saw in the driver during the run.
     const std::string faults = machine.Shutdown();
@@ -205,8 +227,9 @@ int main(int argc, char** argv) {
         }
         if (end > start) {
             std::cerr << "morlixctl: verifier: " << faults.substr(start, end - start) << "\n";
+            trouble = true;
         }
         start = end + 1;
     }
-    return 0;
+    return trouble ? ExitTrouble : ExitRan;
 }

@@ -249,6 +249,7 @@ void HeadlessWindow::Paste(ControlId box, std::string_view text) {
     if (!WindowRules::IsTextBox(box) || !Live()) {
         return;
     }
+    text = WindowRules::PastedLine(text);
     const int kept = CharCount(rules_.Text(box)) - SelectionLengthOf(box);
     const int room = WindowRules::OperatorRoom(box, kept);
     ReplaceSelection(box, text.substr(0, ByteOffsetOfChar(text, room)));
@@ -288,6 +289,10 @@ void HeadlessWindow::Clear(ControlId box) {
 
 void HeadlessWindow::PressKey(std::int16_t keyCode, std::int16_t shift) {
     if (!Live()) {
+        return;
+    }
+    if (WindowRules::ClosesWindow(keyCode, shift)) {
+        Unload();
         return;
     }
     // The key belongs to the control that had the focus when it went down,

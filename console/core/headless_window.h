@@ -94,7 +94,8 @@ public:
     // characters were accepted.
     int Type(ControlId box, std::string_view text);
     // Pastes at the caret, replacing the selection; the pasted text is cut
-    // to what the length limit leaves room for. One change event at most.
+    // at its first line break and to what the length limit leaves room for.
+    // One change event at most.
     void Paste(ControlId box, std::string_view text);
     // Deletes the selection, or the character before the caret.
     void Backspace(ControlId box);
@@ -104,7 +105,8 @@ public:
     // Empties a box the way an operator does: select all, then delete.
     void Clear(ControlId box);
     // A key goes down: the form's key preview first, then the key handler of
-    // the box that had the focus, then the box's own caret movement.
+    // the box that had the focus, then the box's own caret movement. Alt+F4
+    // closes the window as Unload does.
     void PressKey(std::int16_t keyCode, std::int16_t shift = 0);
     // A mouse click: the control takes the focus; a button runs its click
     // handling, a check box toggles.

@@ -111,6 +111,9 @@ void WindowRules::Ticked(ControlId timer, bool shown) {
 }
 
 bool WindowRules::KeyDown(ControlId target, std::int16_t keyCode, std::int16_t shift) {
+    if (ClosesWindow(keyCode, shift)) {
+        return Live();
+    }
     if (form_ && Live()) {
         form_->FormKeyDown(keyCode, shift);
     }
@@ -118,6 +121,18 @@ bool WindowRules::KeyDown(ControlId target, std::int16_t keyCode, std::int16_t s
         form_->KeyDown(target, keyCode, shift);
     }
     return Live();
+}
+
+bool WindowRules::ClosesWindow(std::int16_t keyCode, std::int16_t shift) {
+    return keyCode == KeyF4 && (shift & AltMask) != 0 && (shift & CtrlMask) == 0;
+}
+
+std::string_view WindowRules::PastedLine(std::string_view text) {
+    std::size_t end = std::min(text.find('\n'), text.size());
+    if (end < text.size() && end > 0 && text[end - 1] == '\r') {
+        --end; // a CR LF pair is one break
+    }
+    return text.substr(0, end);
 }
 
 bool WindowRules::RememberFocus(ControlId control) {

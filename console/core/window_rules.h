@@ -60,8 +60,15 @@ public:
     // A key went down while target had the focus: the window's handler
     // first, then the box's own if target is a box. The key stays the
     // target's even if the window's handler moves the focus. False when the
-    // window ended on the way.
+    // window ended on the way. The close key reaches no handler.
     bool KeyDown(ControlId target, std::int16_t keyCode, std::int16_t shift);
+    // Alt+F4: the desktop's command to close the window, which the front end
+    // carries out (unload, then the window goes). With Ctrl held as well it
+    // is a plain F4, as Windows reports it.
+    static bool ClosesWindow(std::int16_t keyCode, std::int16_t shift);
+    // What a paste leaves for a one-line box: the text before its first line
+    // break (LF, or CR LF), as a single-line edit control takes it.
+    static std::string_view PastedLine(std::string_view text);
 
     // The control that holds the focus, or gets it back when the window is
     // shown or active again.

@@ -85,6 +85,12 @@ public:
         return Fl_Double_Window::handle(event);
     }
 
+    // Every move the window system reports, a window manager's new frame among them.
+    void resize(int x, int y, int w, int h) override {
+        Fl_Double_Window::resize(x, y, w, h);
+        owner_.FrameChanged();
+    }
+
 private:
     FltkWindow& owner_;
 };
@@ -123,7 +129,20 @@ public:
             const int saved = maximum_size();
             const int limit = owner_.OperatorLimit(id_);
             maximum_size(limit > 0 ? limit : NoLimit);
-            used = Tracked::handle(event);
+            // A one-line box takes a paste up to its first line break; with
+            // nothing before it, the paste still replaces the selection.
+            const int length = Fl::e_length;
+            if (event == FL_PASTE && Fl::e_text) {
+                Fl::e_length = static_cast<int>(
+                    WindowRules::PastedLine(std::string_view(Fl::e_text, length)).size());
+            }
+            if (event == FL_PASTE && Fl::e_text && Fl::e_length == 0 && length > 0) {
+                cut();
+                used = 1;
+            } else {
+                used = Tracked::handle(event);
+            }
+            Fl::e_length = length;
             maximum_size(saved);
             break;
         }
@@ -179,13 +198,21 @@ private:
 };
 
 // A label draws its caption as plain text: FLTK's '@' symbols and '&'
-// marks are not for texts the program writes.
+// marks are not for texts the program writes. It keeps the size the layout
+// gives it: a caption wider than that in the label's font, as a wide
+// stand-in for the default face may make it, is drawn smaller until it
+// shows whole.
 class LabelBox : public Fl_Box {
 public:
     LabelBox(int x, int y, int w, int h) : Fl_Box(x, y, w, h) {}
 
+    void SetFontSize(int size) {
+        fontSize_ = size;
+        Fit();
+    }
     void SetText(std::string_view text) {
         text_ = text;
+        Fit();
         redraw();
     }
     const std::string& Text() const { return text_; }
@@ -199,7 +226,19 @@ public:
     }
 
 private:
+    static constexpr int SmallestFit = 6;
+
+    void Fit() {
+        int size = fontSize_;
+        fl_font(labelfont(), size);
+        while (size > SmallestFit && fl_width(text_.c_str()) > w() - 2) {
+            fl_font(labelfont(), --size);
+        }
+        labelsize(size);
+    }
+
     std::string text_;
+    int fontSize_ = FL_NORMAL_SIZE;
 };
 
 // A frame: an engraved edge with its caption set into the top line, over
@@ -392,7 +431,7 @@ Fl_Widget* FltkWindow::MakeControl(const ControlLayout& control) {
         label->color(back);
         label->align(centred);
         label->labelfont(font);
-        label->labelsize(size);
+        label->SetFontSize(size);
         label->labelcolor(ToFlColor(rules_.ForeColor(control.id)));
         label->SetText(rules_.Caption(control.id));
         widget = label;
@@ -567,6 +606,10 @@ bool FltkWindow::PreviewKey(int fltkKey, int fltkState) {
     if (keyCode == 0) {
         return false;
     }
+    if (WindowRules::ClosesWindow(keyCode, shift)) {
+        Close(); // where the window manager leaves the key to the window
+        return true;
+    }
     // The key belongs to the control that had the focus when it went down,
     // even if the form's handler moves the focus.
     const ControlId target = Focus();
@@ -723,32 +766,59 @@ void FltkWindow::SetFocus(ControlId control) {
 
 // ---- Window: geometry ------------------------------------------------------
 
+FrameInsets FltkWindow::Frame() const {
+    // Measured while shown; before that, the frame it had last time (none
+    // before the first show).
+    return window_ && window_->shown() ? FrameOf(*window_) : frame_;
+}
+
 float FltkWindow::Top() const {
-    return window_ ? PixelsToTwips(window_->y(), dpi_) : 0.0f;
+    return window_ ? PixelsToTwips(window_->y() - Frame().top, dpi_) : 0.0f;
 }
 
 float FltkWindow::Left() const {
-    return window_ ? PixelsToTwips(window_->x(), dpi_) : 0.0f;
+    return window_ ? PixelsToTwips(window_->x() - Frame().left, dpi_) : 0.0f;
 }
 
 float FltkWindow::Width() const {
     if (!window_) {
         return 0.0f;
     }
-    return PixelsToTwips(window_->shown() ? window_->decorated_w() : window_->w(), dpi_);
+    const FrameInsets frame = Frame();
+    return PixelsToTwips(window_->w() + frame.left + frame.right, dpi_);
 }
 
 float FltkWindow::Height() const {
     if (!window_) {
         return 0.0f;
     }
-    return PixelsToTwips(window_->shown() ? window_->decorated_h() : window_->h(), dpi_);
+    const FrameInsets frame = Frame();
+    return PixelsToTwips(window_->h() + frame.top + frame.bottom, dpi_);
 }
 
 void FltkWindow::MoveClientTo(int xPixels, int yPixels) {
     if (window_) {
         window_->position(xPixels, yPixels);
         placed_ = true;
+    }
+}
+
+void FltkWindow::FrameChanged() {
+    if (!window_ || !window_->shown()) {
+        return;
+    }
+    const FrameInsets before = frame_;
+    const FrameInsets now = FrameOf(*window_);
+    if (now == before) {
+        return;
+    }
+    frame_ = now;
+    // The window manager places the client where it was asked and builds its
+    // frame around it. Where the program put the frame's corner before the
+    // frame was known, the client moves by the frame's edges to keep it there.
+    if (placed_) {
+        window_->position(window_->x() + now.left - before.left,
+                          window_->y() + now.top - before.top);
     }
 }
 
@@ -763,7 +833,7 @@ void FltkWindow::SetTop(float twips) {
         Fl::screen_work_area(sx, sy, sw, sh, 0);
         x = sx + std::max(0, (sw - window_->w()) / 2);
     }
-    MoveClientTo(x, TwipsToPixels(twips, dpi_));
+    MoveClientTo(x, TwipsToPixels(twips, dpi_) + Frame().top);
 }
 
 void FltkWindow::SetLeft(float twips) {
@@ -776,7 +846,7 @@ void FltkWindow::SetLeft(float twips) {
         Fl::screen_work_area(sx, sy, sw, sh, 0);
         y = sy + std::max(0, (sh - window_->h()) / 2);
     }
-    MoveClientTo(TwipsToPixels(twips, dpi_), y);
+    MoveClientTo(TwipsToPixels(twips, dpi_) + Frame().left, y);
 }
 
 float FltkWindow::ScreenWidth() const {
@@ -796,9 +866,11 @@ std::int32_t FltkWindow::SetWindowPos(std::intptr_t insertAfter, int x, int y, i
     if (!window_) {
         return 0;
     }
-    // The window has a fixed size; a move is in pixels, as the call's are.
+    // The window has a fixed size; a move places the frame's corner in
+    // pixels, as the call's are.
     if ((flags & SwpNoMove) == 0) {
-        MoveClientTo(x, y);
+        const FrameInsets frame = Frame();
+        MoveClientTo(x + frame.left, y + frame.top);
     }
     if (insertAfter == HwndTopmost) {
         stacking_ = Stacking::Topmost;

@@ -2,10 +2,11 @@
 // stay thin: each turns into one of the form's events, and the console
 // core does the work.
 //
-// Geometry: FLTK places a top-level window by its client area and leaves
-// the frame to the window manager, so Top and Left are the client area's
-// corner (what survives a save and restore without drift), while Width and
-// Height are the outer size once the window is shown.
+// Geometry: Top, Left, Width and Height are the outer frame, as on Windows,
+// so the placement test and the stored values mean the same. FLTK places a
+// top-level window by its client area and the window manager builds its
+// frame around it; the frame is measured while the window is shown, and
+// before the first show there is none.
 #pragma once
 
 #include "window.h"
@@ -88,6 +89,8 @@ public:
     // program itself writes.
     int OperatorLimit(ControlId box) const;
     void TimerTick(ControlId timer);
+    // The window system moved the window or framed it anew.
+    void FrameChanged();
     void FocusTaken(ControlId control);
     // The window itself got the keyboard back: hand it to the control that had it.
     bool RestoreFocus();
@@ -116,6 +119,7 @@ private:
     Fl_Widget* MakeControl(const ControlLayout& control);
     unsigned BackColorOf(ControlId id) const;
     void MoveClientTo(int xPixels, int yPixels);
+    FrameInsets Frame() const;
     void StartTimers();
     void StopTimers();
     void RunUnload();
@@ -126,6 +130,7 @@ private:
     std::array<ControlState, ControlCount> controls_{};
     std::array<TimerSlot, ControlCount> timers_{};
     float dpi_ = 96.0f;
+    FrameInsets frame_; // as last seen by FrameChanged
     Stacking stacking_ = Stacking::Normal;
     bool shown_ = false;
     bool ended_ = false;

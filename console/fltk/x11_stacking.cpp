@@ -40,6 +40,50 @@ bool ApplyStacking(Fl_Window& window, Stacking stacking) {
     return true;
 }
 
+FrameInsets FrameOf(Fl_Window& window) {
+    FrameInsets insets;
+    if (!window.shown() || !fl_display) {
+        return insets;
+    }
+    const ::Window client = fl_xid(&window);
+    if (!client) {
+        return insets;
+    }
+    // The frame is the client's ancestor that sits on the root window.
+    ::Window frame = client;
+    for (;;) {
+        ::Window root = 0, parent = 0;
+        ::Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(fl_display, frame, &root, &parent, &children, &count)) {
+            return insets;
+        }
+        if (children) {
+            XFree(children);
+        }
+        if (!parent || parent == root) {
+            break;
+        }
+        frame = parent;
+    }
+    XWindowAttributes outer{};
+    XWindowAttributes inner{};
+    int x = 0, y = 0;
+    ::Window child = 0;
+    if (frame == client || !XGetWindowAttributes(fl_display, frame, &outer) ||
+        !XGetWindowAttributes(fl_display, client, &inner) ||
+        !XTranslateCoordinates(fl_display, client, frame, 0, 0, &x, &y, &child)) {
+        return insets;
+    }
+    // The frame's own border counts as frame.
+    const int border = outer.border_width;
+    insets.left = x + border;
+    insets.top = y + border;
+    insets.right = outer.width - x - inner.width + border;
+    insets.bottom = outer.height - y - inner.height + border;
+    return insets;
+}
+
 bool OpenDisplay() {
     if (fl_display) {
         return true;

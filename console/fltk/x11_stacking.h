@@ -14,6 +14,18 @@ enum class Stacking { Normal, Topmost, Bottom };
 // ignores the request. False if the window is not shown.
 bool ApplyStacking(Fl_Window& window, Stacking stacking);
 
+// How far the frame a window manager put around a shown window reaches past
+// its client area on each side, in pixels; all 0 without a frame (no window
+// manager, or not shown).
+struct FrameInsets {
+    int left = 0;
+    int top = 0;
+    int right = 0;
+    int bottom = 0;
+    bool operator==(const FrameInsets&) const = default;
+};
+FrameInsets FrameOf(Fl_Window& window);
+
 // Opens the display for FLTK; false when there is none. FLTK itself ends
 // the program when it cannot open one, so callers that may run without a
 // display ask here first. The connection is handed to FLTK rather than

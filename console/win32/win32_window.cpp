@@ -237,6 +237,7 @@ bool Win32Window::CreateControl(const ControlLayout& control) {
     }
     state.hwnd = hwnd;
     SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(control.font)), FALSE);
+    FitCaption(control.id);
     if (control.kind == ControlKind::TextBox) {
         // Limits what the operator types or pastes; program writes pass.
         if (control.maxLength > 0) {
@@ -501,12 +502,18 @@ bool Win32Window::PreTranslateMessage(MSG& msg) {
     if (msg.hwnd != hwnd_ && !IsChild(hwnd_, msg.hwnd)) {
         return false;
     }
-    const std::int16_t shift = CurrentShiftState();
+    std::int16_t shift = CurrentShiftState();
+    if (msg.message == WM_SYSKEYDOWN && (HIWORD(msg.lParam) & KF_ALTDOWN) != 0) {
+        shift |= AltMask; // as the message itself says, whatever the key state shows
+    }
     if (msg.wParam == VK_TAB && (shift & (CtrlMask | AltMask)) == 0) {
         SetFocus(rules_.NextInTabOrder(Focus(), (shift & ShiftMask) != 0));
         return true;
     }
     const auto keyCode = static_cast<std::int16_t>(msg.wParam);
+    if (WindowRules::ClosesWindow(keyCode, shift)) {
+        return false; // the default handling closes the window
+    }
     // The key belongs to the control that had the focus when it went down,
     // even if the form's handler moves the focus.
     if (!rules_.KeyDown(ControlOf(msg.hwnd), keyCode, shift)) {
@@ -618,11 +625,12 @@ HBRUSH Win32Window::BrushFor(Color color) {
     return brush;
 }
 
-HFONT Win32Window::FontFor(const FontSpec& font) {
+HFONT Win32Window::FontFor(const FontSpec& font, int width) {
     const std::string face = font.face ? font.face : "";
     const double points = font.face ? font.points : DefaultPoints;
     for (const FontEntry& entry : fonts_) {
-        if (entry.face == face && entry.points == points && entry.bold == font.bold) {
+        if (entry.face == face && entry.points == points && entry.bold == font.bold &&
+            entry.width == width) {
             return entry.font.get();
         }
     }
@@ -634,6 +642,7 @@ HFONT Win32Window::FontFor(const FontSpec& font) {
     }
     LOGFONTW logFont{};
     logFont.lfHeight = FontHeightPixels(points > 0 ? points : DefaultPoints, dpiY_);
+    logFont.lfWidth = width;
     logFont.lfWeight = font.bold ? FW_BOLD : FW_NORMAL;
     logFont.lfCharSet = DEFAULT_CHARSET;
     logFont.lfOutPrecision = OUT_DEFAULT_PRECIS;
@@ -645,8 +654,55 @@ HFONT Win32Window::FontFor(const FontSpec& font) {
     if (!created) {
         return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     }
-    fonts_.push_back({face, points, font.bold, GdiHandle<HFONT>(created)});
+    fonts_.push_back({face, points, font.bold, width, GdiHandle<HFONT>(created)});
     return created;
+}
+
+// A label keeps the size the layout gives it. A caption wider than that in
+// the label's font, as the faces a machine has may make it (a wide stand-in
+// for the default face), is drawn in a narrower cut of the same font, which
+// the font engine makes by scaling the glyphs' width: it shows whole.
+void Win32Window::FitCaption(ControlId label) {
+    HWND hwnd = ControlHandle(label);
+    if (!hwnd || LayoutOf(label).kind != ControlKind::Label) {
+        return;
+    }
+    const FontSpec& tableFont = LayoutOf(label).font;
+    HFONT font = FontFor(tableFont);
+    const std::wstring text = Utf8ToWide(WindowTextOf(hwnd));
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    HDC dc = text.empty() ? nullptr : GetDC(hwnd);
+    if (dc) {
+        HGDIOBJ old = SelectObject(dc, font);
+        auto wider = [&](HFONT candidate) {
+            SelectObject(dc, candidate);
+            SIZE extent{};
+            return GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()),
+                                         &extent) &&
+                   extent.cx > client.right;
+        };
+        SIZE extent{};
+        TEXTMETRICW metrics{};
+        if (wider(font) &&
+            GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent) &&
+            GetTextMetricsW(dc, &metrics) && extent.cx > 0) {
+            // From the width in proportion to the room, a few steps narrower
+            // at most: glyph widths round, so the first guess may miss by one.
+            int width = std::max(1, MulDiv(metrics.tmAveCharWidth, client.right, extent.cx));
+            for (int tries = 0; tries < 4 && width >= 1; ++tries, --width) {
+                font = FontFor(tableFont, width);
+                if (!wider(font)) {
+                    break;
+                }
+            }
+        }
+        SelectObject(dc, old);
+        ReleaseDC(hwnd, dc);
+    }
+    if (reinterpret_cast<HFONT>(SendMessageW(hwnd, WM_GETFONT, 0, 0)) != font) {
+        SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    }
 }
 
 Color Win32Window::BackColorOf(ControlId id) const {
@@ -734,6 +790,7 @@ void Win32Window::SetCaption(ControlId label, std::string_view text) {
     }
     const std::wstring wide = Utf8ToWide(text);
     SetWindowTextW(StateOf(label).hwnd, wide.c_str());
+    FitCaption(label);
 }
 
 Color Win32Window::ForeColor(ControlId label) const {

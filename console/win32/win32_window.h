@@ -130,7 +130,11 @@ private:
     std::string WindowTextOf(HWND hwnd) const;
 
     HBRUSH BrushFor(Color color);
-    HFONT FontFor(const FontSpec& font);
+    // The font of a table entry; width is its average character width in
+    // pixels, 0 for the face's own.
+    HFONT FontFor(const FontSpec& font, int width = 0);
+    // Gives a label the font its caption fits in (see the definition).
+    void FitCaption(ControlId label);
     Color BackColorOf(ControlId id) const;
 
     HINSTANCE instance_;
@@ -151,6 +155,7 @@ private:
         std::string face;
         double points;
         bool bold;
+        int width;
         GdiHandle<HFONT> font;
     };
     std::vector<FontEntry> fonts_;

@@ -5,6 +5,7 @@
 #include "form_main.h"
 #include "sim_platform.h"
 #include "usb_link.h"
+#include "display_required.h"
 #include "x11_stacking.h"
 
 #include "norvask.h"
@@ -30,9 +31,7 @@ class ConsoleOnFltk : public sim::kernel::KernelTest {
 protected:
     void SetUp() override {
         KernelTest::SetUp();
-        if (!OpenDisplay()) {
-            GTEST_SKIP() << "no display";
-        }
+        MORLIX_NEED_DISPLAY(OpenDisplay(), "no display");
         bench = std::make_unique<sim::bench::Bench>(norvask::DriverEntry);
         platform = std::make_unique<SimPlatform>(bench->registry(), bench->io());
         link = std::make_unique<UsbLink>(*platform);
@@ -90,6 +89,20 @@ TEST_F(ConsoleOnFltk, F4InAnEntryBoxSetsBothAxesToMaximum) {
     EXPECT_EQ(window->ForeColor(lblAmpX), ColorBlack);
     EXPECT_EQ(window->Focus(), cmdMax);
     EXPECT_TRUE(window->Handle()->shown());
+}
+
+TEST_F(ConsoleOnFltk, AltF4ClosesTheConsoleAndTheCoilDriverKeepsItsSetting) {
+    window->SetFocus(txtAmpX);
+    Key(FL_F + 4, FL_SHIFT); // Both Max, as F4
+    EXPECT_EQ(bench->coil().Setting().amplitudeX, 4095);
+    Key(FL_Escape, 0, "\x1b"); // Reset: back to 0
+    const std::size_t latched = bench->coil().LatchedWords().size();
+    Key(FL_F + 4, FL_ALT);
+    EXPECT_TRUE(window->Ended());
+    EXPECT_FALSE(window->Handle()->shown());
+    EXPECT_EQ(bench->coil().LatchedWords().size(), latched);
+    EXPECT_EQ(bench->coil().Setting().amplitudeX, 0);
+    EXPECT_EQ(bench->coil().Setting().amplitudeY, 0);
 }
 
 TEST_F(ConsoleOnFltk, TypedDigitsReachTheCoilDriverUpToTheBoxLimit) {

@@ -1,5 +1,7 @@
 // The FLTK window on a real display (Xvfb will do), driven with the events
-// FLTK itself delivers. Without a display every case skips.
+// FLTK itself delivers. Without a display every case skips (or fails, where
+// a display is required).
+#include "display_required.h"
 #include "fltk_keys.h"
 #include "fltk_window.h"
 #include "x11_stacking.h"
@@ -7,13 +9,19 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Window.H>
+#include <FL/fl_draw.H>
 #include <gtest/gtest.h>
+// After GoogleTest: Xlib's macros (None, Bool) would clash with its names.
+#include <FL/x.H>
 
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace morlix {
@@ -67,11 +75,7 @@ using Events = std::vector<std::string>;
 
 class FltkWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!OpenDisplay()) {
-            GTEST_SKIP() << "no display";
-        }
-    }
+    void SetUp() override { MORLIX_NEED_DISPLAY(OpenDisplay(), "no display"); }
     void TearDown() override {
         window.reset();
         form.reset();
@@ -234,6 +238,21 @@ TEST_F(FltkWindowTest, TypingAndPastingAreHeldToTheBoxLimit) {
     EXPECT_EQ(form->events, Events({"Change TxtPhase=987"}));
 }
 
+TEST_F(FltkWindowTest, APasteKeepsOnlyTheTextBeforeTheFirstLineBreak) {
+    Open();
+    Input(txtAmpX)->position(0, Input(txtAmpX)->size());
+    Paste(txtAmpX, "12\n34");
+    EXPECT_EQ(window->Text(txtAmpX), "12");
+    Input(TxtPhase)->position(0, Input(TxtPhase)->size());
+    Paste(TxtPhase, "7\r\n8");
+    EXPECT_EQ(window->Text(TxtPhase), "7");
+    // Nothing before the break: the selection goes all the same.
+    Input(txtAmpY)->position(0, Input(txtAmpY)->size());
+    Paste(txtAmpY, "\n5");
+    EXPECT_EQ(window->Text(txtAmpY), "");
+    EXPECT_EQ(form->events, Events({"Change txtAmpX=12", "Change TxtPhase=7", "Change txtAmpY="}));
+}
+
 TEST_F(FltkWindowTest, AWriteDuringAKeystrokeIsNotHeldToTheLimit) {
     Open();
     window->SetText(txtAmpX, "");
@@ -279,6 +298,21 @@ TEST_F(FltkWindowTest, EscapeNeverClosesTheWindow) {
     window->Handle()->do_callback();
     EXPECT_TRUE(window->Handle()->shown());
     EXPECT_FALSE(window->Ended());
+}
+
+TEST_F(FltkWindowTest, AltF4ClosesTheWindowWithoutReachingAHandlerAndCtrlF4IsF4) {
+    Open();
+    window->SetFocus(txtAmpX);
+    form->events.clear();
+    Key(FL_F + 4, FL_CTRL);
+    Key(FL_F + 4, FL_CTRL | FL_ALT); // Ctrl with it: a plain F4, as on Windows
+    EXPECT_EQ(form->events, Events({"FormKeyDown 115 2", "KeyDown txtAmpX 115 2",
+                                    "FormKeyDown 115 6", "KeyDown txtAmpX 115 6"}));
+    form->events.clear();
+    EXPECT_EQ(Key(FL_F + 4, FL_ALT), 1);
+    EXPECT_EQ(form->events, Events({"Unload"}));
+    EXPECT_TRUE(window->Ended());
+    EXPECT_FALSE(window->Handle()->shown());
 }
 
 TEST_F(FltkWindowTest, EntryKeysReachTheBoxHandlerAndHomeEndStillMoveTheCaret) {
@@ -373,6 +407,140 @@ TEST_F(FltkWindowTest, ClosingUnloadsOnceAndStopsEverything) {
     window->Close();
     window->SetText(txtAmpX, "5");
     EXPECT_EQ(form->events, Events({"Unload"}));
+}
+
+TEST_F(FltkWindowTest, TheSerialNumberLabelShowsItsTextsWholeInTheFontsPresent) {
+    Build();
+    Fl_Widget* label = window->ControlWidget(lblSerNum);
+    // The widest serial number the label can be given, and the text it starts with.
+    for (const char* text : {"Looking for USB...", "SN: 4294967295"}) {
+        window->SetCaption(lblSerNum, text);
+        fl_font(label->labelfont(), label->labelsize());
+        EXPECT_LE(fl_width(text), label->w() - 2) << text; // drawn one pixel in from each side
+        EXPECT_LE(fl_height() - fl_descent() / 2, label->h()) << text;
+    }
+}
+
+// Stands in for a window manager as the common ones treat a client that asks
+// for static gravity (FLTK does): the client stays where it is and the frame
+// is built around it; the client's move requests come to the manager, which
+// here only notes them.
+class FakeWindowManager {
+public:
+    static constexpr int Left = 4, Top = 24, Right = 3, Bottom = 5;
+
+    FakeWindowManager() : display_(XOpenDisplay(nullptr)) {}
+    // Leaves as a window manager does: the client goes back to the root
+    // window, and its frame goes.
+    ~FakeWindowManager() {
+        if (!display_) {
+            return;
+        }
+        if (frame_) {
+            XReparentWindow(display_, client_, DefaultRootWindow(display_), 0, 0);
+            XDestroyWindow(display_, frame_);
+        }
+        XCloseDisplay(display_);
+    }
+
+    // Frames the shown window where it stands.
+    bool Frame(Fl_Window& window) {
+        if (!display_) {
+            return false;
+        }
+        frame_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), window.x() - Left,
+                                     window.y() - Top, window.w() + Left + Right,
+                                     window.h() + Top + Bottom, 0, 0, 0);
+        client_ = fl_xid(&window);
+        XSelectInput(display_, frame_, SubstructureRedirectMask);
+        XMapWindow(display_, frame_);
+        XReparentWindow(display_, client_, frame_, Left, Top);
+        XMapWindow(display_, client_);
+        XSync(display_, False);
+        return true;
+    }
+
+    // Where the client last asked to be moved, within about a second. The
+    // move is then made as a window manager makes it: the frame goes where
+    // the client is to be, and the client is told.
+    std::optional<std::pair<int, int>> MoveAsked() {
+        std::optional<std::pair<int, int>> asked;
+        for (int i = 0; i < 20 && !asked; ++i) {
+            Fl::check();
+            XSync(fl_display, False);
+            XSync(display_, False);
+            XEvent event;
+            while (XCheckTypedEvent(display_, ConfigureRequest, &event)) {
+                const XConfigureRequestEvent& request = event.xconfigurerequest;
+                if (request.value_mask & (CWX | CWY)) {
+                    asked = std::make_pair(request.x, request.y);
+                }
+            }
+            if (!asked) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        if (asked) {
+            XMoveWindow(display_, frame_, asked->first - Left, asked->second - Top);
+            XEvent notify{};
+            notify.xconfigure.type = ConfigureNotify;
+            notify.xconfigure.event = client_;
+            notify.xconfigure.window = client_;
+            notify.xconfigure.x = asked->first;
+            notify.xconfigure.y = asked->second;
+            XWindowAttributes attributes{};
+            XGetWindowAttributes(display_, client_, &attributes);
+            notify.xconfigure.width = attributes.width;
+            notify.xconfigure.height = attributes.height;
+            XSendEvent(display_, client_, False, StructureNotifyMask, &notify);
+            XSync(display_, False);
+            for (int i = 0; i < 10; ++i) {
+                Fl::check();
+            }
+        }
+        return asked;
+    }
+
+private:
+    Display* display_;
+    ::Window frame_ = 0;
+    ::Window client_ = 0;
+};
+
+TEST_F(FltkWindowTest, GeometryIsTheOuterFrameAndAMovePlacesTheFramesCorner) {
+    Open();
+    Fl_Window* main = window->Handle();
+    const int x = main->x();
+    const int y = main->y();
+    FakeWindowManager manager;
+    ASSERT_TRUE(manager.Frame(*main));
+    EXPECT_FALSE(manager.MoveAsked()); // placed by the system: left where it is
+    const float dpi = window->Dpi();
+    EXPECT_FLOAT_EQ(window->Left(), PixelsToTwips(x - FakeWindowManager::Left, dpi));
+    EXPECT_FLOAT_EQ(window->Top(), PixelsToTwips(y - FakeWindowManager::Top, dpi));
+    EXPECT_FLOAT_EQ(window->Width(), PixelsToTwips(main->w() + 7, dpi));
+    EXPECT_FLOAT_EQ(window->Height(), PixelsToTwips(main->h() + 29, dpi));
+
+    window->SetLeft(PixelsToTwips(200, dpi));
+    window->SetTop(PixelsToTwips(300, dpi));
+    EXPECT_EQ(manager.MoveAsked(), std::make_pair(204, 324));
+    EXPECT_FLOAT_EQ(window->Top(), PixelsToTwips(300, dpi));
+    EXPECT_FLOAT_EQ(window->Left(), PixelsToTwips(200, dpi));
+}
+
+TEST_F(FltkWindowTest, APlacementMadeBeforeTheFrameExistsKeepsTheFramesCornerThere) {
+    Build();
+    const float dpi = window->Dpi();
+    window->SetLeft(PixelsToTwips(200, dpi));
+    window->SetTop(PixelsToTwips(300, dpi));
+    window->Load();
+    Settle();
+    FakeWindowManager manager;
+    ASSERT_TRUE(manager.Frame(*window->Handle()));
+    // Framed around the client at 200, 300: the client moves in by the frame.
+    EXPECT_EQ(manager.MoveAsked(), std::make_pair(204, 324));
+    EXPECT_FLOAT_EQ(window->Top(), PixelsToTwips(300, dpi));
+    EXPECT_FLOAT_EQ(window->Left(), PixelsToTwips(200, dpi));
 }
 
 TEST_F(FltkWindowTest, StackingIsRecordedAndGeometryIsInTwips) {

@@ -19,6 +19,7 @@ namespace {
 
 using test::FakePlatform;
 
+using test::KeyMessage;
 using test::Pump;
 using test::WindowSystemAvailable;
 
@@ -41,9 +42,7 @@ struct Win32Console {
 class ConsoleOnWin32 : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!WindowSystemAvailable()) {
-            GTEST_SKIP() << "no window system here; run under a display";
-        }
+        MORLIX_NEED_DISPLAY(WindowSystemAvailable(), "no window system here; run under a display");
     }
 };
 
@@ -85,11 +84,7 @@ TEST_F(ConsoleOnWin32, F4InAnEntryBoxRunsBothMaxAndMovesTheFocusThere) {
     SetFocus(box);
     console.platform.ClearCalls();
 
-    MSG msg{};
-    msg.hwnd = box;
-    msg.message = WM_KEYDOWN;
-    msg.wParam = VK_F4;
-    msg.lParam = 1;
+    MSG msg = KeyMessage(box, VK_F4);
     console.window.PreTranslateMessage(msg);
 
     EXPECT_EQ(console.window.Caption(ControlId::lblAmpX), "4095");
@@ -98,6 +93,29 @@ TEST_F(ConsoleOnWin32, F4InAnEntryBoxRunsBothMaxAndMovesTheFocusThere) {
     EXPECT_EQ(console.window.Focus(), ControlId::cmdMax);
     EXPECT_EQ(GetFocus(), console.window.ControlHandle(ControlId::cmdMax));
     EXPECT_EQ(console.window.Text(ControlId::TxtPhase), "128"); // boxes keep their texts
+}
+
+TEST_F(ConsoleOnWin32, AltF4ClosesTheWindowAndSendsNothing) {
+    Win32Console console(false);
+    ASSERT_TRUE(console.window.Create());
+    console.window.Load(SW_SHOWNORMAL);
+    HWND box = console.window.ControlHandle(ControlId::txtAmpX);
+    SetFocus(box);
+    console.platform.ClearCalls();
+
+    // As the system reports Alt+F4: a system key with the Alt flag set.
+    MSG msg = KeyMessage(box, VK_F4, WM_SYSKEYDOWN, 1 | (KF_ALTDOWN << 16));
+    if (!console.window.PreTranslateMessage(msg)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    Pump();
+
+    EXPECT_EQ(console.window.Handle(), nullptr);
+    EXPECT_EQ(console.platform.CountOf(test::CallKind::CreateFileA), 0u);
+    EXPECT_TRUE(console.platform.LatchedWords().empty());
+    // Unloaded as any close: the place is saved.
+    EXPECT_TRUE(console.platform.FindValue(SettingsKey.root, SettingsKey.path, "Top"));
 }
 
 TEST_F(ConsoleOnWin32, ClosingStoresTheWindowsPlaceAsDecimalTwips) {

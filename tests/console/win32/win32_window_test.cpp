@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,24 +57,14 @@ private:
     Win32Window& window_;
 };
 
+using test::KeyMessage;
 using test::Pump;
 using test::WindowSystemAvailable;
-
-MSG KeyMessage(HWND target, WPARAM key, UINT message = WM_KEYDOWN) {
-    MSG msg{};
-    msg.hwnd = target;
-    msg.message = message;
-    msg.wParam = key;
-    msg.lParam = 1;
-    return msg;
-}
 
 class Win32WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!WindowSystemAvailable()) {
-            GTEST_SKIP() << "no window system here; run under a display";
-        }
+        MORLIX_NEED_DISPLAY(WindowSystemAvailable(), "no window system here; run under a display");
         window = std::make_unique<Win32Window>(GetModuleHandleW(nullptr), false);
         form = std::make_unique<RecordingForm>(*window);
         window->Attach(form.get());
@@ -188,6 +180,30 @@ TEST_F(Win32WindowTest, KeysOnButtonsAndSystemKeysGoToTheFormOnly) {
     EXPECT_EQ(form->events, (std::vector<std::string>{"FormKeyDown 116 0", "FormKeyDown 121 0"}));
 }
 
+TEST_F(Win32WindowTest, APasteKeepsOnlyTheTextBeforeTheFirstLineBreak) {
+    auto paste = [this](ControlId box, const wchar_t* text) {
+        ASSERT_TRUE(OpenClipboard(window->Handle()));
+        EmptyClipboard();
+        const std::size_t bytes = (std::wcslen(text) + 1) * sizeof(wchar_t);
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+        ASSERT_NE(memory, nullptr);
+        std::memcpy(GlobalLock(memory), text, bytes);
+        GlobalUnlock(memory);
+        SetClipboardData(CF_UNICODETEXT, memory);
+        CloseClipboard();
+        SelectAll(box);
+        SendMessageW(Box(box), WM_PASTE, 0, 0);
+    };
+    paste(ControlId::txtAmpX, L"12\n34");
+    paste(ControlId::TxtPhase, L"7\r\n8");
+    paste(ControlId::txtAmpY, L"\n5");
+    EXPECT_EQ(window->Text(ControlId::txtAmpX), "12");
+    EXPECT_EQ(window->Text(ControlId::TxtPhase), "7");
+    EXPECT_EQ(window->Text(ControlId::txtAmpY), "");
+    EXPECT_EQ(form->events, (std::vector<std::string>{"Change txtAmpX=12", "Change TxtPhase=7",
+                                                      "Change txtAmpY="}));
+}
+
 TEST_F(Win32WindowTest, KeysForOtherWindowsAndOtherMessagesAreLeftAlone) {
     HWND other = CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                  GetModuleHandleW(nullptr), nullptr);
@@ -274,6 +290,32 @@ TEST_F(Win32WindowTest, EveryControlSitsAtItsLayoutBoundsInTheClientArea) {
     // This program links the console's resources: the window carries its icon.
     EXPECT_NE(GetClassLongPtrW(window->Handle(), GCLP_HICON), 0);
     EXPECT_NE(GetClassLongPtrW(window->Handle(), GCLP_HICONSM), 0);
+}
+
+TEST_F(Win32WindowTest, TheSerialNumberLabelShowsItsTextsWholeInTheFontsPresent) {
+    HWND label = Box(ControlId::lblSerNum);
+    RECT client;
+    GetClientRect(label, &client);
+    HDC dc = GetDC(label);
+    ASSERT_NE(dc, nullptr);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    wchar_t face[LF_FACESIZE] = {};
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    // The widest serial number the label can be given, and the text it starts with.
+    for (const std::string& text :
+         {std::string("Looking for USB..."), std::string("SN: 4294967295")}) {
+        window->SetCaption(ControlId::lblSerNum, text);
+        const std::wstring wide = WideText(ControlId::lblSerNum);
+        SIZE extent{};
+        ASSERT_TRUE(
+            GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent));
+        EXPECT_LE(extent.cx, client.right) << text << " in " << WideToUtf8(face);
+        EXPECT_LE(metrics.tmHeight, client.bottom + metrics.tmInternalLeading) << WideToUtf8(face);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
 }
 
 TEST_F(Win32WindowTest, GeometryIsTheOuterWindowRectangleInTwips) {

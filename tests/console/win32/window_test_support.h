@@ -1,6 +1,8 @@
 // What the Win32 window tests share: whether a window system is there at all,
-// and a pump for the messages a test's actions left queued.
+// key messages, and a pump for the messages a test's actions left queued.
 #pragma once
+
+#include "display_required.h"
 
 #include <windows.h>
 
@@ -14,6 +16,16 @@ inline bool WindowSystemAvailable() {
     }
     DestroyWindow(probe);
     return true;
+}
+
+// A key message as the loop takes it from the queue.
+inline MSG KeyMessage(HWND target, WPARAM key, UINT message = WM_KEYDOWN, LPARAM lParam = 1) {
+    MSG msg{};
+    msg.hwnd = target;
+    msg.message = message;
+    msg.wParam = key;
+    msg.lParam = lParam;
+    return msg;
 }
 
 // Dispatches what is queued; a quit request left by a destroyed window is

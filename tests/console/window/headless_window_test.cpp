@@ -82,6 +82,20 @@ TEST_F(HeadlessWindowTest, PasteIsCutToTheRoomLeft) {
     EXPECT_EQ(window.Text(TxtPhase), "1\xC2\xB0\xC2\xB0");
 }
 
+TEST_F(HeadlessWindowTest, PasteKeepsOnlyTheTextBeforeTheFirstLineBreak) {
+    window.SelectAll(txtAmpX);
+    window.Paste(txtAmpX, "12\n34");
+    EXPECT_EQ(window.Text(txtAmpX), "12");
+    window.SelectAll(TxtPhase);
+    window.Paste(TxtPhase, "7\r\n8\n9");
+    EXPECT_EQ(window.Text(TxtPhase), "7");
+    // Nothing before the break: the selection goes all the same.
+    window.SelectAll(txtAmpY);
+    window.Paste(txtAmpY, "\r\n5");
+    EXPECT_EQ(window.Text(txtAmpY), "");
+    EXPECT_EQ(events.changes[txtAmpX], 1);
+}
+
 TEST_F(HeadlessWindowTest, ProgramWritesAreNotLimitedAndIdenticalWritesRaiseNothing) {
     window.SetText(txtAmpX, "123456789");
     EXPECT_EQ(window.Text(txtAmpX), "123456789");

@@ -291,6 +291,30 @@ TEST(FormUnload, SavesTopAndLeftAsShortestDecimalText) {
     }
 }
 
+TEST(FormUnload, AltF4ClosesTheWindowAndSendsNothingWhileF4WithOtherModifiersIsBothMax) {
+    Console console(Screen());
+    console.Start();
+    console.PasteOver(txtAmpX, "1234");
+    const Words bothMax{0, 511, 287, 256, 273, 304, 383, 853};
+    // Ctrl with Alt is a plain F4, as Windows reports it.
+    for (int shift : {ShiftMask | 0, CtrlMask | 0, CtrlMask | AltMask}) {
+        console.TakeWords();
+        console.window.SetFocus(txtAmpX);
+        console.window.PressKey(KeyF4, static_cast<std::int16_t>(shift));
+        EXPECT_EQ(console.TakeWords(), bothMax) << shift;
+    }
+    for (int shift : {AltMask | 0, AltMask | ShiftMask}) {
+        Console closing(Screen());
+        closing.Start();
+        closing.window.SetFocus(txtAmpX);
+        closing.window.PressKey(KeyF4, static_cast<std::int16_t>(shift));
+        EXPECT_TRUE(closing.window.Ended()) << shift;
+        EXPECT_EQ(closing.platform.CountOf(CallKind::CreateFileA), 0u) << shift;
+        // Closed as the operator closes it: the placement is saved.
+        EXPECT_EQ(closing.Setting("Top"), "600");
+    }
+}
+
 TEST(FormUnload, SavedPlacementIsRestoredNextTime) {
     HeadlessOptions options = Screen();
     Console first(options);

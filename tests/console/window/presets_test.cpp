@@ -95,6 +95,9 @@ TEST_P(PresetTest, FunctionKeyRunsTheSameCommandFromAnyFocusAndShiftState) {
     const std::int16_t shifts[] = {0, ShiftMask, CtrlMask, AltMask, ShiftMask | CtrlMask | AltMask};
     for (ControlId focus : focusBefore) {
         for (std::int16_t shift : shifts) {
+            if (WindowRules::ClosesWindow(preset.key, shift)) {
+                continue; // Alt+F4 closes the window instead (FormUnload tests)
+            }
             SCOPED_TRACE(testing::Message() << ControlName(focus) << " shift " << shift);
             console.window.SetFocus(focus);
             console.window.PressKey(preset.key, shift);
