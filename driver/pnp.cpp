@@ -275,8 +275,9 @@ NTSTATUS Teardown(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 } // namespace
 
-// Disables the interface and frees what the start allocated. PASSIVE_LEVEL. Returns the
-// status of disabling the interface.
+// Disables the interface (unless a surprise removal did) and frees what the start allocated.
+// PASSIVE_LEVEL. Returns the status of disabling the interface, or STATUS_SUCCESS when it was
+// already disabled.
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* ext = Extension(deviceObject);
     const NTSTATUS status = DisableInterface(ext); // unless a surprise removal already did
