@@ -22,6 +22,11 @@ PUSBD_PIPE_INFORMATION FindFreePipe(DeviceExtension* ext, ULONG number) {
     return nullptr;
 }
 
+// Sets the handle that holds the claim (none: no handle does). Any IRQL.
+void SetOpenFileObject(DeviceExtension* ext, PFILE_OBJECT fileObject) {
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->OpenFileObject), fileObject);
+}
+
 } // namespace
 
 // The pipe a handle's FsContext names, if it lies in the current interface copy. A handle
@@ -60,6 +65,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
         InterlockedExchange(&ext->OpenClaim, 0);
         status = STATUS_DELETE_PENDING;
     } else {
+        SetOpenFileObject(ext, fileObject);
         ext->DeviceOpen = TRUE;
         if (fileObject) {
             fileObject->FsContext = nullptr;
@@ -83,6 +89,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
         }
         if (!NT_SUCCESS(status)) {
             ext->DeviceOpen = FALSE;
+            SetOpenFileObject(ext, nullptr);
             InterlockedExchange(&ext->OpenClaim, 0);
         }
     }
@@ -97,16 +104,24 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     IncrementIoCount(deviceObject);
     DeviceExtension* ext = Extension(deviceObject);
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    PUSBD_PIPE_INFORMATION pipe = PipeOfHandle(ext, fileObject ? fileObject->FsContext : nullptr);
-    if (pipe && pipe->PipeFlags == kPipeOpen) {
-        --ext->OpenPipeCount;
-        pipe->PipeFlags = kPipeFree;
+    // Only the handle that create admitted holds the claim and its pipe. The close of one that
+    // create refused (a second open while the first is open) leaves both to the first.
+    const bool admitted =
+        InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->OpenFileObject),
+                                          nullptr, fileObject) == fileObject;
+    if (admitted) {
+        PUSBD_PIPE_INFORMATION pipe =
+            PipeOfHandle(ext, fileObject ? fileObject->FsContext : nullptr);
+        if (pipe && pipe->PipeFlags == kPipeOpen) {
+            --ext->OpenPipeCount;
+            pipe->PipeFlags = kPipeFree;
+        }
+        ext->DeviceOpen = FALSE;
+        InterlockedExchange(&ext->OpenClaim, 0);
     }
     if (fileObject) {
         fileObject->FsContext = nullptr;
     }
-    ext->DeviceOpen = FALSE;
-    InterlockedExchange(&ext->OpenClaim, 0);
     CompleteRequest(irp, STATUS_SUCCESS, 0);
     ApplyIdlePolicy(deviceObject, TRUE);
     DecrementIoCount(deviceObject);
@@ -141,6 +156,7 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT deviceObject) {
         }
         pipe->PipeFlags = kPipeFree;
         ext->DeviceOpen = FALSE;
+        SetOpenFileObject(ext, nullptr);
         InterlockedExchange(&ext->OpenClaim, 0);
         --ext->OpenPipeCount;
     }

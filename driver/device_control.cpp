@@ -65,7 +65,8 @@ NTSTATUS FailVendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, NTSTATUS statu
 NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION stack) {
     DeviceExtension* ext = Extension(deviceObject);
 
-    // The gate is a synchronisation event: passing the wait takes it.
+    // The gate is a synchronisation event: passing the wait takes it. The wait's 2 ms are a
+    // floor: on Windows it ends on a clock tick, about 15.6 ms by default.
     if (KeWaitForSingleObject(&ext->VendorGate, UserRequest, KernelMode, FALSE,
                               &ext->GateTimeout) == STATUS_TIMEOUT) {
         // Force the gate open so that a transfer that never finishes cannot block callers
@@ -129,6 +130,7 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION
     ext->VendorTransfer.Urb = urb;
     ext->VendorTransfer.DeviceObject = deviceObject;
     ext->VendorRequestedLength = plan.dataLength;
+    ext->VendorIrpPended = FALSE;
     ext->PendingVendorIrp = irp;
     KeReleaseSpinLock(&ext->VendorLock, oldIrql);
 
@@ -147,25 +149,35 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATION
     KeClearEvent(&ext->VendorGate);
     IoCallDriver(ext->LowerDeviceObject, busIrp);
 
-    // The completion routine completes the caller's request and clears the slot under the
-    // same lock, so the slot tells whether the request is already finished.
-    NTSTATUS status = STATUS_SUCCESS;
+    // The completion routine clears the slot under the same lock, so the slot tells whether the
+    // transfer has finished. Whichever of the two comes second completes the caller's request,
+    // after letting go of the lock.
+    NTSTATUS status = STATUS_PENDING;
     KeAcquireSpinLock(&ext->VendorLock, &oldIrql);
-    if (ext->PendingVendorIrp == irp) {
+    const bool finished = ext->PendingVendorIrp != irp;
+    if (!finished) {
         IoMarkIrpPending(irp);
         irp->IoStatus.Status = STATUS_PENDING;
-        status = STATUS_PENDING;
+        ext->VendorIrpPended = TRUE;
     }
     KeReleaseSpinLock(&ext->VendorLock, oldIrql);
+    if (finished) {
+        // It finished inside the call: the completion routine filled the request in and left
+        // completing it to this dispatch.
+        status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
     DecrementIoCount(deviceObject); // last touch of the device
     return status;
 }
 
 } // namespace
 
-// Completion of the bus request of a vendor transfer: finishes the caller's request, frees
-// the transfer and reopens the gate. IRQL <= DISPATCH_LEVEL, any thread. Returns
-// STATUS_MORE_PROCESSING_REQUIRED: the bus request is freed here.
+// Completion of the bus request of a vendor transfer: fills in the caller's request, frees the
+// transfer and reopens the gate. It completes the caller's request when the dispatch has
+// already returned it pending; otherwise the dispatch, still in its call to the bus, does.
+// IRQL <= DISPATCH_LEVEL, any thread. Returns STATUS_MORE_PROCESSING_REQUIRED: the bus request
+// is freed here.
 NTSTATUS NTAPI VendorRequestComplete(PDEVICE_OBJECT, PIRP busIrp, PVOID context) {
     VendorTransferContext* transfer = static_cast<VendorTransferContext*>(context);
     PDEVICE_OBJECT deviceObject = transfer->DeviceObject;
@@ -190,10 +202,15 @@ NTSTATUS NTAPI VendorRequestComplete(PDEVICE_OBJECT, PIRP busIrp, PVOID context)
     transfer->Irp = nullptr;
     transfer->Urb = nullptr;
 
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
     ext->PendingVendorIrp = nullptr;
+    const bool completeHere = ext->VendorIrpPended != FALSE;
     KeReleaseSpinLock(&ext->VendorLock, oldIrql);
 
+    // Not under the lock: completion runs the routines of the drivers above, and one that
+    // sent a request back into this driver would spin on the lock for ever.
+    if (completeHere) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
     KeSetEvent(&ext->VendorGate, 1, FALSE);
     DecrementIoCount(deviceObject); // last touch of the device
     return STATUS_MORE_PROCESSING_REQUIRED;

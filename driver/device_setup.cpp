@@ -139,6 +139,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     if (link.Buffer && linkLength < kLinkNameCapacity) {
         RtlCopyMemory(ext->InterfaceLinkName, link.Buffer, linkLength * sizeof(WCHAR));
         ext->InterfaceLinkName[linkLength] = 0;
+        ext->InterfaceEnabled = TRUE;
     }
     // A synchronisation event: a waiter that passes takes the gate in the same step.
     KeInitializeEvent(&ext->VendorGate, SynchronizationEvent, TRUE);
@@ -220,16 +221,28 @@ LONG IncrementIoCount(PDEVICE_OBJECT deviceObject) {
 
 // Releases a hold; signals "only the device's own hold left" at 1 and "nothing left" at 0.
 // Any IRQL up to DISPATCH_LEVEL. Returns the new count.
+//
+// Once the count is 1 the remove may give up the device's hold on another processor and
+// delete the device, so a release that leaves 1 must not touch the device after it: it sets
+// NoRequestsEvent first, while its own hold still keeps the device, and lets go last. Only the
+// release that leaves 0 reads the device afterwards, to set RemoveEvent, and the remove waits
+// for exactly that before it deletes anything.
 LONG DecrementIoCount(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* ext = Extension(deviceObject);
-    const LONG count = InterlockedDecrement(&ext->PendingIoCount);
-    if (count == 1) {
-        KeSetEvent(&ext->NoRequestsEvent, 1, FALSE);
+    for (;;) {
+        const LONG count = InterlockedCompareExchange(&ext->PendingIoCount, 0, 0); // a read
+        if (count == 2) {
+            // Should another hold come in first and the exchange below fail, the event was set
+            // as if this release had landed just before that hold; it is never reset anyway.
+            KeSetEvent(&ext->NoRequestsEvent, 1, FALSE);
+        }
+        if (InterlockedCompareExchange(&ext->PendingIoCount, count - 1, count) == count) {
+            if (count == 1) {
+                KeSetEvent(&ext->RemoveEvent, 1, FALSE);
+            }
+            return count - 1;
+        }
     }
-    if (count == 0) {
-        KeSetEvent(&ext->RemoveEvent, 1, FALSE);
-    }
-    return count;
 }
 
 // Whether new requests are admitted: started, and no stop or removal under way. Any IRQL.

@@ -41,7 +41,10 @@ struct DeviceExtension {
     WCHAR InterfaceLinkName[kLinkNameCapacity]; // the registered interface, zero-terminated;
                                                 // empty when the link did not fit
     ULONG MaximumTransferSize;                  // given to every pipe at configuration: 8
-    LARGE_INTEGER GateTimeout;                  // the vendor gate's wait: 2 ms, relative
+    // The vendor gate's wait: 2 ms, relative. On Windows a timed wait ends on a clock tick, so
+    // this one lasts at least a tick: about 15.6 ms at the default clock rate, 2 ms only where
+    // something has raised the rate. Nothing may rely on the wait being shorter than a tick.
+    LARGE_INTEGER GateTimeout;
 
     // Requests inside the driver, plus one for the device itself; changed only with
     // IncrementIoCount and DecrementIoCount (interlocked, any IRQL up to DISPATCH_LEVEL).
@@ -49,16 +52,18 @@ struct DeviceExtension {
     //   n>1 n - 1 holds: each dispatch's until it is done, and those that a completion gives
     //       up later (a vendor transfer on the bus, a device power-up, a system power request
     //       held for its device request, an idle-policy power request);
-    //   0   before AddDevice takes the device's hold, and once the removal has given it up and
+    //   0   before AddDevice takes the device's hold, and once the remove has given it up and
     //       every request has left: the device object may go.
+    // Once the count is 1 the remove may give up the device's hold and delete the device at any
+    // moment, so a release that leaves 1 touches nothing of the device after it.
     LONG PendingIoCount;
-    KEVENT RemoveEvent;     // set when PendingIoCount reaches 0; the teardown waits for it
-    KEVENT NoRequestsEvent; // set each time PendingIoCount drops to 1; a query-remove waits
-                            // for it. Neither event is ever reset.
-    // Written by the teardown (PnP dispatch, or the shutdown dispatch), read by both
-    // dispatches: later removal and shutdown requests only go down.
-    BOOLEAN TeardownDone;
-    BOOLEAN ShutdownRegistered; // AddDevice registered, the teardown unregisters
+    KEVENT RemoveEvent;         // set by the release that leaves 0; the remove waits for it
+    KEVENT NoRequestsEvent;     // set by each release that leaves 1, just before it lets go; a
+                                // query-remove waits for it. Neither event is ever reset.
+    BOOLEAN ShutdownRegistered; // AddDevice registered, the remove unregisters
+    // The interface AddDevice enabled (InterfaceLinkName) is still enabled: cleared by the
+    // surprise removal or the remove that disables it (PnP dispatch), so that it goes once.
+    BOOLEAN InterfaceEnabled;
 
     // ---- Plug and Play state ---------------------------------------------------------------
     // Written by the PnP dispatch only (DeviceRemoved by the teardown); read without a lock by
@@ -67,7 +72,9 @@ struct DeviceExtension {
     BOOLEAN DeviceStarted; // configured: set by the start, cleared by a stop
     BOOLEAN StopPending;   // a query-stop was accepted and not cancelled
     BOOLEAN RemovePending; // a query-remove was accepted and not cancelled
-    BOOLEAN DeviceRemoved; // remove, surprise removal or shutdown has begun
+    // Remove, surprise removal or shutdown has begun: the device takes no new request. The
+    // device object stays until IRP_MN_REMOVE_DEVICE, which alone frees, detaches and deletes.
+    BOOLEAN DeviceRemoved;
     // Read by the start (PnP dispatch), kept until removal frees them once no request is left.
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;               // 18 bytes, or none
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor; // wTotalLength bytes, or none
@@ -81,18 +88,27 @@ struct DeviceExtension {
     // fails before recording its transfer, or by the transfer's completion; forced open by a
     // waiter that timed out (an outstanding transfer still holds the slot).
     KEVENT VendorGate;
-    // Serialises the slot (PendingVendorIrp, VendorTransfer, VendorRequestedLength) between
-    // vendor requests (PASSIVE_LEVEL) and the transfer's completion (up to DISPATCH_LEVEL).
+    // Serialises the slot (PendingVendorIrp, VendorTransfer, VendorRequestedLength,
+    // VendorIrpPended) between vendor requests (PASSIVE_LEVEL) and the transfer's completion
+    // (up to DISPATCH_LEVEL). Never held while a request is completed: completion runs the
+    // routines of the drivers above, which may call back into this one.
     KSPIN_LOCK VendorLock;
     PIRP PendingVendorIrp;                // the caller's request whose transfer is on the bus
     VendorTransferContext VendorTransfer; // that transfer's bus request and request block
     ULONG VendorRequestedLength;          // what it asked for; the reply never reports more
+    // The dispatch has returned the caller's request pending, so the transfer's completion
+    // completes it; until then the dispatch does, once the transfer has finished.
+    BOOLEAN VendorIrpPended;
 
     // ---- Open handle -----------------------------------------------------------------------
     // Create's test-and-set of DeviceOpen in one step: exchanged to 1 by the create that admits
     // a handle, back to 0 by its close, a failed create or the teardown's abort of its pipe.
     LONG OpenClaim;
     BOOLEAN DeviceOpen; // a handle is open; written under the claim by create and close
+    // The file object of the handle that create admitted, or none: only its close gives the
+    // claim back. Set under the claim by create, taken back with an interlocked exchange by
+    // that close or the teardown's abort.
+    PFILE_OBJECT OpenFileObject;
 
     // ---- Power -----------------------------------------------------------------------------
     // Power requests reach the power dispatch at PASSIVE_LEVEL, one of each type at a time.
@@ -104,7 +120,8 @@ struct DeviceExtension {
     // state of each wait-wake request.
     DEVICE_POWER_STATE IdleDeviceState;
     // The system set-power request held while its device request runs: set by the power
-    // dispatch, cleared by the device request's completion function.
+    // dispatch, cleared by the device request's completion function before it sends the held
+    // request on (from then on the next system request may arrive and be held here).
     PIRP HeldSystemPowerIrp;
     BOOLEAN WaitWakeArmed; // a wait-wake request is on its way down (power dispatch)
     BOOLEAN IdlePowerBusy; // an idle-policy power request is being issued (PASSIVE_LEVEL)

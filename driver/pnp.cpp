@@ -1,5 +1,6 @@
 // Plug and Play: start (descriptors and configuration), the query/cancel/stop/remove protocol,
-// capabilities, and the teardown at removal or shutdown.
+// capabilities, taking the device out of service at surprise removal or shutdown, and the
+// teardown at removal.
 #include "norvask.h"
 
 #include "core/config_descriptor.h"
@@ -224,12 +225,37 @@ NTSTATUS DeconfigureDevice(PDEVICE_OBJECT deviceObject) {
     return status;
 }
 
-// Removes the device after every request inside the driver has finished. Runs once per
-// device. PASSIVE_LEVEL. The dispatch's hold has been taken; the lower drivers complete the
-// request. Returns their status.
+// Disables the device interface, once. PASSIVE_LEVEL. Returns the status of disabling it, or
+// STATUS_SUCCESS when there is nothing to disable.
+NTSTATUS DisableInterface(DeviceExtension* ext) {
+    if (!ext->InterfaceEnabled) {
+        return STATUS_SUCCESS;
+    }
+    ext->InterfaceEnabled = FALSE;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, ext->InterfaceLinkName);
+    return IoSetDeviceInterfaceState(&link, FALSE);
+}
+
+// IRP_MN_SURPRISE_REMOVAL and IRP_MJ_SHUTDOWN: takes the device out of service and passes the
+// request down, but leaves the device object to the IRP_MN_REMOVE_DEVICE that Plug and Play
+// sends later; a driver attached above still forwards that remove to this device. PASSIVE_LEVEL.
+// The dispatch holds its count and releases it afterwards. Returns the lower status.
+NTSTATUS TakeOutOfService(PDEVICE_OBJECT deviceObject, PIRP irp, bool disableInterface) {
+    DeviceExtension* ext = Extension(deviceObject);
+    ext->DeviceRemoved = TRUE;
+    AbortOpenPipes(deviceObject);
+    if (disableInterface) {
+        DisableInterface(ext); // applications no longer find the device
+    }
+    return PassDown(ext, irp);
+}
+
+// IRP_MN_REMOVE_DEVICE: removes the device after every request inside the driver has
+// finished, whether or not a surprise removal or a shutdown came first. PASSIVE_LEVEL. The
+// dispatch's hold has been taken; the lower drivers complete the request. Returns their status.
 NTSTATUS Teardown(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* ext = Extension(deviceObject);
-    ext->TeardownDone = TRUE;
     DecrementIoCount(deviceObject);
     ext->DeviceRemoved = TRUE;
     AbortOpenPipes(deviceObject);
@@ -249,16 +275,12 @@ NTSTATUS Teardown(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 } // namespace
 
-// Disables the interface and frees what the start allocated. PASSIVE_LEVEL. Returns the
-// status of disabling the interface.
+// Disables the interface (unless a surprise removal did) and frees what the start allocated.
+// PASSIVE_LEVEL. Returns the status of disabling the interface, or STATUS_SUCCESS when it was
+// already disabled.
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* ext = Extension(deviceObject);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (ext->InterfaceLinkName[0] != 0) {
-        UNICODE_STRING link;
-        RtlInitUnicodeString(&link, ext->InterfaceLinkName);
-        status = IoSetDeviceInterfaceState(&link, FALSE);
-    }
+    const NTSTATUS status = DisableInterface(ext); // unless a surprise removal already did
     if (ext->DeviceDescriptor) {
         ExFreePool(ext->DeviceDescriptor);
         ext->DeviceDescriptor = nullptr;
@@ -279,11 +301,6 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
 // request's last step.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* ext = Extension(deviceObject);
-    if (ext->TeardownDone) {
-        // The device is gone (a remove after a surprise removal): nothing of ours is left to
-        // touch, the request only goes down.
-        return PassDown(ext, irp);
-    }
     IncrementIoCount(deviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
@@ -317,8 +334,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         status = PassDown(ext, irp);
         break;
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
         return Teardown(deviceObject, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        status = TakeOutOfService(deviceObject, irp, true);
+        break;
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         if (ext->DeviceStarted) {
             ext->RemovePending = FALSE;
@@ -362,14 +381,13 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return status;
 }
 
-// System shutdown: the device goes as on removal. PASSIVE_LEVEL. Returns the lower status.
+// System shutdown: the device takes no more requests and its pipes are aborted; the device
+// object stays for Plug and Play to remove. PASSIVE_LEVEL. Returns the lower status.
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    DeviceExtension* ext = Extension(deviceObject);
-    if (ext->TeardownDone) {
-        return PassDown(ext, irp);
-    }
     IncrementIoCount(deviceObject);
-    return Teardown(deviceObject, irp);
+    const NTSTATUS status = TakeOutOfService(deviceObject, irp, false);
+    DecrementIoCount(deviceObject);
+    return status;
 }
 
 } // namespace norvask

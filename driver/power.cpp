@@ -15,10 +15,12 @@ VOID NTAPI SystemPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context
     PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(context);
     DeviceExtension* ext = Extension(deviceObject);
     PIRP held = ext->HeldSystemPowerIrp;
+    // Free the slot first: once the held request has gone on, the next system request may
+    // arrive (even inside the call below) and be held in its place.
+    ext->HeldSystemPowerIrp = nullptr;
     IoCopyCurrentIrpStackLocationToNext(held);
     PoStartNextPowerIrp(held);
     PoCallDriver(ext->LowerDeviceObject, held);
-    ext->HeldSystemPowerIrp = nullptr;
     DecrementIoCount(deviceObject);
 }
 

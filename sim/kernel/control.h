@@ -176,7 +176,8 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 //  the
 //                              request is then left allocated.
 //  UseAfterFree                a freed request completed, freed or sent again; a request sent to a
-//                              deleted device.
+//                              deleted device; an event in the extension of a freed device
+//                              object set or cleared (the call then leaves it alone).
 //  PoolLeak                    pool still charged to a driver when its last device object is
 //                              freed (deleted and no longer held by a file object) or it is
 //                              unloaded, listed by tag (count and bytes). Pool is
@@ -258,6 +259,18 @@ void SetPoolFailureProbability(double probability, uint32_t seed);
 void SetIrpFailureProbability(double probability, uint32_t seed);
 void ClearFaultInjection();
 unsigned FailedAllocationCount(); // pool and request allocations failed on purpose so far
+
+// ---- Interleaving ----------------------------------------------------------------------------
+
+// Runs `action` in the calling thread right after each interlocked operation that changes the
+// LONG at `target` (increment, decrement, exchange, exchange-add, a compare-exchange that
+// swapped), with the value it left there. A test holds one processor at that point while it
+// lets another run, so that two of them interleave in a chosen order. One hook at a time;
+// ClearInterlockedHook and ResetAll remove it. The action may run on any thread and must not
+// set or clear the hook.
+void SetInterlockedHook(const volatile sim::wdm::LONG* target,
+                        std::function<void(sim::wdm::LONG)> action);
+void ClearInterlockedHook();
 
 // ---- Reset ------------------------------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include "sim/kernel/internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -53,6 +54,14 @@ std::recursive_mutex g_mutex;
 std::unordered_set<PDEVICE_OBJECT> g_live; // not yet freed, delete-pending ones included
 std::unordered_map<PFILE_OBJECT, PDEVICE_OBJECT> g_fileReferences;
 std::vector<PDEVICE_OBJECT> g_deleted;
+// Extensions of the freed device objects, with the device's description, for the event check.
+struct FreedExtension {
+    const char* begin;
+    const char* end;
+    std::string device;
+};
+std::vector<FreedExtension> g_freedExtensions;
+std::atomic<size_t> g_freedCount{0};
 std::vector<InterfaceRecord> g_interfaces;
 std::vector<PDEVICE_OBJECT> g_shutdown;
 
@@ -80,6 +89,10 @@ void FreeDeviceLocked(PDEVICE_OBJECT device) {
     g_live.erase(device);
     g_deleted.push_back(device);
     if (device->DeviceExtension != nullptr) {
+        const char* begin = static_cast<const char*>(device->DeviceExtension);
+        g_freedExtensions.push_back(
+            {begin, begin + device->DeviceObjectExtension->bytes, Describe(device)});
+        g_freedCount.store(g_freedExtensions.size());
         SIM_POISON(device->DeviceExtension, device->DeviceObjectExtension->bytes);
     }
     SIM_POISON(device, sizeof(DEVICE_OBJECT));
@@ -103,6 +116,20 @@ bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
 } // namespace
 
 namespace detail {
+
+bool InFreedDeviceExtension(const void* address, std::string* device) {
+    if (g_freedCount.load() == 0)
+        return false;
+    std::lock_guard lock(g_mutex);
+    const char* at = static_cast<const char*>(address);
+    for (const FreedExtension& e : g_freedExtensions) {
+        if (at >= e.begin && at < e.end) {
+            *device = e.device;
+            return true;
+        }
+    }
+    return false;
+}
 
 bool IsAliveLocked(PDEVICE_OBJECT device) {
     return g_live.count(device) != 0 && !device->DeviceObjectExtension->deletePending;
@@ -235,6 +262,8 @@ std::string Describe(PDEVICE_OBJECT device) {
 
 void ResetDevices() {
     std::lock_guard lock(g_mutex);
+    g_freedExtensions.clear();
+    g_freedCount.store(0);
     for (PDEVICE_OBJECT device : g_deleted) {
         SIM_UNPOISON(device, sizeof(DEVICE_OBJECT));
         if (device->DeviceExtension != nullptr) {

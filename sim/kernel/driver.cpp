@@ -552,6 +552,7 @@ void SendShutdownNotifications() {
 
 void ResetAll() {
     DrainDispatchWork();
+    ClearInterlockedHook();
     ResetIrps();
     ResetDevices();
     ResetDrivers();

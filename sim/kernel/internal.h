@@ -60,6 +60,9 @@ void ResetIrps();
 // Not yet deleted (a delete-pending device is not). Call with the device lock held (device.cpp).
 bool IsAliveLocked(PDEVICE_OBJECT device);
 // A file object that was opened on a device keeps it from being freed until released.
+// Whether `address` lies in the extension of a device object already freed (deleted, and no
+// longer held); names that device.
+bool InFreedDeviceExtension(const void* address, std::string* device);
 void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device);
 void ReleaseFileReference(PFILE_OBJECT file);
 void ResetDevices();

@@ -31,6 +31,18 @@ LONGLONG NowSystemTime() {
            kEpochDifference;
 }
 
+// An event in the extension of a freed device object: the driver touched a device it had
+// deleted. Reported, and the memory left alone.
+bool TouchesFreedDevice(PRKEVENT event, const char* routine) {
+    std::string device;
+    if (!sim::kernel::detail::InFreedDeviceExtension(event, &device)) {
+        return false;
+    }
+    Report(ViolationKind::UseAfterFree,
+           std::string(routine) + " on an event in the extension of " + device + ", already freed");
+    return true;
+}
+
 std::string IrqlText(KIRQL irql) {
     return std::to_string(static_cast<int>(irql));
 }
@@ -72,6 +84,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     if (t_irql > DISPATCH_LEVEL) {
         Report(ViolationKind::IrqlMisuse, "KeSetEvent above DISPATCH_LEVEL");
     }
+    if (TouchesFreedDevice(Event, "KeSetEvent")) {
+        return 0;
+    }
     std::lock_guard lock(g_eventMutex);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -80,6 +95,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    if (TouchesFreedDevice(Event, "KeClearEvent")) {
+        return;
+    }
     std::lock_guard lock(g_eventMutex);
     Event->Header.SignalState = 0;
 }

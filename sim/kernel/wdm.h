@@ -107,22 +107,38 @@ inline VOID KeLowerIrql(KIRQL NewIrql) {
     KfLowerIrql(NewIrql);
 }
 
-// Interlocked operations.
+// Interlocked operations. Each one that changes a LONG passes through the simulation's
+// interleaving point (sim/kernel/control.h, SetInterlockedHook) with the value it left.
+void SimInterlockedChanged(LONG volatile* Target, LONG Value);
 inline LONG InterlockedIncrement(LONG volatile* Addend) {
-    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    const LONG value = __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    SimInterlockedChanged(Addend, value);
+    return value;
 }
 inline LONG InterlockedDecrement(LONG volatile* Addend) {
-    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    const LONG value = __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    SimInterlockedChanged(Addend, value);
+    return value;
 }
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+    const LONG previous = __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+    if (previous != Value)
+        SimInterlockedChanged(Target, Value);
+    return previous;
 }
 inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
-    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+    const LONG previous = __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+    if (Value != 0)
+        SimInterlockedChanged(
+            Addend, static_cast<LONG>(static_cast<ULONG>(previous) + static_cast<ULONG>(Value)));
+    return previous;
 }
 inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
+    const LONG expected = Comparand;
+    if (__atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST) &&
+        Exchange != expected)
+        SimInterlockedChanged(Destination, Exchange);
     return Comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {

@@ -30,6 +30,21 @@ TEST_F(Handles, OnlyOneHandleAtATime) {
     EXPECT_EQ(Open(NewFile(u"")), STATUS_SUCCESS);
 }
 
+TEST_F(Handles, CloseOfARefusedHandleLeavesTheOpenOneItsClaim) {
+    PFILE_OBJECT first = NewFile(u"\\PIPE1");
+    ASSERT_EQ(Open(first), STATUS_SUCCESS);
+    PFILE_OBJECT refused = NewFile(u"");
+    ASSERT_EQ(Open(refused), STATUS_INSTANCE_NOT_AVAILABLE);
+    EXPECT_EQ(Close(refused), STATUS_SUCCESS);
+    // The first handle still holds the device and its pipe.
+    EXPECT_EQ(Open(NewFile(u"")), STATUS_INSTANCE_NOT_AVAILABLE);
+    EXPECT_EQ(Ext()->OpenPipeCount, 1);
+    EXPECT_EQ(Ext()->InterfaceInfo->Pipes[1].PipeFlags, 1u);
+    ASSERT_EQ(Close(first), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->OpenPipeCount, 0);
+    EXPECT_EQ(Open(NewFile(u"")), STATUS_SUCCESS);
+}
+
 TEST_F(Handles, TrailingNumberSelectsAPipe) {
     PFILE_OBJECT f = NewFile(u"\\PIPE1");
     ASSERT_EQ(Open(f), STATUS_SUCCESS);

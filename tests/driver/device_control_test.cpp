@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "upper_filter.h"
 
 #include <atomic>
 #include <chrono>
@@ -178,6 +179,37 @@ TEST_F(VendorRequest, TransferFinishingLaterReturnsPendingThenSucceeds) {
     sim::kernel::DrainDispatchWork();
     EXPECT_EQ(Ext()->PendingIoCount, 1);
     EXPECT_EQ(Ext()->PendingVendorIrp, nullptr);
+}
+
+TEST_F(VendorRequest, CallersRequestCompletesUpwardsOutsideTheSlotLock) {
+    // A driver above whose completion routine called back into this driver must not find the
+    // slot's lock held: on one processor it would spin on it for ever.
+    UpperFilter filter(Fdo());
+    std::vector<bool> lockHeld;
+    filter.onDeviceControlComplete = [&] {
+        lockHeld.push_back(__atomic_load_n(&Ext()->VendorLock, __ATOMIC_ACQUIRE) != 0);
+    };
+    std::vector<UCHAR> packet = WritePacket(1, 1);
+    std::vector<UCHAR> out(8, 0);
+    const sim::kernel::IrpSpec spec = sim::kernel::DeviceControlSpec(
+        nullptr, IOCTL_VENDOR_REQUEST, packet.data(), 8, out.data(), 8);
+    // A transfer finishing inside the bus call, then one finishing later on another thread.
+    EXPECT_EQ(sim::kernel::SendIrp(filter.Device(), spec).status, STATUS_SUCCESS);
+    bus_->holdVendor = true;
+    std::atomic<bool> done{false};
+    IoResult late{};
+    ASSERT_EQ(sim::kernel::SendIrpAsync(filter.Device(), spec,
+                                        [&](IoResult r) {
+                                            late = r;
+                                            done = true;
+                                        }),
+              STATUS_PENDING);
+    bus_->ReleaseVendor();
+    ASSERT_TRUE(WaitFor(done));
+    EXPECT_EQ(late.status, STATUS_SUCCESS);
+    EXPECT_EQ(lockHeld, (std::vector<bool>{false, false}));
+    sim::kernel::DrainDispatchWork();
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
 }
 
 TEST_F(VendorRequest, BackToBackRequestsEachPassTheGate) {

@@ -129,8 +129,9 @@ TEST_F(OnTheBus, UnpluggedMidTransferTheDeviceStillGoesAwayCleanly) {
 
     PDEVICE_OBJECT fdo = fdo_;
     EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
-    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
+    EXPECT_TRUE(sim::kernel::IsDeviceAlive(fdo)); // until the remove that follows
     EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
     EXPECT_TRUE(sim::kernel::OutstandingPool(driver_).empty());
 }
 

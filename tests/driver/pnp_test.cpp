@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "upper_filter.h"
 
 #include <atomic>
 #include <chrono>
@@ -228,26 +229,75 @@ TEST_F(PlugAndPlay, RemoveWaitsForTheVendorTransferInFlight) {
     EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
 }
 
-TEST_F(PlugAndPlay, SurpriseRemovalTearsDownOnceAndTheLaterRemoveOnlyGoesDown) {
+TEST_F(PlugAndPlay, ReleaseLeavingOnlyTheDevicesHoldTouchesNothingTheRemoveMayFree) {
+    AddAndStart();
+    bus_->holdVendor = true;
+    std::vector<UCHAR> packet = WritePacket(1, 1);
+    std::vector<UCHAR> out(8, 0);
+    IoResult vendorResult{};
+    // No file object: nothing but the driver keeps its device object once it is deleted.
+    ASSERT_EQ(
+        sim::kernel::SendIrpAsync(Fdo(),
+                                  sim::kernel::DeviceControlSpec(nullptr, IOCTL_VENDOR_REQUEST,
+                                                                 packet.data(), 8, out.data(), 8),
+                                  [&](IoResult r) { vendorResult = r; }),
+        STATUS_PENDING);
+    ASSERT_EQ(Ext()->PendingIoCount, 2);
+
+    // The transfer's completion runs on one processor. Right after its release leaves the
+    // count at 1, hold it there while a remove runs to the end on another.
+    PDEVICE_OBJECT fdo = Fdo();
+    std::atomic<bool> removedInTheWindow{false};
+    sim::kernel::SetInterlockedHook(&Ext()->PendingIoCount, [&](LONG count) {
+        if (count != 1 || removedInTheWindow.exchange(true)) {
+            return;
+        }
+        std::thread remover([&] { Pnp(IRP_MN_REMOVE_DEVICE); });
+        remover.join();
+    });
+    bus_->ReleaseVendor();
+    sim::kernel::DrainDispatchWork();
+    sim::kernel::ClearInterlockedHook();
+
+    ASSERT_TRUE(removedInTheWindow.load());
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(fdo)); // freed while the completion still ran
+    EXPECT_EQ(vendorResult.status, STATUS_SUCCESS);
+    // What the completion did after its release (a touch of the freed device would be one) the
+    // verifier reports at the end of the test.
+}
+
+TEST_F(PlugAndPlay, SurpriseRemovalTakesTheDeviceOutOfServiceAndTheRemoveDeletesIt) {
     AddAndStart();
     PDEVICE_OBJECT fdo = Fdo();
+    UpperFilter filter(fdo); // a class filter above the driver forwards both requests
+    auto sendToTop = [&](UCHAR minor) {
+        sim::kernel::IrpSpec spec;
+        spec.majorFunction = IRP_MJ_PNP;
+        spec.minorFunction = minor;
+        spec.initialStatus = STATUS_NOT_SUPPORTED;
+        return sim::kernel::SendIrp(filter.Device(), spec).status;
+    };
     PFILE_OBJECT pipe = NewFile(u"\\PIPE0");
     ASSERT_EQ(Open(pipe), STATUS_SUCCESS);
-    EXPECT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
-    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
-    EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
-    // The open pipe was aborted on the way out.
+
+    EXPECT_EQ(sendToTop(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    // Out of service, but still there for the filter above.
+    EXPECT_TRUE(sim::kernel::IsDeviceAlive(fdo));
+    EXPECT_EQ(sim::kernel::GetLowerDevice(filter.Device()), fdo);
     const auto calls = bus_->PipeCalls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].function, URB_FUNCTION_ABORT_PIPE);
-    // The remove that follows finds the stack without this driver.
-    PDEVICE_OBJECT top = IoGetAttachedDevice(bus_->Pdo());
-    EXPECT_EQ(top, bus_->Pdo());
-    sim::kernel::IrpSpec spec;
-    spec.majorFunction = IRP_MJ_PNP;
-    spec.minorFunction = IRP_MN_REMOVE_DEVICE;
-    spec.initialStatus = STATUS_NOT_SUPPORTED;
-    EXPECT_EQ(sim::kernel::SendIrp(top, spec).status, STATUS_SUCCESS);
+    EXPECT_FALSE(sim::kernel::ListDeviceInterfaces().at(0).enabled);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(Open(NewFile(u"")), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(bus_->VendorCalls().empty());
+
+    // The last handle closes, and the remove that follows frees and deletes.
+    EXPECT_EQ(Close(pipe), STATUS_SUCCESS);
+    EXPECT_EQ(sendToTop(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
+    EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
+    EXPECT_TRUE(sim::kernel::OutstandingPool(driver_).empty());
     const auto minors = bus_->PnpMinors();
     EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_SURPRISE_REMOVAL), 1);
     EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), 1);
@@ -298,12 +348,20 @@ TEST_F(PlugAndPlay, PipeHandleKeptAcrossARestartNoLongerHoldsAPipe) {
     EXPECT_EQ(Ext()->DevicePowerState, PowerDeviceD2);
 }
 
-TEST_F(PlugAndPlay, ShutdownTearsTheDeviceDown) {
+TEST_F(PlugAndPlay, ShutdownStopsRequestsAndLeavesTheDeviceToPlugAndPlay) {
     AddAndStart();
     PDEVICE_OBJECT fdo = Fdo();
+    ASSERT_EQ(Open(NewFile(u"\\PIPE0")), STATUS_SUCCESS);
     sim::kernel::SendShutdownNotifications();
+    EXPECT_TRUE(sim::kernel::IsDeviceAlive(fdo));
+    ASSERT_EQ(bus_->PipeCalls().size(), 1u);
+    EXPECT_EQ(bus_->PipeCalls()[0].function, URB_FUNCTION_ABORT_PIPE);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_DELETE_PENDING);
+
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     EXPECT_FALSE(sim::kernel::IsDeviceAlive(fdo));
     EXPECT_TRUE(sim::kernel::ShutdownRegistrations().empty());
+    EXPECT_TRUE(sim::kernel::OutstandingPool(driver_).empty());
 }
 
 } // namespace

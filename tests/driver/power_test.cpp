@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <atomic>
+
 namespace norvask::test {
 namespace {
 
@@ -70,6 +72,44 @@ TEST_F(Power, HeldSystemRequestGoesDownAtOnceWhenNoDeviceRequestCanBeIssued) {
     EXPECT_TRUE(r.completed);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(bus_->SystemPowerRequests(), std::vector<SYSTEM_POWER_STATE>{PowerSystemSleeping1});
+    EXPECT_EQ(Ext()->HeldSystemPowerIrp, nullptr);
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+}
+
+TEST_F(Power, NextSystemRequestArrivingAsTheHeldOneGoesOnIsHeldInTurn) {
+    AddAndStart();
+    SetPower(DevicePowerState, Device(PowerDeviceD0));
+    // The sleep request is held for its D3 request, then goes on. While it is on its way down
+    // the power manager may send the wake-up, whose D0 request stays on the bus for now.
+    std::atomic<bool> wakeDone{false};
+    IoResult wake{};
+    sim::kernel::IrpSpec wakeSpec;
+    wakeSpec.majorFunction = IRP_MJ_POWER;
+    wakeSpec.minorFunction = IRP_MN_SET_POWER;
+    wakeSpec.setup = [](IO_STACK_LOCATION& s) {
+        s.Parameters.Power.Type = SystemPowerState;
+        s.Parameters.Power.State.SystemState = PowerSystemWorking;
+    };
+    bus_->onSystemPower = [&] {
+        bus_->holdDevicePower = true;
+        EXPECT_EQ(sim::kernel::SendIrpAsync(Fdo(), wakeSpec,
+                                            [&](IoResult r) {
+                                                wake = r;
+                                                wakeDone = true;
+                                            }),
+                  STATUS_PENDING);
+    };
+    EXPECT_EQ(SetPower(SystemPowerState, System(PowerSystemSleeping3)).status, STATUS_SUCCESS);
+
+    // The sleep request is done; the wake-up is the one held now.
+    ASSERT_NE(Ext()->HeldSystemPowerIrp, nullptr);
+    EXPECT_FALSE(wakeDone.load());
+    bus_->ReleaseDevicePower();
+    ASSERT_TRUE(wakeDone.load());
+    EXPECT_EQ(wake.status, STATUS_SUCCESS);
+    EXPECT_EQ(bus_->SystemPowerRequests(),
+              (std::vector<SYSTEM_POWER_STATE>{PowerSystemSleeping3, PowerSystemWorking}));
+    EXPECT_EQ(Ext()->DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(Ext()->HeldSystemPowerIrp, nullptr);
     EXPECT_EQ(Ext()->PendingIoCount, 1);
 }

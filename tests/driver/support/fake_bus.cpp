@@ -237,14 +237,40 @@ NTSTATUS FakeBus::Power(PIRP irp, PIO_STACK_LOCATION stack) {
         return Complete(irp, waitWakeStatus);
     }
     if (stack->MinorFunction == IRP_MN_SET_POWER) {
-        std::lock_guard lock(mutex_);
-        if (stack->Parameters.Power.Type == DevicePowerState) {
-            devicePower_.push_back(stack->Parameters.Power.State.DeviceState);
-        } else {
-            systemPower_.push_back(stack->Parameters.Power.State.SystemState);
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(mutex_);
+            if (stack->Parameters.Power.Type == DevicePowerState) {
+                devicePower_.push_back(stack->Parameters.Power.State.DeviceState);
+                if (holdDevicePower) {
+                    heldPower_.push_back(irp);
+                    IoMarkIrpPending(irp);
+                    return STATUS_PENDING;
+                }
+            } else {
+                systemPower_.push_back(stack->Parameters.Power.State.SystemState);
+                hook = std::move(onSystemPower);
+                onSystemPower = nullptr;
+            }
+        }
+        if (hook) {
+            hook();
         }
     }
     return Complete(irp, STATUS_SUCCESS);
+}
+
+void FakeBus::ReleaseDevicePower() {
+    PIRP irp = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (heldPower_.empty()) {
+            return;
+        }
+        irp = heldPower_.front();
+        heldPower_.erase(heldPower_.begin());
+    }
+    sim::kernel::RunInDriverContext(driver_, [irp] { Complete(irp, STATUS_SUCCESS); });
 }
 
 #define NORVASK_FAKE_GETTER(Type, Name, field)                                                     \

@@ -65,6 +65,10 @@ public:
     DEVICE_POWER_STATE deviceWake = PowerDeviceD2;
     NTSTATUS capabilitiesStatus = STATUS_SUCCESS;
     NTSTATUS waitWakeStatus = STATUS_SUCCESS;
+    // Runs once, when the next system set-power request reaches the bus, before the bus
+    // completes it (the request is on its way back up once the function returns).
+    std::function<void()> onSystemPower;
+    bool holdDevicePower = false; // keep device set-power requests pending until released
 
     // ---- What reached the bus ----
     std::vector<VendorCall> VendorCalls();
@@ -81,6 +85,8 @@ public:
 
     // Finishes the oldest held vendor transfer from DISPATCH_LEVEL work on another thread.
     void ReleaseVendor(unsigned delayMicroseconds = 0);
+    // Completes the oldest held device set-power request in the calling thread.
+    void ReleaseDevicePower();
 
 private:
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
@@ -101,6 +107,7 @@ private:
     std::vector<SYSTEM_POWER_STATE> systemPower_;
     std::vector<UCHAR> pnpMinors_;
     std::vector<PIRP> heldVendor_;
+    std::vector<PIRP> heldPower_;
     int portStatusQueries_ = 0;
     int portResets_ = 0;
     int deconfigures_ = 0;
