@@ -1,22 +1,29 @@
-// morlixctl: the console on the simulated bench, driven by commands from its
-// arguments or, without any, from standard input (one per line).
+// morlixctl: the console driven by commands from its arguments or, without any, from
+// standard input (one per line). On Linux it runs on the simulated bench; on Windows over the
+// real Win32 calls, to the chip that Norvask drives.
 #include "commands.h"
 #include "session.h"
+
+#ifdef _WIN32
+#include "instance_guard.h"
+#include "win32_machine.h"
+
+#include <io.h>
+#else
 #include "sim_machine.h"
 
 #include "sim/bench/instance_lock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,11 +40,19 @@ constexpr int ExitUsage = 2;
 constexpr int ExitOtherConsole = 3;
 
 const char* Usage() {
+#ifdef _WIN32
+    return "usage: morlixctl [--trace] [COMMAND...]\n"
+           "  --trace          print every change of the window as it happens\n"
+           "The console's settings are Morlix.exe's, in the registry. Where the virtual USB bus\n"
+           "of the test rig runs, coil reads the latched words from its log, and unplug and\n"
+           "plug pull the chip out and plug it in; a real chip allows neither.\n"
+#else
     return "usage: morlixctl [--registry FILE] [--no-device] [--serial N] [--trace] [COMMAND...]\n"
            "  --registry FILE  keep the simulated registry (the console's settings) in FILE\n"
            "  --no-device      start with no chip plugged (plug it later with: plug)\n"
            "  --serial N       the chip's serial number, 0 to 4294967295 (default 74565)\n"
            "  --trace          print every change of the window as it happens\n"
+#endif
            "Without commands they are read from standard input, one per line.\n"
            "Commands (morlixctl help for more): type X 1000, paste Y 12.7, key Phase PageUp,\n"
            "key F4, click Max, tick, show, coil, unplug, plug, quit.\n"
@@ -50,6 +65,7 @@ const char* Usage() {
            "  3  another console runs on the same registry file; nothing ran\n";
 }
 
+#ifndef _WIN32
 bool ParseSerial(std::string_view text, std::uint32_t& serial) {
     int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -60,6 +76,7 @@ bool ParseSerial(std::string_view text, std::uint32_t& serial) {
     auto [ptr, error] = std::from_chars(text.data(), end, serial, base);
     return !text.empty() && error == std::errc{} && ptr == end;
 }
+#endif
 
 // Reads one line of at most MaxLineBytes; longer lines are read to their end
 // and reported. False at the end of input.
@@ -82,15 +99,75 @@ bool ReadLine(std::FILE* in, std::string& line, bool& tooLong) {
     return any;
 }
 
+bool IsTerminal(std::FILE* file) {
+#ifdef _WIN32
+    return _isatty(_fileno(file)) != 0;
+#else
+    return ::isatty(fileno(file)) != 0;
+#endif
+}
+
+// Runs the commands on the machine: those given as arguments or, without any, the lines of
+// standard input. False when the exit status must tell of trouble.
+bool RunCommands(Session& session, Machine& machine, const std::vector<std::string>& commandArgs,
+                 const std::vector<Command>& commands) {
+    bool trouble = false;
+    if (!commandArgs.empty()) {
+        for (const Command& command : commands) {
+            if (!session.Run(command)) {
+                break;
+            }
+        }
+        return !trouble;
+    }
+    // At a terminal the operator sees a bad line at once and types it again; from a script it
+    // is a fault the exit status must tell.
+    const bool interactive = IsTerminal(stdin);
+    if (interactive) {
+        std::cout << "Morlix Quadrature Driver on " << machine.Name()
+                  << " (help lists the commands, quit ends)\n";
+    }
+    std::string line;
+    bool tooLong = false;
+    for (long number = 1;; ++number) {
+        if (interactive) {
+            std::cout << "> " << std::flush;
+        }
+        if (!ReadLine(stdin, line, tooLong)) {
+            break;
+        }
+        if (tooLong) {
+            std::cerr << "morlixctl: line " << number << ": longer than " << MaxLineBytes
+                      << " bytes, ignored\n";
+            trouble = trouble || !interactive;
+            continue;
+        }
+        const LineResult parsed = ParseLine(line);
+        if (!parsed.error.empty()) {
+            std::cerr << "morlixctl: line " << number << ": " << parsed.error << "\n";
+            trouble = trouble || !interactive;
+            continue;
+        }
+        if (parsed.command && !session.Run(*parsed.command)) {
+            break;
+        }
+    }
+    return !trouble;
+}
+
+#ifndef _WIN32
 // A second console on the same settings file is the previous instance's twin: the lock is
 // FILE.lock beside it.
 using sim::bench::InstanceLock;
+#endif
 
 } // namespace
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
     std::string registryFile;
     MachineOptions machineOptions;
+#endif
     bool trace = false;
     std::vector<std::string> commandArgs;
 
@@ -98,6 +175,22 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (!commandArgs.empty()) {
             commandArgs.emplace_back(arg);
+        } else if (arg == "--trace") {
+            trace = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::cout << Usage();
+            return ExitRan;
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) {
+                commandArgs.emplace_back(argv[i]);
+            }
+#ifdef _WIN32
+        } else if (arg == "--registry" || arg == "--serial" || arg == "--no-device") {
+            std::cerr << "morlixctl: " << arg
+                      << " is for the simulated bench; on Windows the chip and the registry "
+                         "are the real ones\n";
+            return ExitUsage;
+#else
         } else if (arg == "--registry" || arg == "--serial") {
             if (i + 1 >= argc) {
                 std::cerr << "morlixctl: " << arg << " needs a value (try --help)\n";
@@ -116,15 +209,7 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--no-device") {
             machineOptions.plugged = false;
-        } else if (arg == "--trace") {
-            trace = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << Usage();
-            return ExitRan;
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) {
-                commandArgs.emplace_back(argv[i]);
-            }
+#endif
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
             std::cerr << "morlixctl: unknown option " << arg << " (try --help)\n";
             return ExitUsage;
@@ -142,6 +227,20 @@ int main(int argc, char** argv) {
     }
 
     morlix::HeadlessOptions windowOptions;
+#ifdef _WIN32
+    // The settings are Morlix.exe's: one console at a time, whichever it is.
+    const morlix::InstanceGuard guard;
+    windowOptions.prevInstance = guard.OtherInstanceRunning();
+    Win32Machine machine;
+    Session session(machine, windowOptions, std::cout, std::cerr, trace ? &std::cout : nullptr);
+    if (!session.Start()) {
+        std::cerr << "morlixctl: another console runs; ending\n";
+        return ExitOtherConsole;
+    }
+    const bool ran = RunCommands(session, machine, commandArgs, parsedArgs.commands);
+    session.Finish();
+    return ran ? ExitRan : ExitTrouble;
+#else
     std::unique_ptr<InstanceLock> lock;
     if (!registryFile.empty()) {
         lock = std::make_unique<InstanceLock>(registryFile + ".lock");
@@ -170,48 +269,7 @@ int main(int argc, char** argv) {
         return ExitOtherConsole;
     }
 
-    bool trouble = false;
-    if (!commandArgs.empty()) {
-        for (const Command& command : parsedArgs.commands) {
-            if (!session.Run(command)) {
-                break;
-            }
-        }
-    } else {
-        // At a terminal the operator sees a bad line at once and types it
-        // again; from a script it is a fault the exit status must tell.
-        const bool interactive = ::isatty(STDIN_FILENO) != 0;
-        if (interactive) {
-            std::cout << "Morlix Quadrature Driver on the simulated bench (help lists the "
-                         "commands, quit ends)\n";
-        }
-        std::string line;
-        bool tooLong = false;
-        for (long number = 1;; ++number) {
-            if (interactive) {
-                std::cout << "> " << std::flush;
-            }
-            if (!ReadLine(stdin, line, tooLong)) {
-                break;
-            }
-            if (tooLong) {
-                std::cerr << "morlixctl: line " << number << ": longer than " << MaxLineBytes
-                          << " bytes, ignored\n";
-                trouble = trouble || !interactive;
-                continue;
-            }
-            const LineResult parsed = ParseLine(line);
-            if (!parsed.error.empty()) {
-                std::cerr << "morlixctl: line " << number << ": " << parsed.error << "\n";
-                trouble = trouble || !interactive;
-                continue;
-            }
-            if (parsed.command && !session.Run(*parsed.command)) {
-                break;
-            }
-        }
-    }
-
+    bool trouble = !RunCommands(session, machine, commandArgs, parsedArgs.commands);
     session.Finish();
     if (!registryFile.empty() && !sim::registry::Registry::Instance().SaveToFile(registryFile)) {
         std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
@@ -232,4 +290,5 @@ int main(int argc, char** argv) {
         start = end + 1;
     }
     return trouble ? ExitTrouble : ExitRan;
+#endif
 }
