@@ -496,4 +496,8 @@ const char* HelpText() {
            "boxes: X Y Phase\n";
 }
 
+std::string QuoteWord(std::string_view word) {
+    return Quote(word);
+}
+
 } // namespace morlix::cli

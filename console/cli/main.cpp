@@ -1,6 +1,7 @@
 // morlixctl: the console driven by commands from its arguments or, without any, from
-// standard input (one per line). On Linux it runs on the simulated bench; on Windows over the
-// real Win32 calls, to the chip that Norvask drives.
+// standard input (one per line). On Linux it runs on the simulated bench or, with --device usb,
+// on the chip itself through libusb; on Windows over the real Win32 calls, to the chip that
+// Norvask drives.
 #include "commands.h"
 #include "session.h"
 
@@ -11,6 +12,8 @@
 #include <io.h>
 #else
 #include "sim_machine.h"
+#include "usb_ids.h"
+#include "usb_machine.h"
 
 #include "sim/bench/instance_lock.h"
 
@@ -47,10 +50,17 @@ const char* Usage() {
            "of the test rig runs, coil reads the latched words from its log, and unplug and\n"
            "plug pull the chip out and plug it in; a real chip allows neither.\n"
 #else
-    return "usage: morlixctl [--registry FILE] [--no-device] [--serial N] [--trace] [COMMAND...]\n"
-           "  --registry FILE  keep the simulated registry (the console's settings) in FILE\n"
-           "  --no-device      start with no chip plugged (plug it later with: plug)\n"
-           "  --serial N       the chip's serial number, 0 to 4294967295 (default 74565)\n"
+    return "usage: morlixctl [--device bench|usb] [--registry FILE] [--no-device] [--serial N]\n"
+           "                 [--vendor ID] [--product ID] [--trace] [COMMAND...]\n"
+           "  --device bench   the simulated bench with the real driver (the default)\n"
+           "  --device usb     the chip itself, through libusb; coil, unplug and plug cannot\n"
+           "                   be done on it and say so\n"
+           "  --registry FILE  keep the console's settings in FILE\n"
+           "  --no-device      bench: start with no chip plugged (plug it later with: plug)\n"
+           "  --serial N       bench: the chip's serial number, 0 to 4294967295 (default 74565)\n"
+           "  --vendor ID      usb: the chip's vendor identifier, hexadecimal (default FFFF, the\n"
+           "                   INF's placeholder; or the setting \"USB Vendor ID\" in FILE)\n"
+           "  --product ID     usb: the chip's product identifier, likewise (\"USB Product ID\")\n"
            "  --trace          print every change of the window as it happens\n"
 #endif
            "Without commands they are read from standard input, one per line.\n"
@@ -59,7 +69,8 @@ const char* Usage() {
            "Exit status:\n"
            "  0  every command ran\n"
            "  1  a bad line on standard input (not a terminal) was skipped, the registry file\n"
-           "     could not be written, or the driver's checks found a fault\n"
+           "     could not be written, the driver's checks found a fault, or libusb could\n"
+           "     not start\n"
            "  2  nothing ran: a bad option, command, box, key, control or operand, or a\n"
            "     registry file that cannot be read\n"
            "  3  another console runs on the same registry file; nothing ran\n";
@@ -167,6 +178,13 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
     std::string registryFile;
     MachineOptions machineOptions;
+    bool onUsb = false;
+    morlix::usb::UsbOptions usbOptions;
+    // The options that name one device only, with the device they belong to.
+    std::string benchOption;
+    std::string usbOption;
+    bool vendorGiven = false;
+    bool productGiven = false;
 #endif
     bool trace = false;
     std::vector<std::string> commandArgs;
@@ -191,13 +209,31 @@ int main(int argc, char** argv) {
                          "are the real ones\n";
             return ExitUsage;
 #else
-        } else if (arg == "--registry" || arg == "--serial") {
+        } else if (arg == "--registry" || arg == "--serial" || arg == "--device" ||
+                   arg == "--vendor" || arg == "--product") {
             if (i + 1 >= argc) {
                 std::cerr << "morlixctl: " << arg << " needs a value (try --help)\n";
                 return ExitUsage;
             }
             const std::string_view value = argv[++i];
-            if (arg == "--registry") {
+            if (arg == "--device") {
+                if (value != "bench" && value != "usb") {
+                    std::cerr << "morlixctl: unknown device " << QuoteWord(value)
+                              << " (--device takes bench or usb)\n";
+                    return ExitUsage;
+                }
+                onUsb = value == "usb";
+            } else if (arg == "--vendor" || arg == "--product") {
+                const bool vendor = arg == "--vendor";
+                if (!morlix::usb::ParseUsbId(value,
+                                             vendor ? usbOptions.vendorId : usbOptions.productId)) {
+                    std::cerr << "morlixctl: " << arg
+                              << " takes one to four hexadecimal digits, as 1A2B or 0x1a2b\n";
+                    return ExitUsage;
+                }
+                (vendor ? vendorGiven : productGiven) = true;
+                usbOption = arg;
+            } else if (arg == "--registry") {
                 if (value.empty()) {
                     std::cerr << "morlixctl: --registry needs a file name\n";
                     return ExitUsage;
@@ -206,9 +242,12 @@ int main(int argc, char** argv) {
             } else if (!ParseSerial(value, machineOptions.serialNumber)) {
                 std::cerr << "morlixctl: --serial takes a number from 0 to 4294967295\n";
                 return ExitUsage;
+            } else {
+                benchOption = arg;
             }
         } else if (arg == "--no-device") {
             machineOptions.plugged = false;
+            benchOption = arg;
 #endif
         } else if (arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9')) {
             std::cerr << "morlixctl: unknown option " << arg << " (try --help)\n";
@@ -217,6 +256,18 @@ int main(int argc, char** argv) {
             commandArgs.emplace_back(arg);
         }
     }
+
+#ifndef _WIN32
+    if (onUsb && !benchOption.empty()) {
+        std::cerr << "morlixctl: " << benchOption
+                  << " is for the simulated bench, not --device usb\n";
+        return ExitUsage;
+    }
+    if (!onUsb && !usbOption.empty()) {
+        std::cerr << "morlixctl: " << usbOption << " is for --device usb, not the bench\n";
+        return ExitUsage;
+    }
+#endif
 
     // Every command is checked before anything starts: a script's typo must
     // not leave half of its commands sent.
@@ -262,21 +313,44 @@ int main(int argc, char** argv) {
         machineOptions.keepRegistry = true;
     }
 
-    SimMachine machine(machineOptions);
-    Session session(machine, windowOptions, std::cout, std::cerr, trace ? &std::cout : nullptr);
+    bool trouble = false;
+    std::unique_ptr<Machine> machine;
+    SimMachine* bench = nullptr;
+    if (onUsb) {
+        // The command line's identifiers go before those in the settings.
+        morlix::usb::UsbOptions fromSettings = usbOptions;
+        std::string error;
+        if (!morlix::usb::ReadUsbIds(sim::registry::Registry::Instance(), fromSettings, error)) {
+            std::cerr << "morlixctl: " << registryFile << ": " << error << "\n";
+            return ExitUsage;
+        }
+        usbOptions.vendorId = vendorGiven ? usbOptions.vendorId : fromSettings.vendorId;
+        usbOptions.productId = productGiven ? usbOptions.productId : fromSettings.productId;
+        auto usb = std::make_unique<UsbMachine>(sim::registry::Registry::Instance(), usbOptions);
+        if (!usb->usb().Ready()) {
+            std::cerr << "morlixctl: libusb did not start: no chip can be found\n";
+            trouble = true;
+        }
+        machine = std::move(usb);
+    } else {
+        auto sim = std::make_unique<SimMachine>(machineOptions);
+        bench = sim.get();
+        machine = std::move(sim);
+    }
+    Session session(*machine, windowOptions, std::cout, std::cerr, trace ? &std::cout : nullptr);
     if (!session.Start()) {
         std::cerr << "morlixctl: another console runs on " << registryFile << "; ending\n";
         return ExitOtherConsole;
     }
 
-    bool trouble = !RunCommands(session, machine, commandArgs, parsedArgs.commands);
+    trouble = !RunCommands(session, *machine, commandArgs, parsedArgs.commands) || trouble;
     session.Finish();
     if (!registryFile.empty() && !sim::registry::Registry::Instance().SaveToFile(registryFile)) {
         std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
         trouble = true;
     }
     // Whatever the verifier saw in the driver during the run.
-    const std::string faults = machine.Shutdown();
+    const std::string faults = bench != nullptr ? bench->Shutdown() : std::string();
     std::size_t start = 0;
     while (start < faults.size()) {
         std::size_t end = faults.find('\n', start);
