@@ -68,12 +68,18 @@ const char* Usage() {
            "key F4, click Max, tick, show, coil, unplug, plug, quit.\n"
            "Exit status:\n"
            "  0  every command ran\n"
+#ifdef _WIN32
+           "  1  a bad line on standard input (not a terminal) was skipped\n"
+           "  2  nothing ran: a bad option, command, box, key, control or operand\n"
+           "  3  another console (morlixctl or Morlix.exe) runs; nothing ran\n";
+#else
            "  1  a bad line on standard input (not a terminal) was skipped, the registry file\n"
            "     could not be written, the driver's checks found a fault, or libusb could\n"
            "     not start\n"
            "  2  nothing ran: a bad option, command, box, key, control or operand, or a\n"
            "     registry file that cannot be read\n"
            "  3  another console runs on the same registry file; nothing ran\n";
+#endif
 }
 
 #ifndef _WIN32
