@@ -1,6 +1,7 @@
-// morlixctl's session on the chip through libusb (the chip simulated under the real libusb)
-// and on the bench with the real driver: for the same commands the chip must receive the same
-// requests at each step, and the window show the same. What a real chip cannot do is refused.
+// morlixctl on the chip through libusb (the chip simulated under the real libusb), its session
+// and the program itself, and on the bench with the real driver: for the same commands the
+// chip must receive the same requests at each step, and the window show the same. What a real
+// chip cannot do is refused.
 #include "misc_functions.h"
 #include "mock_chip.h"
 #include "session.h"
@@ -13,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -139,6 +143,78 @@ TEST_F(MorlixctlOnUsb, CoilUnplugAndPlugSayWhyNotAndSendNothing) {
               "unplug: a real chip is pulled out by hand\n"
               "plug: a real chip is plugged in by hand\n");
     EXPECT_TRUE(chip.Plugged());
+}
+
+// The program itself, started from here: it inherits the testbed (umockdev's preload library
+// and its directory are in the environment), so its libusb meets the simulated chip too.
+std::string RunProgram(const std::string& arguments, int& status) {
+    std::string output;
+    std::FILE* pipe =
+        ::popen((std::string("'") + MORLIXCTL_PATH + "' " + arguments + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        status = -1;
+        return output;
+    }
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        output.append(buffer, got);
+    }
+    const int ended = ::pclose(pipe);
+    status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
+    return output;
+}
+
+TEST(MorlixctlProgramOnUsb, TheChipNamedOnTheCommandLineReceivesTheBenchsRequests) {
+    test::MockChip chip(0x00012345, 0x1A2B, 0x3C4D);
+    ASSERT_TRUE(chip.Plug());
+    const std::vector<std::string> words = {"tick", "type", "X", "1000", "click", "Max", "show"};
+    std::string arguments;
+    for (const std::string& word : words) {
+        arguments += " " + word;
+    }
+    int status = -1;
+    const std::string usb =
+        RunProgram("--device usb --vendor 1a2b --product 0x3C4D" + arguments, status);
+    EXPECT_EQ(status, 0) << usb;
+    std::size_t logged = 0;
+    const std::vector<Request> onUsb = RequestsSince(chip.chip(), logged);
+
+    // The same commands on the bench, the window's start and end included.
+    cli::SimMachine bench;
+    std::vector<Step> steps = {{"start-up", {}}, {"commands", Commands(words)}};
+    const Seen onBench = RunSteps(bench, bench.bench().chip(), steps);
+    sim::kernel::DrainDispatchWork();
+    EXPECT_EQ(bench.Shutdown(), "") << "the driver's verifier";
+    std::vector<Request> benchRequests;
+    for (const std::vector<Request>& step : onBench.requests) {
+        benchRequests.insert(benchRequests.end(), step.begin(), step.end());
+    }
+
+    EXPECT_GT(onUsb.size(), 43u * 3);
+    EXPECT_EQ(onUsb, benchRequests);
+    EXPECT_EQ(usb, onBench.out);
+    EXPECT_NE(usb.find("lblSerNum \"SN: 74565\" black"), std::string::npos) << usb;
+
+    // The identifiers kept in the settings file find it too.
+    const std::string file = ::testing::TempDir() + "morlixctl_usb_ids.reg";
+    sim::registry::Registry settings;
+    settings.SetString(sim::registry::RegRoot::CurrentUser, SettingsKey.path, usb::SettingVendorId,
+                       "1A2B");
+    settings.SetString(sim::registry::RegRoot::CurrentUser, SettingsKey.path, usb::SettingProductId,
+                       "3c4d");
+    ASSERT_TRUE(settings.SaveToFile(file));
+    const std::string kept = RunProgram("--device usb --registry '" + file + "' tick show", status);
+    EXPECT_EQ(status, 0) << kept;
+    EXPECT_NE(kept.find("lblSerNum \"SN: 74565\" black"), std::string::npos) << kept;
+    std::remove(file.c_str());
+    std::remove((file + ".lock").c_str());
+
+    // Another chip is not this one: nothing is sent, and the label stays red.
+    const std::size_t before = chip.chip().VendorLog().size();
+    const std::string other = RunProgram("--device usb --vendor 1a2b tick show", status);
+    EXPECT_EQ(chip.chip().VendorLog().size(), before);
+    EXPECT_NE(other.find("lblSerNum \"Looking for USB...\" red"), std::string::npos) << other;
 }
 
 TEST(UsbIds, TheCommandLineAndTheSettingsTakeOneToFourHexDigits) {
