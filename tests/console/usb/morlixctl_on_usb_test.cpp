@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <sstream>
@@ -147,21 +149,40 @@ TEST_F(MorlixctlOnUsb, CoilUnplugAndPlugSayWhyNotAndSendNothing) {
 
 // The program itself, started from here: it inherits the testbed (umockdev's preload library
 // and its directory are in the environment), so its libusb meets the simulated chip too.
-std::string RunProgram(const std::string& arguments, int& status) {
+std::string RunProgram(std::vector<std::string> arguments, int& status) {
+    status = -1;
     std::string output;
-    std::FILE* pipe =
-        ::popen((std::string("'") + MORLIXCTL_PATH + "' " + arguments + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        status = -1;
+    arguments.insert(arguments.begin(), MORLIXCTL_PATH);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0) {
         return output;
     }
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        output.append(buffer, got);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (spawned == 0) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+        int ended = 0;
+        if (::waitpid(child, &ended, 0) == child && WIFEXITED(ended)) {
+            status = WEXITSTATUS(ended);
+        }
     }
-    const int ended = ::pclose(pipe);
-    status = WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
+    ::close(fds[0]);
     return output;
 }
 
@@ -169,13 +190,11 @@ TEST(MorlixctlProgramOnUsb, TheChipNamedOnTheCommandLineReceivesTheBenchsRequest
     test::MockChip chip(0x00012345, 0x1A2B, 0x3C4D);
     ASSERT_TRUE(chip.Plug());
     const std::vector<std::string> words = {"tick", "type", "X", "1000", "click", "Max", "show"};
-    std::string arguments;
-    for (const std::string& word : words) {
-        arguments += " " + word;
-    }
+    std::vector<std::string> arguments = {"--device", "usb",       "--vendor",
+                                          "1a2b",     "--product", "0x3C4D"};
+    arguments.insert(arguments.end(), words.begin(), words.end());
     int status = -1;
-    const std::string usb =
-        RunProgram("--device usb --vendor 1a2b --product 0x3C4D" + arguments, status);
+    const std::string usb = RunProgram(arguments, status);
     EXPECT_EQ(status, 0) << usb;
     std::size_t logged = 0;
     const std::vector<Request> onUsb = RequestsSince(chip.chip(), logged);
@@ -204,7 +223,8 @@ TEST(MorlixctlProgramOnUsb, TheChipNamedOnTheCommandLineReceivesTheBenchsRequest
     settings.SetString(sim::registry::RegRoot::CurrentUser, SettingsKey.path, usb::SettingProductId,
                        "3c4d");
     ASSERT_TRUE(settings.SaveToFile(file));
-    const std::string kept = RunProgram("--device usb --registry '" + file + "' tick show", status);
+    const std::string kept =
+        RunProgram({"--device", "usb", "--registry", file, "tick", "show"}, status);
     EXPECT_EQ(status, 0) << kept;
     EXPECT_NE(kept.find("lblSerNum \"SN: 74565\" black"), std::string::npos) << kept;
     std::remove(file.c_str());
@@ -212,7 +232,8 @@ TEST(MorlixctlProgramOnUsb, TheChipNamedOnTheCommandLineReceivesTheBenchsRequest
 
     // Another chip is not this one: nothing is sent, and the label stays red.
     const std::size_t before = chip.chip().VendorLog().size();
-    const std::string other = RunProgram("--device usb --vendor 1a2b tick show", status);
+    const std::string other =
+        RunProgram({"--device", "usb", "--vendor", "1a2b", "tick", "show"}, status);
     EXPECT_EQ(chip.chip().VendorLog().size(), before);
     EXPECT_NE(other.find("lblSerNum \"Looking for USB...\" red"), std::string::npos) << other;
 }
