@@ -492,8 +492,14 @@ const char* HelpText() {
            "coil                  words the coil driver latched since the last coil, and its "
            "setting\n"
            "unplug, plug          pull the chip out, plug it in again\n"
+           "                      (coil, unplug and plug: on the bench and the virtual bus; a "
+           "real chip allows none)\n"
            "help, quit\n"
            "boxes: X Y Phase\n";
+}
+
+std::string QuoteWord(std::string_view word) {
+    return Quote(word);
 }
 
 } // namespace morlix::cli

@@ -72,6 +72,9 @@ std::optional<ControlId> FocusableByName(std::string_view name);
 // "Up", "PageDown", "F4", "Esc", "Shift+F3", "Ctrl+PageUp", or a decimal key code 1..254.
 bool KeyByName(std::string_view name, std::int16_t& keyCode, std::int16_t& shift);
 
+// A word as it may appear in a one-line message: quoted, control bytes escaped, long words cut.
+std::string QuoteWord(std::string_view word);
+
 // Short help text, one command per line.
 const char* HelpText();
 

@@ -29,19 +29,6 @@ const char* ZOrderName(ZOrder order) {
     return "normal";
 }
 
-std::string SettingText(const sim::usb::CoilSetting& setting) {
-    std::ostringstream text;
-    text << "setting: X=" << setting.amplitudeX << " Y=" << setting.amplitudeY
-         << " phase=" << static_cast<int>(setting.phase)
-         << " standby=" << (setting.standby ? "yes" : "no") << " record=[";
-    for (std::size_t i = 0; i < setting.record.size(); ++i) {
-        text << (i ? " " : "") << setting.record[i].amplitude << "@"
-             << static_cast<int>(setting.record[i].phase);
-    }
-    text << "]";
-    return text.str();
-}
-
 } // namespace
 
 std::string ColorName(Color color) {
@@ -55,7 +42,7 @@ std::string ColorName(Color color) {
            std::to_string((color >> 16) & 0xFF) + ")";
 }
 
-Session::Session(SimMachine& machine, HeadlessOptions windowOptions, std::ostream& out,
+Session::Session(Machine& machine, HeadlessOptions windowOptions, std::ostream& out,
                  std::ostream& err, std::ostream* trace)
     : machine_(machine), window_(MainWindowLayout(), windowOptions), link_(machine.platform()),
       form_(window_, link_), out_(out), err_(err) {
@@ -125,21 +112,25 @@ bool Session::Run(const Command& command) {
     case Verb::Show:
         out_ << DescribeWindow();
         break;
-    case Verb::Coil:
-        out_ << DescribeCoil();
+    case Verb::Coil: {
+        std::string text;
+        std::string reason;
+        if (machine_.DescribeCoil(text, reason)) {
+            out_ << text;
+        } else {
+            err_ << "coil: " << reason << "\n";
+        }
         break;
+    }
     case Verb::Unplug:
-        if (!machine_.Unplug()) {
-            err_ << "unplug: the chip is not plugged\n";
+    case Verb::Plug: {
+        std::string reason;
+        const bool unplug = command.verb == Verb::Unplug;
+        if (!(unplug ? machine_.UnplugChip(reason) : machine_.PlugChip(reason))) {
+            err_ << (unplug ? "unplug: " : "plug: ") << reason << "\n";
         }
         break;
-    case Verb::Plug:
-        if (machine_.Plugged()) {
-            err_ << "plug: the chip is already plugged\n";
-        } else if (!machine_.Plug()) {
-            err_ << "plug: the driver did not start on the chip\n";
-        }
-        break;
+    }
     case Verb::Help:
         out_ << HelpText();
         break;
@@ -170,38 +161,6 @@ std::string Session::DescribeWindow() const {
     text << "lblSerNum " << Quoted(window_.Caption(ControlId::lblSerNum)) << " "
          << ColorName(window_.ForeColor(ControlId::lblSerNum)) << "\n";
     text << "chkOnTop " << window_.CheckValue(ControlId::chkOnTop) << "\n";
-    return text.str();
-}
-
-std::string Session::DescribeCoil() {
-    sim::usb::CoilDriverModel& coil = machine_.coil();
-    const std::vector<sim::usb::LatchedWord> words = coil.LatchedWords();
-    const std::vector<sim::usb::ExecutedTransaction> transactions = coil.Transactions();
-    const std::vector<std::string> anomalies = coil.Anomalies();
-    std::ostringstream text;
-    const std::size_t newWords = words.size() - std::min(wordsShown_, words.size());
-    text << "latched " << newWords << (newWords == 1 ? " word" : " words") << ":";
-    for (std::size_t i = words.size() - newWords; i < words.size(); ++i) {
-        text << " " << words[i].Word();
-    }
-    text << "\n";
-    for (std::size_t i = std::min(transactionsShown_, transactions.size()); i < transactions.size();
-         ++i) {
-        text << "executed:";
-        for (const sim::usb::DecodedFrame& frame : transactions[i].frames) {
-            text << " " << sim::usb::FrameKindName(frame.kind) << "(A=" << frame.amplitude
-                 << " phase=" << static_cast<int>(frame.phase) << ")";
-        }
-        text << "\n";
-    }
-    for (std::size_t i = std::min(anomaliesShown_, anomalies.size()); i < anomalies.size(); ++i) {
-        text << "anomaly: " << anomalies[i] << "\n";
-    }
-    text << SettingText(coil.Setting()) << "\n";
-    text << "chip: " << (machine_.Plugged() ? "plugged" : "not plugged") << "\n";
-    wordsShown_ = words.size();
-    transactionsShown_ = transactions.size();
-    anomaliesShown_ = anomalies.size();
     return text.str();
 }
 

@@ -1,15 +1,14 @@
-// One run of the console on the simulated machine: the headless window with
-// formMain attached, its device link on the machine's platform, and the
-// commands of morlixctl carried out on them.
+// One run of the console on a machine: the headless window with formMain
+// attached, its device link on the machine's platform, and the commands of
+// morlixctl carried out on them.
 #pragma once
 
 #include "commands.h"
 #include "form_main.h"
 #include "headless_window.h"
-#include "sim_machine.h"
+#include "machine.h"
 #include "usb_link.h"
 
-#include <cstddef>
 #include <ostream>
 #include <string>
 
@@ -19,8 +18,8 @@ class Session {
 public:
     // Every visible change of the window goes to `trace` as it happens when
     // it is given.
-    Session(SimMachine& machine, HeadlessOptions windowOptions, std::ostream& out,
-            std::ostream& err, std::ostream* trace = nullptr);
+    Session(Machine& machine, HeadlessOptions windowOptions, std::ostream& out, std::ostream& err,
+            std::ostream* trace = nullptr);
 
     // Form_Load. False if the window ended at once (another instance runs).
     bool Start();
@@ -35,20 +34,14 @@ public:
 
     // The window as `show` prints it.
     std::string DescribeWindow() const;
-    // The coil driver's words since the last call, and its setting, as
-    // `coil` prints them.
-    std::string DescribeCoil();
 
 private:
-    SimMachine& machine_;
+    Machine& machine_;
     HeadlessWindow window_;
     UsbLink link_;
     formMain form_;
     std::ostream& out_;
     std::ostream& err_;
-    std::size_t wordsShown_ = 0;
-    std::size_t transactionsShown_ = 0;
-    std::size_t anomaliesShown_ = 0;
 };
 
 // A colour as "black", "red" or "rgb(r,g,b)".

@@ -2,10 +2,12 @@
 // loaded, and the console's platform over it.
 #pragma once
 
+#include "machine.h"
 #include "sim_platform.h"
 
 #include "sim/bench/bench.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,15 +25,21 @@ struct MachineOptions {
     unsigned completionDelayMicroseconds = 0;
 };
 
-class SimMachine {
+class SimMachine : public Machine {
 public:
     explicit SimMachine(const MachineOptions& options = {});
-    ~SimMachine(); // Shutdown, if not done yet
+    ~SimMachine() override; // Shutdown, if not done yet
     SimMachine(const SimMachine&) = delete;
     SimMachine& operator=(const SimMachine&) = delete;
 
     sim::bench::Bench& bench() { return *bench_; }
-    morlix::Platform& platform() { return *platform_; }
+    morlix::Platform& platform() override { return *platform_; }
+    std::string Name() const override { return "the simulated bench"; }
+    // The coil driver model's words since the last call, the transactions it decoded, its
+    // anomalies and setting, and whether the chip is plugged. Always readable.
+    bool DescribeCoil(std::string& text, std::string& reason) override;
+    bool UnplugChip(std::string& reason) override;
+    bool PlugChip(std::string& reason) override;
     sim::usb::CoilDriverModel& coil() { return bench_->coil(); }
     sim::registry::Registry& registry() { return sim::registry::Registry::Instance(); }
 
@@ -55,6 +63,9 @@ public:
 private:
     std::unique_ptr<sim::bench::Bench> bench_;
     std::unique_ptr<SimPlatform> platform_;
+    std::size_t wordsShown_ = 0;
+    std::size_t transactionsShown_ = 0;
+    std::size_t anomaliesShown_ = 0;
 };
 
 } // namespace morlix::cli

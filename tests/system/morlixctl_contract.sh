@@ -1,8 +1,9 @@
 #!/bin/sh
 # morlixctl as scripts rely on it.
-# Usage: morlixctl_contract.sh MORLIXCTL SCRATCH-DIR (usage|other|terminal|help)
+# Usage: morlixctl_contract.sh MORLIXCTL SCRATCH-DIR (usage|device|other|terminal|help)
 #   usage     a bad command line: one line on standard error naming the fault,
 #             exit status 2, and nothing run (no start-up, no settings file)
+#   device    the same for a bad --device, or an option of the other device
 #   other     another console holds the settings file: status 3, nothing run
 #   terminal  at a terminal a bad line is reported and the session goes on,
 #             ending with status 0
@@ -40,6 +41,28 @@ expected [<box>] <key>|key
 --serial|--serial lots
 CASES
     ;;
+device)
+    rm -rf "$dir" && mkdir -p "$dir" || fail "cannot make $dir"
+    while IFS='|' read -r named args; do
+        # shellcheck disable=SC2086 # the arguments are words on purpose
+        "$ctl" --trace --registry "$dir/settings" $args show >"$dir/out" 2>"$dir/err"
+        status=$?
+        [ "$status" -eq 2 ] || fail "$args: exit status $status, not 2"
+        [ ! -s "$dir/out" ] || fail "$args: something ran: $(head -c 200 "$dir/out")"
+        [ ! -e "$dir/settings" ] && [ ! -e "$dir/settings.lock" ] ||
+            fail "$args: the settings file was touched"
+        [ "$(wc -l <"$dir/err")" -eq 1 ] || fail "$args: not one line: $(cat "$dir/err")"
+        grep -qF -- "$named" "$dir/err" || fail "$args: \"$named\" not named: $(cat "$dir/err")"
+    done <<'CASES'
+"floppy"|--device floppy
+"USB"|--device USB
+--serial|--device usb --serial 5
+--no-device|--no-device --device usb
+--vendor|--vendor 1a2b
+--product|--device usb --product 12345
+--vendor|--device usb --vendor 0xG1
+CASES
+    ;;
 other)
     rm -rf "$dir" && mkdir -p "$dir" || fail "cannot make $dir"
     # flock(1) holds the lock as a running console would.
@@ -61,6 +84,7 @@ terminal)
     ;;
 help)
     out=$("$ctl" --help) || fail "--help failed"
+    echo "$out" | grep -qF -- "--device bench|usb" || fail "--help does not name the devices"
     for status in 0 1 2 3; do
         echo "$out" | grep -q "^  $status  " || fail "--help does not list exit status $status"
     done

@@ -6,17 +6,19 @@
 #   <PACKAGE_NAME>/driver/x86/Norvask.sys
 #   <PACKAGE_NAME>/driver/norvask-test.cer       the test certificate the images are signed with
 #   <PACKAGE_NAME>/console/x64/Morlix.exe
+#   <PACKAGE_NAME>/console/x64/morlixctl.exe     the command-line console
 #   <PACKAGE_NAME>/console/x86/Morlix.exe
+#   <PACKAGE_NAME>/console/x86/morlixctl.exe
 #
 # Run by the windows-package target with PACKAGE_ROOT, PACKAGE_NAME, INF, INSTALL_TEXT,
-# SYS_X64, EXE_X64, SYS_X86, EXE_X86.
+# SYS_X64, EXE_X64, CTL_X64, SYS_X86, EXE_X86, CTL_X86.
 
-foreach(input INF INSTALL_TEXT SYS_X64 EXE_X64)
+foreach(input INF INSTALL_TEXT SYS_X64 EXE_X64 CTL_X64)
     if(NOT EXISTS "${${input}}")
         message(FATAL_ERROR "windows-package: ${${input}} is missing")
     endif()
 endforeach()
-foreach(input SYS_X86 EXE_X86)
+foreach(input SYS_X86 EXE_X86 CTL_X86)
     if(NOT EXISTS "${${input}}")
         message(FATAL_ERROR "windows-package: ${${input}} is missing: build the win32 preset "
                             "first (cmake --preset win32 && cmake --build --preset win32)")
@@ -29,8 +31,8 @@ file(MAKE_DIRECTORY "${dir}/driver/amd64" "${dir}/driver/x86" "${dir}/console/x6
      "${dir}/console/x86")
 file(COPY "${INF}" DESTINATION "${dir}/driver")
 file(COPY "${INSTALL_TEXT}" DESTINATION "${dir}")
-file(COPY "${EXE_X64}" DESTINATION "${dir}/console/x64")
-file(COPY "${EXE_X86}" DESTINATION "${dir}/console/x86")
+file(COPY "${EXE_X64}" "${CTL_X64}" DESTINATION "${dir}/console/x64")
+file(COPY "${EXE_X86}" "${CTL_X86}" DESTINATION "${dir}/console/x86")
 
 # The images carry an embedded signature from a test certificate, so that a machine in test
 # mode loads them; the certificate is made once per build tree and travels with the package.
