@@ -4,6 +4,7 @@
 // through libusb.
 #include "app_options.h"
 #include "bench_view.h"
+#include "device_label.h"
 #include "fltk_window.h"
 #include "form_main.h"
 #include "platform.h"
@@ -17,7 +18,6 @@
 #include "sim/registry/registry.h"
 
 #include <FL/Fl.H>
-#include <FL/Fl_Widget.H>
 #include <FL/Fl_Window.H>
 
 #include <csignal>
@@ -80,11 +80,7 @@ int RunConsole(bool otherInstance, morlix::Platform& platform, sim::registry::Re
     if (!window.Create()) {
         return 1;
     }
-    // The caption is the console's own; the device it runs on is told where
-    // the device shows itself, on the serial-number label.
-    if (Fl_Widget* serial = window.ControlWidget(morlix::ControlId::lblSerNum)) {
-        serial->copy_tooltip(device.c_str());
-    }
+    morlix::ShowDevice(window, device);
     window.Load();
     if (window.Ended()) {
         return 0; // another instance runs: nothing shown, nothing saved

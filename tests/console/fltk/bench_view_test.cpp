@@ -3,6 +3,7 @@
 // buttons pull the chip out and plug it in again, and it goes with the
 // console. One test keeps a screenshot of both windows in the build tree.
 #include "bench_view.h"
+#include "device_label.h"
 #include "display_required.h"
 #include "fltk_window.h"
 #include "form_main.h"
@@ -17,6 +18,7 @@
 
 #include <FL/Fl.H>
 #include <FL/Fl_Button.H>
+#include <FL/Fl_Tooltip.H>
 #include <FL/Fl_Window.H>
 #include <gtest/gtest.h>
 
@@ -186,6 +188,20 @@ TEST_F(BenchViewTest, AScreenshotAfterTripleRecordIsKeptInTheBuildTree) {
     std::filesystem::remove(file);
     ASSERT_TRUE(test::SavePng(picture, file));
     EXPECT_GT(std::filesystem::file_size(file), 1000u);
+}
+
+TEST_F(BenchViewTest, TheSerialLabelTellsTheDeviceWhenThePointerRestsOnIt) {
+    ShowDevice(*window, "Device: simulated bench");
+    Fl_Widget* serial = window->ControlWidget(lblSerNum);
+    EXPECT_STREQ(serial->tooltip(), "Device: simulated bench");
+    EXPECT_STREQ(window->Handle()->label(), "Morlix Quadrature Driver"); // the caption stays
+    // The pointer comes to rest on the label.
+    Fl::e_x = serial->x() + 2;
+    Fl::e_y = serial->y() + 2;
+    Fl::e_x_root = window->Handle()->x() + Fl::e_x;
+    Fl::e_y_root = window->Handle()->y() + Fl::e_y;
+    Fl::handle(FL_MOVE, window->Handle());
+    EXPECT_EQ(Fl_Tooltip::current(), serial);
 }
 
 TEST_F(BenchViewTest, GoesWhenTheConsoleCloses) {

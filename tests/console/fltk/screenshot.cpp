@@ -1,8 +1,10 @@
 #include "screenshot.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Device.H>
+#include <FL/Fl_Image_Surface.H>
+#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Window.H>
-#include <FL/fl_draw.H>
 #include <png.h>
 
 #include <algorithm>
@@ -44,24 +46,32 @@ Picture Capture(std::initializer_list<Fl_Window*> windows) {
     picture.width = right - picture.left;
     picture.height = bottom - picture.top;
     picture.rgb.assign(static_cast<std::size_t>(picture.width) * picture.height * 3, 0x80);
-    Fl::flush();
     for (Fl_Window* window : windows) {
         if (!window || !window->shown()) {
             continue;
         }
-        window->make_current();
-        const std::unique_ptr<uchar[]> pixels(
-            fl_read_image(nullptr, 0, 0, window->w(), window->h()));
-        if (!pixels) {
+        // Drawn anew into an image of its own rather than read from the
+        // screen, where another program's window may lie over it.
+        Fl_Image_Surface surface(window->w(), window->h());
+        surface.set_current();
+        surface.draw(window);
+        const std::unique_ptr<Fl_RGB_Image> image(surface.image());
+        Fl_Display_Device::display_device()->set_current();
+        if (!image || image->d() < 3 || image->w() != window->w() || image->h() != window->h()) {
             continue;
         }
-        for (int row = 0; row < window->h(); ++row) {
-            const std::size_t to =
-                (static_cast<std::size_t>(window->y() - picture.top + row) * picture.width +
-                 (window->x() - picture.left)) *
-                3;
-            std::copy_n(&pixels[static_cast<std::size_t>(row) * window->w() * 3],
-                        static_cast<std::size_t>(window->w()) * 3, &picture.rgb[to]);
+        const auto* pixels = reinterpret_cast<const std::uint8_t*>(image->data()[0]);
+        const int stride = image->ld() ? image->ld() : image->w() * image->d();
+        for (int row = 0; row < image->h(); ++row) {
+            for (int column = 0; column < image->w(); ++column) {
+                const std::uint8_t* from = &pixels[row * stride + column * image->d()];
+                std::uint8_t* to =
+                    &picture.rgb[(static_cast<std::size_t>(window->y() - picture.top + row) *
+                                      picture.width +
+                                  (window->x() - picture.left + column)) *
+                                 3];
+                std::copy_n(from, 3, to);
+            }
         }
     }
     return picture;

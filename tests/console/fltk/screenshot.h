@@ -1,6 +1,7 @@
-// Pictures of shown FLTK windows, as the X server holds them, for tests that
-// keep a screenshot: several windows in one picture at their places on the
-// screen, on a grey ground.
+// Pictures of shown FLTK windows for tests that keep a screenshot: each
+// window draws itself into an image of its own, as it draws on the screen,
+// and the images go into one picture at the windows' places on the screen,
+// on a grey ground.
 #pragma once
 
 #include <cstdint>
