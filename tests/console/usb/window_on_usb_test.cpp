@@ -90,3 +90,9 @@ TEST_F(WindowOnUsb, StartsOnTheChipAndFollowsItOutAndBackIn) {
 
 } // namespace
 } // namespace morlix
+
+// Fontconfig keeps the patterns that FLTK's font cache matched for the life
+// of the process; the leak checker of the sanitizer build is told so.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
