@@ -225,6 +225,7 @@ void BenchView::ShowBeside(Fl_Window* console) {
     }
     console_ = console;
     window.show();
+    Fl::remove_check(CheckThunk, this); // once, however often it is shown
     Fl::add_check(CheckThunk, this);
     Fl::remove_timeout(PollThunk, this);
     Fl::add_timeout(PollSeconds, PollThunk, this);
