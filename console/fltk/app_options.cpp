@@ -5,6 +5,7 @@
 #include "sim/bench/settings_file.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 #include <unistd.h>
@@ -26,22 +27,80 @@ bool ParseSerial(std::string_view text, std::uint32_t& value) {
     return error == std::errc{} && end == text.data() + text.size();
 }
 
-// The console's settings key is all that travels.
-const sim::bench::KeptKey KeptKeys[] = {{sim::registry::RegRoot::CurrentUser, SettingsKey.path}};
+// Up to four hexadecimal digits, with or without 0x.
+bool ParseUsbId(std::string_view text, std::uint16_t& value) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 4) {
+        return false;
+    }
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return error == std::errc{} && end == text.data() + text.size();
+}
+
+std::string HexId(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(value));
+    return text;
+}
+
+constexpr const char* VendorIdValue = "Vendor Id";
+constexpr const char* ProductIdValue = "Product Id";
+
+std::uint16_t ResolveId(const std::optional<std::uint16_t>& given, const char* valueName,
+                        sim::registry::Registry& registry) {
+    using sim::registry::RegRoot;
+    if (given) {
+        registry.SetString(RegRoot::CurrentUser, UsbIdsKey, valueName, HexId(*given));
+        return *given;
+    }
+    std::uint16_t stored = PlaceholderUsbId;
+    if (const auto text = registry.GetString(RegRoot::CurrentUser, UsbIdsKey, valueName);
+        text && ParseUsbId(*text, stored)) {
+        return stored;
+    }
+    return PlaceholderUsbId;
+}
+
+// What travels between runs: the console's settings key and the chip's identifiers.
+const sim::bench::KeptKey KeptKeys[] = {{sim::registry::RegRoot::CurrentUser, SettingsKey.path},
+                                        {sim::registry::RegRoot::CurrentUser, UsbIdsKey}};
 
 } // namespace
 
 AppOptions ParseOptions(std::span<const std::string_view> args) {
     AppOptions options;
+    bool serialGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
-        if (arg == "--no-device") {
+        if (arg == "--device") {
+            const std::string_view kind = i + 1 < args.size() ? args[i + 1] : "";
+            if (kind == "bench") {
+                options.device = DeviceKind::Bench;
+            } else if (kind == "usb") {
+                options.device = DeviceKind::Usb;
+            } else {
+                options.error = "--device takes bench or usb";
+                return options;
+            }
+            ++i;
+        } else if (arg == "--vendor-id" || arg == "--product-id") {
+            std::uint16_t id = 0;
+            if (i + 1 >= args.size() || !ParseUsbId(args[i + 1], id)) {
+                options.error = std::string(arg) + " needs a hexadecimal number from 0 to ffff";
+                return options;
+            }
+            (arg == "--vendor-id" ? options.vendorId : options.productId) = id;
+            ++i;
+        } else if (arg == "--no-device") {
             options.plugDevice = false;
         } else if (arg == "--serial") {
             if (i + 1 >= args.size() || !ParseSerial(args[i + 1], options.serialNumber)) {
                 options.error = "--serial needs a number from 0 to 4294967295";
                 return options;
             }
+            serialGiven = true;
             ++i;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
@@ -50,13 +109,36 @@ AppOptions ParseOptions(std::span<const std::string_view> args) {
             return options;
         }
     }
+    // Each option belongs to one device; one given for the other would be silently ignored.
+    if (options.device == DeviceKind::Usb && (!options.plugDevice || serialGiven)) {
+        options.error = "--no-device and --serial are for the bench";
+    } else if (options.device == DeviceKind::Bench && (options.vendorId || options.productId)) {
+        options.error = "--vendor-id and --product-id are for --device usb";
+    }
     return options;
 }
 
 const char* UsageText() {
-    return "usage: morlix [--no-device] [--serial N]\n"
-           "  --no-device  run without the USB I/O chip plugged in\n"
-           "  --serial N   serial number of the simulated chip (default 74565)\n";
+    return "usage: morlix [--device bench|usb] [--no-device] [--serial N]\n"
+           "              [--vendor-id HEX] [--product-id HEX]\n"
+           "  --device bench   the simulated bench: driver, bus, chip and coil driver (default)\n"
+           "  --device usb     the USB I/O chip itself, through libusb\n"
+           "  --no-device      bench: run without the chip plugged in\n"
+           "  --serial N       bench: serial number of the simulated chip (default 74565)\n"
+           "  --vendor-id HEX  usb: the chip's vendor id (kept in the settings; default ffff)\n"
+           "  --product-id HEX usb: the chip's product id (kept in the settings; default ffff)\n";
+}
+
+UsbIds ResolveUsbIds(const AppOptions& options, sim::registry::Registry& registry) {
+    return {ResolveId(options.vendorId, VendorIdValue, registry),
+            ResolveId(options.productId, ProductIdValue, registry)};
+}
+
+std::string DeviceDescription(DeviceKind device, const UsbIds& ids) {
+    if (device == DeviceKind::Bench) {
+        return "Device: simulated bench";
+    }
+    return "Device: USB I/O chip " + HexId(ids.vendorId) + ":" + HexId(ids.productId) + " (libusb)";
 }
 
 std::string SettingsFilePath(const char* xdgConfigHome, const char* home) {

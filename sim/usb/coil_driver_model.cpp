@@ -74,6 +74,7 @@ void CoilDriverModel::SetPorts(std::uint8_t portA, std::uint8_t portB) {
 
 void CoilDriverModel::LatchLocked(const LatchedWord& word) {
     words_.push_back(word);
+    ++changes_;
     switch (word.address) {
     case CoilRegisterReset:
         if (word.data != 0) {
@@ -171,6 +172,7 @@ void CoilDriverModel::ExecuteLocked() {
 
 void CoilDriverModel::AnomalyLocked(std::string text) {
     anomalies_.push_back(std::move(text));
+    ++changes_;
 }
 
 std::vector<LatchedWord> CoilDriverModel::LatchedWords() const {
@@ -213,6 +215,25 @@ void CoilDriverModel::ClearLogs() {
     words_.clear();
     transactions_.clear();
     anomalies_.clear();
+    ++changes_;
+}
+
+std::size_t CoilDriverModel::WordCount() const {
+    std::lock_guard lock(mutex_);
+    return words_.size();
+}
+
+std::optional<ExecutedTransaction> CoilDriverModel::LastTransaction() const {
+    std::lock_guard lock(mutex_);
+    if (transactions_.empty()) {
+        return std::nullopt;
+    }
+    return transactions_.back();
+}
+
+std::uint64_t CoilDriverModel::ChangeCount() const {
+    std::lock_guard lock(mutex_);
+    return changes_;
 }
 
 } // namespace sim::usb

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,13 @@ public:
     std::size_t PendingFrameBytes() const;
     std::uint8_t PortA() const;
     std::uint8_t PortB() const;
+    // Cheap reads for a display that follows the model: the number of words
+    // logged, the last transaction applied (none yet, or since ClearLogs), and
+    // a count that moves on every latched word, anomaly and ClearLogs, so a
+    // reader on another thread can tell that something changed.
+    std::size_t WordCount() const;
+    std::optional<ExecutedTransaction> LastTransaction() const;
+    std::uint64_t ChangeCount() const;
     // Forget the logs; the applied setting and the lines stay as they are.
     void ClearLogs();
 
@@ -101,6 +109,7 @@ private:
     std::vector<LatchedWord> words_;
     std::vector<ExecutedTransaction> transactions_;
     std::vector<std::string> anomalies_;
+    std::uint64_t changes_ = 0;
 };
 
 } // namespace sim::usb

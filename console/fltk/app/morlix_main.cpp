@@ -1,21 +1,30 @@
 // morlix: the console's one window on FLTK, driving the simulated bench
-// (the real driver over the simulated kernel, USB bus and chip).
+// (the real driver over the simulated kernel, USB bus and chip, with the
+// bench view beside the window) or, with --device usb, the chip itself
+// through libusb.
 #include "app_options.h"
+#include "bench_view.h"
+#include "device_label.h"
 #include "fltk_window.h"
 #include "form_main.h"
+#include "platform.h"
 #include "sim_platform.h"
 #include "usb_link.h"
+#include "usb_platform.h"
 
 #include "norvask.h"
 #include "sim/bench/bench.h"
 #include "sim/bench/instance_lock.h"
+#include "sim/registry/registry.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Window.H>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
@@ -53,6 +62,44 @@ bool CatchTermination() {
     return true;
 }
 
+std::string SettingsFile() {
+    return morlix::SettingsFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+}
+
+// The console's window over a platform, until the operator closes it; then
+// what the window stored goes to the settings file. The bench view, if any,
+// opens beside it. The exit status of the program.
+int RunConsole(bool otherInstance, morlix::Platform& platform, sim::registry::Registry& settings,
+               const std::string& settingsFile, const std::string& device, morlix::BenchView* view,
+               bool catching) {
+    morlix::UsbLink link(platform);
+    morlix::FltkWindow window(otherInstance);
+    morlix::formMain form(window, link);
+    window.Attach(&form);
+
+    if (!window.Create()) {
+        return 1;
+    }
+    morlix::ShowDevice(window, device);
+    window.Load();
+    if (window.Ended()) {
+        return 0; // another instance runs: nothing shown, nothing saved
+    }
+    if (view && view->Create()) {
+        view->ShowBeside(window.Handle());
+    }
+    if (catching) {
+        Fl::add_fd(signalPipe[0], FL_READ, OnTerminateReadable, &window);
+    }
+    Fl::run();
+    if (catching) {
+        Fl::remove_fd(signalPipe[0]);
+    }
+    // The window has unloaded: what it stored goes to the file.
+    morlix::SaveSettings(settings, settingsFile);
+    return 0;
+}
+
 } // namespace
 
 // Fontconfig keeps the patterns that FLTK's font cache matched for the life
@@ -64,13 +111,14 @@ extern "C" const char* __lsan_default_suppressions() {
 int main(int argc, char** argv) {
     std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const morlix::AppOptions options = morlix::ParseOptions(args);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "morlix: %s (morlix --help lists the options)\n",
+                     options.error.c_str());
+        return 2;
+    }
     if (options.help) {
         std::fputs(morlix::UsageText(), stdout);
         return 0;
-    }
-    if (!options.error.empty()) {
-        std::fprintf(stderr, "morlix: %s\n%s", options.error.c_str(), morlix::UsageText());
-        return 2;
     }
 
     const bool catching = CatchTermination();
@@ -81,35 +129,32 @@ int main(int argc, char** argv) {
         std::fputs("morlix: no display\n", stderr);
         return 1;
     }
+    const std::string settingsFile = SettingsFile();
+
+    if (options.device == morlix::DeviceKind::Usb) {
+        // The settings of the last run, in a store of their own: no simulated machine here.
+        sim::registry::Registry settings;
+        morlix::LoadSettings(settings, settingsFile);
+        const morlix::UsbIds ids = morlix::ResolveUsbIds(options, settings);
+        morlix::usb::UsbOptions usbOptions;
+        usbOptions.vendorId = ids.vendorId;
+        usbOptions.productId = ids.productId;
+        morlix::usb::UsbPlatform platform(settings, usbOptions);
+        if (!platform.Ready()) {
+            std::fputs("morlix: libusb did not start; the chip cannot be found\n", stderr);
+        }
+        return RunConsole(lock.OtherInstanceRunning(), platform, settings, settingsFile,
+                          morlix::DeviceDescription(options.device, ids), nullptr, catching);
+    }
 
     sim::bench::BenchOptions benchOptions;
     benchOptions.serialNumber = options.serialNumber;
     benchOptions.plug = options.plugDevice;
     sim::bench::Bench bench(norvask::DriverEntry, benchOptions);
-
     // The settings of the last run; the bench has just emptied the registry.
-    const std::string settingsFile =
-        morlix::SettingsFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
     morlix::LoadSettings(bench.registry(), settingsFile);
-
     morlix::SimPlatform platform(bench.registry(), bench.io());
-    morlix::UsbLink link(platform);
-    morlix::FltkWindow window(lock.OtherInstanceRunning());
-    morlix::formMain form(window, link);
-    window.Attach(&form);
-
-    if (!window.Create()) {
-        return 1;
-    }
-    window.Load();
-    if (window.Ended()) {
-        return 0; // another instance runs: nothing shown, nothing saved
-    }
-    if (catching) {
-        Fl::add_fd(signalPipe[0], FL_READ, OnTerminateReadable, &window);
-    }
-    Fl::run();
-    // The window has unloaded: what it stored goes to the file.
-    morlix::SaveSettings(bench.registry(), settingsFile);
-    return 0;
+    morlix::BenchView view(bench);
+    return RunConsole(lock.OtherInstanceRunning(), platform, bench.registry(), settingsFile,
+                      morlix::DeviceDescription(options.device, {}), &view, catching);
 }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace morlix {
 namespace {
@@ -47,6 +48,54 @@ TEST(AppOptions, BadArgumentsAreRefusedWithAMessage) {
     EXPECT_FALSE(Parse({"--serial", "0x"}).error.empty());
     EXPECT_FALSE(Parse({"--colour"}).error.empty());
     EXPECT_TRUE(Parse({"--help"}).help);
+}
+
+TEST(AppOptions, DeviceIsTheBenchUnlessUsbIsAskedFor) {
+    EXPECT_EQ(Parse({}).device, DeviceKind::Bench);
+    EXPECT_EQ(Parse({"--device", "bench", "--serial", "5"}).device, DeviceKind::Bench);
+    const AppOptions usb = Parse({"--device", "usb", "--vendor-id", "0x1A2b", "--product-id", "7"});
+    EXPECT_TRUE(usb.error.empty());
+    EXPECT_EQ(usb.device, DeviceKind::Usb);
+    EXPECT_EQ(usb.vendorId, std::optional<std::uint16_t>(0x1A2B));
+    EXPECT_EQ(usb.productId, std::optional<std::uint16_t>(7));
+}
+
+TEST(AppOptions, ABadDeviceOrIdentifierIsRefusedInOneLine) {
+    for (const auto& args : std::vector<std::vector<std::string_view>>{
+             {"--device"},
+             {"--device", "serial"},
+             {"--device", "USB"},
+             {"--device", "usb", "--vendor-id"},
+             {"--device", "usb", "--vendor-id", "10000"},
+             {"--device", "usb", "--product-id", "0x"},
+             {"--device", "usb", "--product-id", "-1"},
+             {"--device", "usb", "--serial", "5"}, // a bench option on the chip
+             {"--device", "usb", "--no-device"},
+             {"--vendor-id", "1234"}, // a chip option on the bench
+         }) {
+        const AppOptions options = ParseOptions(args);
+        EXPECT_FALSE(options.error.empty()) << args.back();
+        EXPECT_EQ(options.error.find('\n'), std::string::npos) << options.error;
+    }
+    EXPECT_EQ(Parse({"--device", "tty"}).error, "--device takes bench or usb");
+}
+
+TEST(AppOptions, ChipIdentifiersComeFromTheCommandLineThenTheSettings) {
+    sim::registry::Registry registry;
+    // Nothing given, nothing stored: the installation's placeholders.
+    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb"}), registry), (UsbIds{0xFFFF, 0xFFFF}));
+    // Given ones win and are kept for the next run.
+    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb", "--vendor-id", "1234"}), registry),
+              (UsbIds{0x1234, 0xFFFF}));
+    EXPECT_EQ(registry.GetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id"), "1234");
+    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb", "--product-id", "abcd"}), registry),
+              (UsbIds{0x1234, 0xABCD}));
+    // A damaged stored value is not used.
+    registry.SetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id", "12345");
+    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb"}), registry), (UsbIds{0xFFFF, 0xABCD}));
+    EXPECT_EQ(DeviceDescription(DeviceKind::Usb, {0x1234, 0x00AB}),
+              "Device: USB I/O chip 1234:00ab (libusb)");
+    EXPECT_EQ(DeviceDescription(DeviceKind::Bench, {}), "Device: simulated bench");
 }
 
 TEST(InstanceLock, DefaultPathIsInTheRuntimeDirectoryWhenThereIsOne) {
@@ -99,6 +148,15 @@ TEST_F(SettingsFileTest, OnlyTheSettingsKeyTravelsBetweenRuns) {
     EXPECT_EQ(second.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "On Top"), "1");
     EXPECT_FALSE(second.GetValue(RegRoot::CurrentUser, "SOFTWARE\\Other", "Kept"));
     EXPECT_FALSE(second.GetValue(RegRoot::LocalMachine, contract::ParametersKey, "DeviceName"));
+}
+
+TEST_F(SettingsFileTest, TheChipIdentifiersTravelToo) {
+    sim::registry::Registry first;
+    first.SetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id", "1234");
+    ASSERT_TRUE(SaveSettings(first, file));
+    sim::registry::Registry second;
+    ASSERT_TRUE(LoadSettings(second, file));
+    EXPECT_EQ(second.GetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id"), "1234");
 }
 
 TEST_F(SettingsFileTest, AMissingOrDamagedFileChangesNothing) {

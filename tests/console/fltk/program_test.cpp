@@ -14,12 +14,16 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace morlix {
 namespace {
@@ -29,6 +33,7 @@ using sim::bench::InstanceLock;
 using sim::registry::RegRoot;
 
 constexpr const char* Caption = "Morlix Quadrature Driver";
+constexpr const char* BenchViewCaption = "Morlix bench view: coil driver model";
 
 // The process that made a window, as it tells the window manager.
 std::optional<long> WindowPid(Display* display, ::Window window) {
@@ -52,12 +57,12 @@ std::optional<long> WindowPid(Display* display, ::Window window) {
     return pid;
 }
 
-// Whether the process has a window with the console's caption; other tests
-// may show theirs on the same display at the same time.
-bool HasConsoleWindow(Display* display, ::Window window, pid_t owner) {
+// Whether the process has a window with this caption; other tests may show
+// theirs on the same display at the same time.
+bool HasWindowNamed(Display* display, ::Window window, pid_t owner, const char* caption) {
     char* windowName = nullptr;
     if (XFetchName(display, window, &windowName) && windowName) {
-        const bool same = std::string(windowName) == Caption;
+        const bool same = std::string(windowName) == caption;
         XFree(windowName);
         if (same && WindowPid(display, window) == owner) {
             return true;
@@ -69,7 +74,7 @@ bool HasConsoleWindow(Display* display, ::Window window, pid_t owner) {
     bool found = false;
     if (XQueryTree(display, window, &root, &parent, &children, &count)) {
         for (unsigned i = 0; i < count && !found; ++i) {
-            found = HasConsoleWindow(display, children[i], owner);
+            found = HasWindowNamed(display, children[i], owner, caption);
         }
         if (children) {
             XFree(children);
@@ -91,9 +96,9 @@ int IgnoreVanishedWindows(Display* display, XErrorEvent* error) {
     return previousErrorHandler ? previousErrorHandler(display, error) : 0;
 }
 
-bool ConsoleWindowShown(Display* display, pid_t owner) {
+bool ConsoleWindowShown(Display* display, pid_t owner, const char* caption = Caption) {
     previousErrorHandler = XSetErrorHandler(IgnoreVanishedWindows);
-    const bool found = HasConsoleWindow(display, DefaultRootWindow(display), owner);
+    const bool found = HasWindowNamed(display, DefaultRootWindow(display), owner, caption);
     XSync(display, False); // every error of the walk arrives before the handler goes
     XSetErrorHandler(previousErrorHandler);
     return found;
@@ -124,14 +129,28 @@ protected:
         std::filesystem::remove_all(dir);
     }
 
-    void Start() {
+    // The program with these arguments; its standard error goes to errorFile.
+    void Start(std::vector<std::string> args = {}) {
+        errorFile = (dir / "stderr").string();
         child = fork();
         if (child == 0) {
             setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
             setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-            execl(MORLIX_PROGRAM, MORLIX_PROGRAM, static_cast<char*>(nullptr));
+            if (std::FILE* errors = std::freopen(errorFile.c_str(), "w", stderr); !errors) {
+                _exit(126);
+            }
+            std::vector<char*> argv{const_cast<char*>(MORLIX_PROGRAM)};
+            for (std::string& arg : args) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            execv(MORLIX_PROGRAM, argv.data());
             _exit(127);
         }
+    }
+    std::string ErrorOutput() const {
+        std::ifstream in(errorFile);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     // The exit status, or nothing if the program still runs after the wait.
     std::optional<int> WaitForExit(std::chrono::milliseconds limit) {
@@ -146,10 +165,10 @@ protected:
         }
         return std::nullopt;
     }
-    bool WindowAppears(std::chrono::milliseconds limit) {
+    bool WindowAppears(std::chrono::milliseconds limit, const char* caption = Caption) {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {
-            if (ConsoleWindowShown(display, child)) {
+            if (ConsoleWindowShown(display, child, caption)) {
                 return true;
             }
             std::this_thread::sleep_for(50ms);
@@ -160,6 +179,7 @@ protected:
     Display* display = nullptr;
     std::filesystem::path dir;
     std::string settingsFile;
+    std::string errorFile;
     pid_t child = -1;
 };
 
@@ -194,6 +214,44 @@ TEST_F(ProgramTest, APlacementSavedOnCloseIsRestoredAndSavedAgain) {
     // One and two inches from the screen's corner, whatever its dpi.
     EXPECT_EQ(saved.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top"), "1440");
     EXPECT_EQ(saved.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Left"), "2880");
+}
+
+TEST_F(ProgramTest, ABadDeviceIsRefusedInOneLineAndNothingRuns) {
+    Start({"--device", "serial"});
+    const std::optional<int> status = WaitForExit(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 2);
+    EXPECT_EQ(ErrorOutput(),
+              "morlix: --device takes bench or usb (morlix --help lists the options)\n");
+    EXPECT_FALSE(std::filesystem::exists(settingsFile));
+    EXPECT_FALSE(std::filesystem::exists(dir / "run" / "morlix.lock"));
+}
+
+TEST_F(ProgramTest, OnTheBenchItsViewOpensBesideTheConsole) {
+    Start({"--device", "bench"});
+    ASSERT_TRUE(WindowAppears(15s));
+    EXPECT_TRUE(WindowAppears(5s, BenchViewCaption));
+    kill(child, SIGTERM); // the view goes with the console, and the program ends
+    const std::optional<int> status = WaitForExit(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0);
+}
+
+TEST_F(ProgramTest, OnUsbTheConsoleRunsAloneAndKeepsTheChipIdentifiers) {
+    Start({"--device", "usb", "--vendor-id", "1234"});
+    ASSERT_TRUE(WindowAppears(15s));
+    EXPECT_FALSE(WindowAppears(1s, BenchViewCaption));
+    kill(child, SIGTERM);
+    const std::optional<int> status = WaitForExit(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0);
+
+    sim::registry::Registry saved;
+    ASSERT_TRUE(LoadSettings(saved, settingsFile));
+    EXPECT_EQ(saved.GetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id"), "1234");
+    EXPECT_FALSE(saved.GetValue(RegRoot::CurrentUser, UsbIdsKey, "Product Id")); // not given
+    // The window's placement went to the same file.
+    EXPECT_TRUE(saved.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top"));
 }
 
 } // namespace

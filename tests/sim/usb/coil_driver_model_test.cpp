@@ -72,6 +72,29 @@ TEST(CoilDriverTransaction, AxisFramesSetBothAmplitudesAndThePhase) {
     EXPECT_EQ(coil.LatchedWords().size(), 14u);
 }
 
+TEST(CoilDriverFollow, CountsAndTheLastTransactionFollowEveryWordAndAClear) {
+    CoilDriverModel coil;
+    EXPECT_FALSE(coil.LastTransaction().has_value());
+    const std::uint64_t start = coil.ChangeCount();
+    WriteWord(coil, 0);
+    WriteFrame(coil, {0xE8, 0x13, 0x00, 0x11, 0x30, 0x7F});
+    EXPECT_EQ(coil.ChangeCount(), start + 7);
+    EXPECT_FALSE(coil.LastTransaction().has_value()); // staged, not applied
+    WriteWord(coil, 853);
+    EXPECT_EQ(coil.WordCount(), 8u);
+    ASSERT_TRUE(coil.LastTransaction().has_value());
+    EXPECT_EQ(coil.LastTransaction()->frames.size(), 1u);
+    EXPECT_EQ(coil.LastTransaction()->after.amplitudeX, 1000);
+
+    WriteWord(coil, 0x2AA); // an anomaly moves the count too
+    const std::uint64_t beforeClear = coil.ChangeCount();
+    EXPECT_EQ(beforeClear, start + 10); // its word and its anomaly
+    coil.ClearLogs();
+    EXPECT_GT(coil.ChangeCount(), beforeClear);
+    EXPECT_EQ(coil.WordCount(), 0u);
+    EXPECT_FALSE(coil.LastTransaction().has_value());
+}
+
 TEST(CoilDriverTransaction, PresetFramesDecodeToTheirKinds) {
     CoilDriverModel coil;
     WriteWord(coil, 0);
