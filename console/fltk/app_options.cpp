@@ -1,6 +1,7 @@
 #include "app_options.h"
 
 #include "misc_functions.h"
+#include "usb_ids.h"
 
 #include "sim/bench/settings_file.h"
 
@@ -27,45 +28,30 @@ bool ParseSerial(std::string_view text, std::uint32_t& value) {
     return error == std::errc{} && end == text.data() + text.size();
 }
 
-// Up to four hexadecimal digits, with or without 0x.
-bool ParseUsbId(std::string_view text, std::uint16_t& value) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 4) {
-        return false;
-    }
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    return error == std::errc{} && end == text.data() + text.size();
-}
-
 std::string HexId(std::uint16_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(value));
     return text;
 }
 
-constexpr const char* VendorIdValue = "Vendor Id";
-constexpr const char* ProductIdValue = "Product Id";
 
 std::uint16_t ResolveId(const std::optional<std::uint16_t>& given, const char* valueName,
                         sim::registry::Registry& registry) {
     using sim::registry::RegRoot;
     if (given) {
-        registry.SetString(RegRoot::CurrentUser, UsbIdsKey, valueName, HexId(*given));
+        registry.SetString(RegRoot::CurrentUser, SettingsKey.path, valueName, HexId(*given));
         return *given;
     }
     std::uint16_t stored = PlaceholderUsbId;
-    if (const auto text = registry.GetString(RegRoot::CurrentUser, UsbIdsKey, valueName);
-        text && ParseUsbId(*text, stored)) {
+    if (const auto text = registry.GetString(RegRoot::CurrentUser, SettingsKey.path, valueName);
+        text && usb::ParseUsbId(*text, stored)) {
         return stored;
     }
     return PlaceholderUsbId;
 }
 
-// What travels between runs: the console's settings key and the chip's identifiers.
-const sim::bench::KeptKey KeptKeys[] = {{sim::registry::RegRoot::CurrentUser, SettingsKey.path},
-                                        {sim::registry::RegRoot::CurrentUser, UsbIdsKey}};
+// What travels between runs: the console's settings key (the chip's identifiers among them).
+const sim::bench::KeptKey KeptKeys[] = {{sim::registry::RegRoot::CurrentUser, SettingsKey.path}};
 
 } // namespace
 
@@ -85,13 +71,13 @@ AppOptions ParseOptions(std::span<const std::string_view> args) {
                 return options;
             }
             ++i;
-        } else if (arg == "--vendor-id" || arg == "--product-id") {
+        } else if (arg == "--vendor" || arg == "--product") {
             std::uint16_t id = 0;
-            if (i + 1 >= args.size() || !ParseUsbId(args[i + 1], id)) {
+            if (i + 1 >= args.size() || !usb::ParseUsbId(args[i + 1], id)) {
                 options.error = std::string(arg) + " needs a hexadecimal number from 0 to ffff";
                 return options;
             }
-            (arg == "--vendor-id" ? options.vendorId : options.productId) = id;
+            (arg == "--vendor" ? options.vendorId : options.productId) = id;
             ++i;
         } else if (arg == "--no-device") {
             options.plugDevice = false;
@@ -113,25 +99,26 @@ AppOptions ParseOptions(std::span<const std::string_view> args) {
     if (options.device == DeviceKind::Usb && (!options.plugDevice || serialGiven)) {
         options.error = "--no-device and --serial are for the bench";
     } else if (options.device == DeviceKind::Bench && (options.vendorId || options.productId)) {
-        options.error = "--vendor-id and --product-id are for --device usb";
+        options.error = "--vendor and --product are for --device usb";
     }
     return options;
 }
 
 const char* UsageText() {
     return "usage: morlix [--device bench|usb] [--no-device] [--serial N]\n"
-           "              [--vendor-id HEX] [--product-id HEX]\n"
+           "              [--vendor HEX] [--product HEX]\n"
            "  --device bench   the simulated bench: driver, bus, chip and coil driver (default)\n"
            "  --device usb     the USB I/O chip itself, through libusb\n"
            "  --no-device      bench: run without the chip plugged in\n"
            "  --serial N       bench: serial number of the simulated chip (default 74565)\n"
-           "  --vendor-id HEX  usb: the chip's vendor id (kept in the settings; default ffff)\n"
-           "  --product-id HEX usb: the chip's product id (kept in the settings; default ffff)\n";
+           "  --vendor HEX     usb: the chip's vendor id (kept in the settings as \"USB Vendor ID\";\n"
+           "                   default ffff)\n"
+           "  --product HEX    usb: the chip's product id (kept as \"USB Product ID\"; default ffff)\n";
 }
 
 UsbIds ResolveUsbIds(const AppOptions& options, sim::registry::Registry& registry) {
-    return {ResolveId(options.vendorId, VendorIdValue, registry),
-            ResolveId(options.productId, ProductIdValue, registry)};
+    return {ResolveId(options.vendorId, usb::SettingVendorId, registry),
+            ResolveId(options.productId, usb::SettingProductId, registry)};
 }
 
 std::string DeviceDescription(DeviceKind device, const UsbIds& ids) {

@@ -24,7 +24,7 @@ struct AppOptions {
     DeviceKind device = DeviceKind::Bench; // --device bench|usb
     bool plugDevice = true;                // --no-device: the bench has no chip
     std::uint32_t serialNumber = 74565;    // --serial N: the chip's serial number
-    // --vendor-id and --product-id (hexadecimal) of the chip on USB; unset
+    // --vendor and --product (hexadecimal) of the chip on USB; unset
     // ones come from the settings file, else the placeholders.
     std::optional<std::uint16_t> vendorId;
     std::optional<std::uint16_t> productId;
@@ -46,10 +46,6 @@ std::string SettingsFilePath(const char* xdgConfigHome, const char* home);
 // previous-instance test.
 std::string DefaultLockPath();
 
-// Where the chip's identifiers are kept, under the current user: string
-// values "Vendor Id" and "Product Id", four hexadecimal digits each.
-inline constexpr const char* UsbIdsKey = "SOFTWARE\\Veltrane\\Morlix\\Chip";
-
 struct UsbIds {
     std::uint16_t vendorId = PlaceholderUsbId;
     std::uint16_t productId = PlaceholderUsbId;
@@ -57,7 +53,8 @@ struct UsbIds {
 };
 
 // The chip's identifiers for --device usb: each one given on the command
-// line wins and is stored in the registry (so the settings file keeps it for
+// line wins and is stored in the settings ("USB Vendor ID", "USB Product ID",
+// as morlixctl reads them) (so the settings file keeps it for
 // the next run); one not given is read from there; one stored in a form that
 // does not read as four hexadecimal digits at most falls back to the placeholder.
 UsbIds ResolveUsbIds(const AppOptions& options, sim::registry::Registry& registry);
@@ -65,7 +62,7 @@ UsbIds ResolveUsbIds(const AppOptions& options, sim::registry::Registry& registr
 // The device the window runs on, in a few words for the operator.
 std::string DeviceDescription(DeviceKind device, const UsbIds& ids);
 
-// The console's settings key and the chip's identifiers (UsbIdsKey) travel
+// The console's settings key (with the chip's identifiers) travels
 // between the simulated registry and the file; nothing else of the registry
 // does, so a stale device path from an earlier run never shadows the one the
 // driver publishes. Loading a missing

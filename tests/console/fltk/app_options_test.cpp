@@ -1,4 +1,6 @@
 #include "app_options.h"
+#include "misc_functions.h"
+#include "usb_ids.h"
 
 #include "norvask_contract.h"
 #include "sim/registry/registry.h"
@@ -53,7 +55,7 @@ TEST(AppOptions, BadArgumentsAreRefusedWithAMessage) {
 TEST(AppOptions, DeviceIsTheBenchUnlessUsbIsAskedFor) {
     EXPECT_EQ(Parse({}).device, DeviceKind::Bench);
     EXPECT_EQ(Parse({"--device", "bench", "--serial", "5"}).device, DeviceKind::Bench);
-    const AppOptions usb = Parse({"--device", "usb", "--vendor-id", "0x1A2b", "--product-id", "7"});
+    const AppOptions usb = Parse({"--device", "usb", "--vendor", "0x1A2b", "--product", "7"});
     EXPECT_TRUE(usb.error.empty());
     EXPECT_EQ(usb.device, DeviceKind::Usb);
     EXPECT_EQ(usb.vendorId, std::optional<std::uint16_t>(0x1A2B));
@@ -65,13 +67,13 @@ TEST(AppOptions, ABadDeviceOrIdentifierIsRefusedInOneLine) {
              {"--device"},
              {"--device", "serial"},
              {"--device", "USB"},
-             {"--device", "usb", "--vendor-id"},
-             {"--device", "usb", "--vendor-id", "10000"},
-             {"--device", "usb", "--product-id", "0x"},
-             {"--device", "usb", "--product-id", "-1"},
+             {"--device", "usb", "--vendor"},
+             {"--device", "usb", "--vendor", "10000"},
+             {"--device", "usb", "--product", "0x"},
+             {"--device", "usb", "--product", "-1"},
              {"--device", "usb", "--serial", "5"}, // a bench option on the chip
              {"--device", "usb", "--no-device"},
-             {"--vendor-id", "1234"}, // a chip option on the bench
+             {"--vendor", "1234"}, // a chip option on the bench
          }) {
         const AppOptions options = ParseOptions(args);
         EXPECT_FALSE(options.error.empty()) << args.back();
@@ -85,13 +87,13 @@ TEST(AppOptions, ChipIdentifiersComeFromTheCommandLineThenTheSettings) {
     // Nothing given, nothing stored: the installation's placeholders.
     EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb"}), registry), (UsbIds{0xFFFF, 0xFFFF}));
     // Given ones win and are kept for the next run.
-    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb", "--vendor-id", "1234"}), registry),
+    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb", "--vendor", "1234"}), registry),
               (UsbIds{0x1234, 0xFFFF}));
-    EXPECT_EQ(registry.GetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id"), "1234");
-    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb", "--product-id", "abcd"}), registry),
+    EXPECT_EQ(registry.GetString(RegRoot::CurrentUser, morlix::SettingsKey.path, "USB Vendor ID"), "1234");
+    EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb", "--product", "abcd"}), registry),
               (UsbIds{0x1234, 0xABCD}));
     // A damaged stored value is not used.
-    registry.SetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id", "12345");
+    registry.SetString(RegRoot::CurrentUser, morlix::SettingsKey.path, "USB Vendor ID", "12345");
     EXPECT_EQ(ResolveUsbIds(Parse({"--device", "usb"}), registry), (UsbIds{0xFFFF, 0xABCD}));
     EXPECT_EQ(DeviceDescription(DeviceKind::Usb, {0x1234, 0x00AB}),
               "Device: USB I/O chip 1234:00ab (libusb)");
@@ -150,13 +152,17 @@ TEST_F(SettingsFileTest, OnlyTheSettingsKeyTravelsBetweenRuns) {
     EXPECT_FALSE(second.GetValue(RegRoot::LocalMachine, contract::ParametersKey, "DeviceName"));
 }
 
-TEST_F(SettingsFileTest, TheChipIdentifiersTravelToo) {
+TEST_F(SettingsFileTest, TheChipIdentifiersTravelToMorlixctl) {
     sim::registry::Registry first;
-    first.SetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id", "1234");
+    ResolveUsbIds(Parse({"--device", "usb", "--vendor", "1234", "--product", "abcd"}), first);
     ASSERT_TRUE(SaveSettings(first, file));
     sim::registry::Registry second;
     ASSERT_TRUE(LoadSettings(second, file));
-    EXPECT_EQ(second.GetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id"), "1234");
+    usb::UsbOptions read;
+    std::string error;
+    ASSERT_TRUE(usb::ReadUsbIds(second, read, error)) << error;
+    EXPECT_EQ(read.vendorId, 0x1234);
+    EXPECT_EQ(read.productId, 0xABCD);
 }
 
 TEST_F(SettingsFileTest, AMissingOrDamagedFileChangesNothing) {

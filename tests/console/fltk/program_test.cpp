@@ -1,6 +1,7 @@
 // The morlix program itself, started as the operator starts it: the
 // previous-instance test and the settings that survive between runs.
 #include "app_options.h"
+#include "misc_functions.h"
 #include "display_required.h"
 #include "x11_stacking.h"
 
@@ -238,7 +239,7 @@ TEST_F(ProgramTest, OnTheBenchItsViewOpensBesideTheConsole) {
 }
 
 TEST_F(ProgramTest, OnUsbTheConsoleRunsAloneAndKeepsTheChipIdentifiers) {
-    Start({"--device", "usb", "--vendor-id", "1234"});
+    Start({"--device", "usb", "--vendor", "1234"});
     ASSERT_TRUE(WindowAppears(15s));
     EXPECT_FALSE(WindowAppears(1s, BenchViewCaption));
     kill(child, SIGTERM);
@@ -248,8 +249,8 @@ TEST_F(ProgramTest, OnUsbTheConsoleRunsAloneAndKeepsTheChipIdentifiers) {
 
     sim::registry::Registry saved;
     ASSERT_TRUE(LoadSettings(saved, settingsFile));
-    EXPECT_EQ(saved.GetString(RegRoot::CurrentUser, UsbIdsKey, "Vendor Id"), "1234");
-    EXPECT_FALSE(saved.GetValue(RegRoot::CurrentUser, UsbIdsKey, "Product Id")); // not given
+    EXPECT_EQ(saved.GetString(RegRoot::CurrentUser, morlix::SettingsKey.path, "USB Vendor ID"), "1234");
+    EXPECT_FALSE(saved.GetValue(RegRoot::CurrentUser, morlix::SettingsKey.path, "USB Product ID")); // not given
     // The window's placement went to the same file.
     EXPECT_TRUE(saved.GetString(RegRoot::CurrentUser, "SOFTWARE\\Veltrane\\Morlix", "Top"));
 }
