@@ -4,7 +4,10 @@
 #include "session.h"
 #include "sim_machine.h"
 
+#include "misc_functions.h"
+
 #include "sim/bench/instance_lock.h"
+#include "sim/bench/settings_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -34,7 +37,7 @@ constexpr int ExitOtherConsole = 3;
 
 const char* Usage() {
     return "usage: morlixctl [--registry FILE] [--no-device] [--serial N] [--trace] [COMMAND...]\n"
-           "  --registry FILE  keep the simulated registry (the console's settings) in FILE\n"
+           "  --registry FILE  keep the console's settings in FILE, as the Linux window does\n"
            "  --no-device      start with no chip plugged (plug it later with: plug)\n"
            "  --serial N       the chip's serial number, 0 to 4294967295 (default 74565)\n"
            "  --trace          print every change of the window as it happens\n"
@@ -85,6 +88,11 @@ bool ReadLine(std::FILE* in, std::string& line, bool& tooLong) {
 // A second console on the same settings file is the previous instance's twin: the lock is
 // FILE.lock beside it.
 using sim::bench::InstanceLock;
+
+// The console's settings key is all that travels between runs, as for the Linux window, so that
+// nothing else of an earlier run (a stale device path, say) shadows what the driver writes.
+const sim::bench::KeptKey KeptKeys[] = {
+    {sim::registry::RegRoot::CurrentUser, morlix::SettingsKey.path}};
 
 } // namespace
 
@@ -155,7 +163,7 @@ int main(int argc, char** argv) {
         registry.Clear();
         std::error_code ec;
         if (!windowOptions.prevInstance && std::filesystem::exists(registryFile, ec) &&
-            !registry.LoadFromFile(registryFile)) {
+            !sim::bench::LoadSettings(registry, registryFile, KeptKeys)) {
             // Never overwrite settings that could not be read.
             std::cerr << "morlixctl: cannot read the registry file " << registryFile << "\n";
             return ExitUsage;
@@ -213,7 +221,8 @@ int main(int argc, char** argv) {
     }
 
     session.Finish();
-    if (!registryFile.empty() && !sim::registry::Registry::Instance().SaveToFile(registryFile)) {
+    if (!registryFile.empty() &&
+        !sim::bench::SaveSettings(sim::registry::Registry::Instance(), registryFile, KeptKeys)) {
         std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
         trouble = true;
     }
