@@ -15,7 +15,10 @@
 #include "usb_ids.h"
 #include "usb_machine.h"
 
+#include "misc_functions.h"
+
 #include "sim/bench/instance_lock.h"
+#include "sim/bench/settings_file.h"
 
 #include <unistd.h>
 #endif
@@ -55,7 +58,7 @@ const char* Usage() {
            "  --device bench   the simulated bench with the real driver (the default)\n"
            "  --device usb     the chip itself, through libusb; coil, unplug and plug cannot\n"
            "                   be done on it and say so\n"
-           "  --registry FILE  keep the console's settings in FILE\n"
+           "  --registry FILE  keep the console's settings in FILE, as the Linux window does\n"
            "  --no-device      bench: start with no chip plugged (plug it later with: plug)\n"
            "  --serial N       bench: the chip's serial number, 0 to 4294967295 (default 74565)\n"
            "  --vendor ID      usb: the chip's vendor identifier, hexadecimal (default FFFF, the\n"
@@ -176,6 +179,11 @@ bool RunCommands(Session& session, Machine& machine, const std::vector<std::stri
 // A second console on the same settings file is the previous instance's twin: the lock is
 // FILE.lock beside it.
 using sim::bench::InstanceLock;
+
+// The console's settings key is all that travels between runs, as for the Linux window, so that
+// nothing else of an earlier run (a stale device path, say) shadows what the driver writes.
+const sim::bench::KeptKey KeptKeys[] = {
+    {sim::registry::RegRoot::CurrentUser, morlix::SettingsKey.path}};
 #endif
 
 } // namespace
@@ -311,7 +319,7 @@ int main(int argc, char** argv) {
         registry.Clear();
         std::error_code ec;
         if (!windowOptions.prevInstance && std::filesystem::exists(registryFile, ec) &&
-            !registry.LoadFromFile(registryFile)) {
+            !sim::bench::LoadSettings(registry, registryFile, KeptKeys)) {
             // Never overwrite settings that could not be read.
             std::cerr << "morlixctl: cannot read the registry file " << registryFile << "\n";
             return ExitUsage;
@@ -351,7 +359,8 @@ int main(int argc, char** argv) {
 
     trouble = !RunCommands(session, *machine, commandArgs, parsedArgs.commands) || trouble;
     session.Finish();
-    if (!registryFile.empty() && !sim::registry::Registry::Instance().SaveToFile(registryFile)) {
+    if (!registryFile.empty() &&
+        !sim::bench::SaveSettings(sim::registry::Registry::Instance(), registryFile, KeptKeys)) {
         std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
         trouble = true;
     }

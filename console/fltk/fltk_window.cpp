@@ -1,321 +1,33 @@
+// The FLTK window's making and its interface to the form; its events are in
+// fltk_window_events.cpp, its widgets and their painting in
+// fltk_window_widgets.cpp.
 #include "fltk_window.h"
 
 #include "fltk_keys.h"
-#include "icon.h"
+#include "fltk_window_widgets.h"
 
 #include <FL/Fl.H>
-#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Check_Button.H>
-#include <FL/Fl_Double_Window.H>
-#include <FL/Fl_Group.H>
 #include <FL/Fl_Input.H>
-#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Tooltip.H>
-#include <FL/fl_draw.H>
+#include <FL/x.H>
 
 #include <algorithm>
-#include <climits>
-#include <vector>
 
 namespace morlix {
 
-namespace {
-
-// Point size of the default font; the frame and button fonts come from the table.
-constexpr double DefaultPoints = 8.25;
-// What FLTK allows when no limit is wanted: program writes are never cut.
-constexpr int NoLimit = INT_MAX / 2;
-// Pixels kept free after a centred text for the caret.
-constexpr int CaretRoom = 3;
-
-// The one window that routes the keyboard, and the dispatcher it replaced.
-FltkWindow* activeWindow = nullptr;
-Fl_Event_Dispatch previousDispatch = nullptr;
-
-Fl_Color ToFlColor(Color color) {
-    return fl_rgb_color(static_cast<uchar>(color & 0xFF), static_cast<uchar>((color >> 8) & 0xFF),
-                        static_cast<uchar>((color >> 16) & 0xFF));
-}
-
-// FLTK font of a table font. The Windows faces are asked of fontconfig by
-// name, which substitutes their metric twins (Arial for the dialog face);
-// without those, fontconfig's default sans face stands in.
-Fl_Font FontOf(const FontSpec& font) {
-    static bool facesSet = false;
-    if (!facesSet) {
-        Fl::set_font(FL_FREE_FONT, " Arial Narrow");
-        Fl::set_font(FL_FREE_FONT + 1, " Arial");
-        Fl::set_font(FL_FREE_FONT + 2, "BArial");
-        facesSet = true;
-    }
-    if (font.face && std::string_view(font.face) == "Arial Narrow") {
-        return FL_FREE_FONT;
-    }
-    return font.bold ? FL_FREE_FONT + 2 : FL_FREE_FONT + 1;
-}
-
-int FontSizeOf(const FontSpec& font, float dpi) {
-    return FontPixels(font.face && font.points > 0 ? font.points : DefaultPoints, dpi);
-}
-
-int Dispatch(int event, Fl_Window* window) {
-    if (event == FL_KEYBOARD && activeWindow && window && activeWindow->Handle() &&
-        (window == activeWindow->Handle() || window->top_window() == activeWindow->Handle())) {
-        if (activeWindow->PreviewKey(Fl::event_key(), Fl::event_state())) {
-            return 1;
-        }
-    }
-    return previousDispatch ? previousDispatch(event, window) : Fl::handle_(event, window);
-}
-
-// ---- Widgets ---------------------------------------------------------------
-
-// The top-level window: closing it is the operator's unload; Esc never
-// closes it (FLTK's default would).
-class MainWindow : public Fl_Double_Window {
-public:
-    MainWindow(int w, int h, const char* caption, FltkWindow& owner)
-        : Fl_Double_Window(w, h, caption), owner_(owner) {}
-
-    int handle(int event) override {
-        if (event == FL_FOCUS && owner_.RestoreFocus()) {
-            return 1;
-        }
-        return Fl_Double_Window::handle(event);
-    }
-
-    // Every move the window system reports, a window manager's new frame among them.
-    void resize(int x, int y, int w, int h) override {
-        Fl_Double_Window::resize(x, y, w, h);
-        owner_.FrameChanged();
-    }
-
-private:
-    FltkWindow& owner_;
-};
-
-// Any focusable widget that tells the window when it takes the focus.
-template <class Base>
-class Tracked : public Base {
-public:
-    Tracked(int x, int y, int w, int h, const char* label, FltkWindow& owner, ControlId id)
-        : Base(x, y, w, h, label), owner_(owner), id_(id) {}
-
-    int handle(int event) override {
-        const int used = Base::handle(event);
-        if (event == FL_FOCUS && used) {
-            owner_.FocusTaken(id_);
-        }
-        return used;
-    }
-
-protected:
-    FltkWindow& owner_;
-    ControlId id_;
-};
-
-// A one-line entry box with its text centred, whose operator limit is
-// applied only to typing and pasting.
-class EntryBox : public Tracked<Fl_Input> {
-public:
-    using Tracked::Tracked;
-
-    int handle(int event) override {
-        int used = 0;
-        switch (event) {
-        case FL_KEYBOARD:
-        case FL_PASTE: {
-            const int saved = maximum_size();
-            const int limit = owner_.OperatorLimit(id_);
-            maximum_size(limit > 0 ? limit : NoLimit);
-            // A one-line box takes a paste up to its first line break; with
-            // nothing before it, the paste still replaces the selection.
-            const int length = Fl::e_length;
-            if (event == FL_PASTE && Fl::e_text) {
-                Fl::e_length = static_cast<int>(
-                    WindowRules::PastedLine(std::string_view(Fl::e_text, length)).size());
-            }
-            if (event == FL_PASTE && Fl::e_text && Fl::e_length == 0 && length > 0) {
-                cut();
-                used = 1;
-            } else {
-                used = Tracked::handle(event);
-            }
-            Fl::e_length = length;
-            maximum_size(saved);
-            break;
-        }
-        case FL_PUSH:
-        case FL_DRAG:
-        case FL_RELEASE: {
-            // The text sits in the middle: mouse positions are taken
-            // against where it is drawn.
-            if (event == FL_PUSH && Fl::focus() != this) {
-                Fl::focus(this);
-                handle(FL_FOCUS);
-            }
-            int x, y, w, h;
-            TextArea(x, y, w, h);
-            used = handletext(event, x, y, w, h);
-            break;
-        }
-        default:
-            used = Tracked::handle(event);
-            break;
-        }
-        // The text's place moves with its length: draw it whole.
-        redraw();
-        return used;
-    }
-
-    void draw() override {
-        if (input_type() == FL_HIDDEN_INPUT) {
-            return;
-        }
-        draw_box(box(), color());
-        int x, y, w, h;
-        TextArea(x, y, w, h);
-        drawtext(x, y, w, h);
-    }
-
-private:
-    void TextArea(int& x, int& y, int& w, int& h) {
-        const Fl_Boxtype frame = box();
-        x = this->x() + Fl::box_dx(frame);
-        y = this->y() + Fl::box_dy(frame);
-        w = this->w() - Fl::box_dw(frame);
-        h = this->h() - Fl::box_dh(frame);
-        fl_font(textfont(), textsize());
-        // The text is drawn from the area's left edge; the caret needs a
-        // little room past its end.
-        const int textWidth = static_cast<int>(fl_width(value(), size()));
-        if (textWidth + CaretRoom < w) {
-            x += (w - textWidth) / 2;
-            w = textWidth + CaretRoom;
-        }
-    }
-};
-
-// A label draws its caption as plain text: FLTK's '@' symbols and '&'
-// marks are not for texts the program writes. It keeps the size the layout
-// gives it: a caption wider than that in the label's font, as a wide
-// stand-in for the default face may make it, is drawn smaller until it
-// shows whole.
-class LabelBox : public Fl_Box {
-public:
-    LabelBox(int x, int y, int w, int h) : Fl_Box(x, y, w, h) {}
-
-    void SetFontSize(int size) {
-        fontSize_ = size;
-        Fit();
-    }
-    void SetText(std::string_view text) {
-        text_ = text;
-        Fit();
-        redraw();
-    }
-    const std::string& Text() const { return text_; }
-
-    void draw() override {
-        draw_box();
-        fl_font(labelfont(), labelsize());
-        fl_color(labelcolor());
-        fl_draw(text_.c_str(), x() + 1, y(), w() - 2, h(),
-                static_cast<Fl_Align>(align() | FL_ALIGN_INSIDE | FL_ALIGN_CLIP), nullptr, 0);
-    }
-
-private:
-    static constexpr int SmallestFit = 6;
-
-    void Fit() {
-        int size = fontSize_;
-        fl_font(labelfont(), size);
-        while (size > SmallestFit && fl_width(text_.c_str()) > w() - 2) {
-            fl_font(labelfont(), --size);
-        }
-        labelsize(size);
-    }
-
-    std::string text_;
-    int fontSize_ = FL_NORMAL_SIZE;
-};
-
-// A frame: an engraved edge with its caption set into the top line, over
-// its background colour.
-class FrameGroup : public Fl_Group {
-public:
-    FrameGroup(int x, int y, int w, int h, const char* caption)
-        : Fl_Group(x, y, w, h), caption_(caption ? caption : "") {}
-
-    void draw() override {
-        if (damage() & ~FL_DAMAGE_CHILD) {
-            fl_rectf(x(), y(), w(), h(), color());
-            fl_font(labelfont(), labelsize());
-            const int textHeight = fl_height();
-            fl_draw_box(FL_ENGRAVED_FRAME, x(), y() + textHeight / 2, w(), h() - textHeight / 2,
-                        color());
-            if (!caption_.empty()) {
-                const int inset = 6;
-                const int pad = 2;
-                const int textWidth = static_cast<int>(fl_width(caption_.c_str()));
-                fl_rectf(x() + inset - pad, y(), std::min(textWidth + 2 * pad, w() - inset),
-                         textHeight, color());
-                fl_color(labelcolor());
-                fl_draw(caption_.c_str(), x() + inset, y(), w() - 2 * inset, textHeight,
-                        static_cast<Fl_Align>(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP),
-                        nullptr, 0);
-            }
-        }
-        draw_children();
-    }
-
-private:
-    std::string caption_;
-};
-
-void WidgetClicked(Fl_Widget* widget, void* owner) {
-    auto* window = static_cast<FltkWindow*>(owner);
-    window->Clicked(window->ControlOf(widget));
-}
-
-void BoxEdited(Fl_Widget* widget, void* owner) {
-    auto* window = static_cast<FltkWindow*>(owner);
-    window->TextEdited(window->ControlOf(widget));
-}
-
-// The icon in the three sizes a window manager asks for. The pixels live as
-// long as the program: FLTK may hold on to them.
-void SetIcons(Fl_Window& window) {
-    static const std::vector<std::uint8_t> pixels[] = {IconPixels(48), IconPixels(32),
-                                                       IconPixels(16)};
-    static Fl_RGB_Image big(pixels[0].data(), 48, 48, 4);
-    static Fl_RGB_Image medium(pixels[1].data(), 32, 32, 4);
-    static Fl_RGB_Image small(pixels[2].data(), 16, 16, 4);
-    const Fl_RGB_Image* images[] = {&big, &medium, &small};
-    window.icons(images, 3);
-}
-
-void CloseClicked(Fl_Widget*, void* owner) {
-    static_cast<FltkWindow*>(owner)->CloseRequested();
-}
-
-} // namespace
+using namespace widgets;
 
 // ---- Creation ----------------------------------------------------------------
 
-FltkWindow::FltkWindow(bool prevInstance)
-    : prevInstance_(prevInstance), rules_(MainWindowLayout(), [this] { return Live(); }) {}
+FltkWindow::FltkWindow(bool prevInstance) : NativeWindow(prevInstance) {}
 
 FltkWindow::~FltkWindow() {
     // The form may already be gone; taking the window apart must not call it.
-    rules_.Attach(nullptr);
+    Attach(nullptr);
     StopTimers();
-    if (activeWindow == this) {
-        Fl::event_dispatch(previousDispatch);
-        previousDispatch = nullptr;
-        activeWindow = nullptr;
-    }
+    StopRoutingKeyboard();
     if (window_) {
         window_->hide();
     }
@@ -323,10 +35,10 @@ FltkWindow::~FltkWindow() {
 }
 
 bool FltkWindow::Create() {
-    if (window_ || ended_) {
+    if (window_ || Ended()) {
         return window_ != nullptr;
     }
-    if (activeWindow) {
+    if (KeyboardRouted()) {
         return false; // one console window per process
     }
     fl_open_display();
@@ -374,11 +86,7 @@ bool FltkWindow::Create() {
         }
     }
     Fl_Group::current(nullptr);
-
-    activeWindow = this;
-    previousDispatch = Fl::event_dispatch();
-    Fl::event_dispatch(Dispatch);
-    return true;
+    return RouteKeyboard();
 }
 
 Fl_Widget* FltkWindow::MakeControl(const ControlLayout& control) {
@@ -482,157 +190,25 @@ unsigned FltkWindow::BackColorOf(ControlId id) const {
 // ---- Life ------------------------------------------------------------------
 
 void FltkWindow::Load() {
-    if (!Live()) {
-        return;
-    }
-    if (FormEvents* form = rules_.Form()) {
-        form->Load();
-    }
-    if (!Live()) {
+    if (!RunLoad()) {
         return; // the form ended the program: nothing is shown
     }
     window_->show();
-    shown_ = true;
+    SetShown(true);
     // Let the window system map it before the stacking request.
     Fl::flush();
     if (stacking_ != Stacking::Normal) {
         ApplyStacking(*window_, stacking_);
     }
-    if (Fl_Widget* focus = ControlWidget(rules_.LastFocus())) {
-        focus->take_focus();
-    }
+    GiveFocusBack();
     StartTimers();
 }
 
-void FltkWindow::Close() {
-    if (!Live()) {
-        return;
-    }
-    RunUnload();
-    End();
-}
-
-void FltkWindow::CloseRequested() {
-    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) {
-        return; // Esc is the Reset key here, never "close"
-    }
-    Close();
-}
-
 void FltkWindow::End() {
-    ended_ = true;
-    shown_ = false;
+    MarkEnded();
     StopTimers();
     if (window_) {
         window_->hide();
-    }
-}
-
-void FltkWindow::RunUnload() {
-    if (unloaded_ || ended_ || !window_) {
-        return;
-    }
-    unloaded_ = true;
-    if (FormEvents* form = rules_.Form()) {
-        form->Unload();
-    }
-}
-
-void FltkWindow::StartTimers() {
-    for (TimerSlot& slot : timers_) {
-        if (slot.owner && slot.seconds > 0 && !slot.running) {
-            slot.running = true;
-            Fl::add_timeout(slot.seconds, TimerThunk, &slot);
-        }
-    }
-}
-
-void FltkWindow::StopTimers() {
-    for (TimerSlot& slot : timers_) {
-        if (slot.running) {
-            Fl::remove_timeout(TimerThunk, &slot);
-            slot.running = false;
-        }
-    }
-}
-
-void FltkWindow::TimerThunk(void* data) {
-    auto* slot = static_cast<TimerSlot*>(data);
-    // Re-armed first, so the interval does not stretch by the handler's time;
-    // a handler that ends the program removes it again.
-    Fl::repeat_timeout(slot->seconds, TimerThunk, slot);
-    slot->owner->TimerTick(slot->id);
-}
-
-void FltkWindow::TimerTick(ControlId timer) {
-    rules_.Ticked(timer, shown_);
-}
-
-// ---- Events from the widgets -------------------------------------------------
-
-void FltkWindow::TextEdited(ControlId box) {
-    if (IsTextBox(box)) {
-        rules_.TextShown(box, static_cast<Fl_Input*>(StateOf(box).widget)->value());
-    }
-}
-
-void FltkWindow::Clicked(ControlId control) {
-    rules_.Clicked(control);
-}
-
-void FltkWindow::FocusTaken(ControlId control) {
-    rules_.RememberFocus(control);
-}
-
-bool FltkWindow::RestoreFocus() {
-    Fl_Widget* widget = ControlWidget(rules_.LastFocus());
-    return widget && widget->visible() && widget->take_focus();
-}
-
-int FltkWindow::OperatorLimit(ControlId box) const {
-    return WindowRules::OperatorLimit(box);
-}
-
-bool FltkWindow::PreviewKey(int fltkKey, int fltkState) {
-    if (!Live()) {
-        return false;
-    }
-    const std::int16_t shift = ShiftStateOf(fltkState);
-    if (fltkKey == FL_Tab && (shift & (CtrlMask | AltMask)) == 0) {
-        SetFocus(rules_.NextInTabOrder(Focus(), (shift & ShiftMask) != 0));
-        return true;
-    }
-    const std::int16_t keyCode = VirtualKeyOf(fltkKey);
-    if (keyCode == 0) {
-        return false;
-    }
-    if (WindowRules::ClosesWindow(keyCode, shift)) {
-        Close(); // where the window manager leaves the key to the window
-        return true;
-    }
-    // The key belongs to the control that had the focus when it went down,
-    // even if the form's handler moves the focus.
-    const ControlId target = Focus();
-    if (!rules_.KeyDown(target, keyCode, shift)) {
-        return true;
-    }
-    switch (keyCode) {
-    case KeyF1:
-    case KeyF2:
-    case KeyF3:
-    case KeyF4:
-    case KeyF5:
-    case KeyEscape:
-        return true; // done with; Esc in particular must not reach FLTK's "close"
-    case KeyArrowUp:
-    case KeyArrowDown:
-    case KeyPageUp:
-    case KeyPageDown:
-        // A one-line box has no lines to move between; FLTK would pass the
-        // key on and move the focus to a neighbour.
-        return IsTextBox(target);
-    default:
-        return false; // the control still gets it: Home and End move the caret
     }
 }
 
@@ -691,14 +267,6 @@ void FltkWindow::SetText(ControlId box, std::string_view text) {
     TextEdited(box);
 }
 
-std::string FltkWindow::Tag(ControlId control) const {
-    return rules_.Tag(control);
-}
-
-void FltkWindow::SetTag(ControlId control, std::string_view text) {
-    rules_.SetTag(control, text);
-}
-
 std::string FltkWindow::Caption(ControlId label) const {
     return rules_.Caption(label);
 }
@@ -715,22 +283,6 @@ void FltkWindow::SetCaption(ControlId label, std::string_view text) {
     }
 }
 
-Color FltkWindow::ForeColor(ControlId label) const {
-    return rules_.ForeColor(label);
-}
-
-void FltkWindow::SetForeColor(ControlId label, Color color) {
-    if (!Valid(label)) {
-        return;
-    }
-    rules_.SetForeColor(label, color);
-    const ControlState& state = StateOf(label);
-    if (state.widget) {
-        state.widget->labelcolor(ToFlColor(color));
-        state.widget->redraw();
-    }
-}
-
 int FltkWindow::CheckValue(ControlId box) const {
     if (!Valid(box) || !StateOf(box).widget || LayoutOf(box).kind != ControlKind::CheckBox) {
         return CheckUnchecked;
@@ -739,29 +291,32 @@ int FltkWindow::CheckValue(ControlId box) const {
                                                                              : CheckUnchecked;
 }
 
-void FltkWindow::SetCheckValue(ControlId box, int value) {
-    if (!Valid(box) || !StateOf(box).widget || LayoutOf(box).kind != ControlKind::CheckBox) {
-        return;
-    }
-    const int wanted = value == CheckChecked ? CheckChecked : CheckUnchecked;
-    if (CheckValue(box) == wanted) {
-        return;
-    }
-    static_cast<Fl_Check_Button*>(StateOf(box).widget)->value(wanted == CheckChecked ? 1 : 0);
-    // As a click by the operator would.
-    rules_.Clicked(box);
+// ---- What the window system holds -------------------------------------------
+
+bool FltkWindow::Exists() const {
+    return window_ != nullptr;
 }
 
-ControlId FltkWindow::Focus() const {
-    // Hidden or inactive, the window answers with the control that gets the
-    // focus back.
-    return rules_.FocusOr(ControlOf(Fl::focus()));
+bool FltkWindow::HasControl(ControlId control) const {
+    return StateOf(control).widget != nullptr;
 }
 
-void FltkWindow::SetFocus(ControlId control) {
-    if (rules_.RememberFocus(control) && shown_ && StateOf(control).widget) {
-        StateOf(control).widget->take_focus();
-    }
+ControlId FltkWindow::FocusedControl() const {
+    return ControlOf(Fl::focus());
+}
+
+void FltkWindow::TakeFocus(ControlId control) {
+    StateOf(control).widget->take_focus();
+}
+
+void FltkWindow::ShowForeColor(ControlId label, Color color) {
+    Fl_Widget* widget = StateOf(label).widget;
+    widget->labelcolor(ToFlColor(color));
+    widget->redraw();
+}
+
+void FltkWindow::ShowCheckValue(ControlId box, int value) {
+    static_cast<Fl_Check_Button*>(StateOf(box).widget)->value(value == CheckChecked ? 1 : 0);
 }
 
 // ---- Window: geometry ------------------------------------------------------
@@ -800,25 +355,6 @@ void FltkWindow::MoveClientTo(int xPixels, int yPixels) {
     if (window_) {
         window_->position(xPixels, yPixels);
         placed_ = true;
-    }
-}
-
-void FltkWindow::FrameChanged() {
-    if (!window_ || !window_->shown()) {
-        return;
-    }
-    const FrameInsets before = frame_;
-    const FrameInsets now = FrameOf(*window_);
-    if (now == before) {
-        return;
-    }
-    frame_ = now;
-    // The window manager places the client where it was asked and builds its
-    // frame around it. Where the program put the frame's corner before the
-    // frame was known, the client moves by the frame's edges to keep it there.
-    if (placed_) {
-        window_->position(window_->x() + now.left - before.left,
-                          window_->y() + now.top - before.top);
     }
 }
 

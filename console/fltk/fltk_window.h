@@ -7,10 +7,13 @@
 // top-level window by its client area and the window manager builds its
 // frame around it; the frame is measured while the window is shown, and
 // before the first show there is none.
+//
+// The making and the form's interface are in fltk_window.cpp, the events in
+// fltk_window_events.cpp, the widgets and their painting in
+// fltk_window_widgets.cpp.
 #pragma once
 
-#include "window.h"
-#include "window_rules.h"
+#include "native_window.h"
 #include "x11_stacking.h"
 
 #include <array>
@@ -24,7 +27,7 @@ class Fl_Window;
 
 namespace morlix {
 
-class FltkWindow : public Window {
+class FltkWindow : public NativeWindow {
 public:
     // prevInstance is the answer of the previous-instance test, taken before
     // the window exists.
@@ -32,8 +35,6 @@ public:
     ~FltkWindow() override;
     FltkWindow(const FltkWindow&) = delete;
     FltkWindow& operator=(const FltkWindow&) = delete;
-
-    void Attach(FormEvents* form) { rules_.Attach(form); }
 
     // Opens the display and builds the window with all its controls, hidden.
     // Only one FltkWindow may exist at a time (it routes the keyboard).
@@ -43,28 +44,23 @@ public:
     void Load();
     // As the operator closing the window: the form's unload, then the window goes.
     void Close();
-    bool Ended() const { return ended_; }
-    bool Shown() const { return shown_; }
     Stacking CurrentStacking() const { return stacking_; }
     float Dpi() const { return dpi_; }
+
+    // A timer's tick as its expiry delivers it, for a caller that drives the
+    // window without waiting for the timer.
+    void TimerTick(ControlId timer) { TimerTicked(timer); }
 
     Fl_Window* Handle() const;
     Fl_Widget* ControlWidget(ControlId id) const;
     ControlId ControlOf(const Fl_Widget* widget) const;
 
-    // ---- Window ----
+    // ---- Window (the rest is NativeWindow's) ----
     std::string Text(ControlId box) const override;
     void SetText(ControlId box, std::string_view text) override;
-    std::string Tag(ControlId control) const override;
-    void SetTag(ControlId control, std::string_view text) override;
     std::string Caption(ControlId label) const override;
     void SetCaption(ControlId label, std::string_view text) override;
-    Color ForeColor(ControlId label) const override;
-    void SetForeColor(ControlId label, Color color) override;
     int CheckValue(ControlId box) const override;
-    void SetCheckValue(ControlId box, int value) override;
-    ControlId Focus() const override;
-    void SetFocus(ControlId control) override;
     float Top() const override;
     float Left() const override;
     float Width() const override;
@@ -75,23 +71,16 @@ public:
     float ScreenHeight() const override;
     std::int32_t SetWindowPos(std::intptr_t insertAfter, int x, int y, int cx, int cy,
                               std::uint32_t flags) override;
-    bool PrevInstance() const override { return prevInstance_; }
     void End() override;
 
     // ---- Called by the widgets ----
-    void TextEdited(ControlId box);
-    void Clicked(ControlId control);
+    using NativeWindow::FocusTaken;
     void CloseRequested();
     // Every key of this window comes here before the focused widget sees
     // it; true when the key has been dealt with entirely.
     bool PreviewKey(int fltkKey, int fltkState);
-    // The operator's length limit of a box right now: none while the
-    // program itself writes.
-    int OperatorLimit(ControlId box) const;
-    void TimerTick(ControlId timer);
     // The window system moved the window or framed it anew.
     void FrameChanged();
-    void FocusTaken(ControlId control);
     // The window itself got the keyboard back: hand it to the control that had it.
     bool RestoreFocus();
 
@@ -108,10 +97,27 @@ private:
     };
     static void TimerThunk(void* slot);
 
-    static bool Valid(ControlId id) { return WindowRules::Valid(id); }
+    // The widgets' callbacks; owner is the window.
+    static void WidgetClicked(Fl_Widget* widget, void* owner);
+    static void BoxEdited(Fl_Widget* widget, void* owner);
+    static void CloseClicked(Fl_Widget* widget, void* owner);
+
+    // ---- NativeWindow ----
+    bool Exists() const override;
+    bool HasControl(ControlId control) const override;
+    ControlId FocusedControl() const override;
+    void TakeFocus(ControlId control) override;
+    void ShowForeColor(ControlId label, Color color) override;
+    void ShowCheckValue(ControlId box, int value) override;
+
+    // Every key of the process passes PreviewKey while this window routes
+    // them; false when another window already does.
+    bool RouteKeyboard();
+    void StopRoutingKeyboard();
+    static bool KeyboardRouted();
+
     // A box whose widget exists.
     bool IsTextBox(ControlId id) const;
-    bool Live() const { return !ended_ && window_ != nullptr; }
     ControlState& StateOf(ControlId id) { return controls_[static_cast<std::size_t>(id)]; }
     const ControlState& StateOf(ControlId id) const {
         return controls_[static_cast<std::size_t>(id)];
@@ -122,20 +128,13 @@ private:
     FrameInsets Frame() const;
     void StartTimers();
     void StopTimers();
-    void RunUnload();
 
-    bool prevInstance_;
-    WindowRules rules_;
     std::unique_ptr<Fl_Window> window_;
     std::array<ControlState, ControlCount> controls_{};
     std::array<TimerSlot, ControlCount> timers_{};
     float dpi_ = 96.0f;
     FrameInsets frame_; // as last seen by FrameChanged
     Stacking stacking_ = Stacking::Normal;
-    bool shown_ = false;
-    bool ended_ = false;
-    bool unloaded_ = false;
-    bool timersRunning_ = false;
     bool placed_ = false;
 };
 

@@ -1,10 +1,11 @@
 // The main window on the real Win32 window system, built from the layout
 // table. Message handlers stay thin: they translate a message into one of
-// the form's events and let the console core do the work.
+// the form's events and let the console core do the work. The window's
+// interface and its making are in win32_window.cpp, the messages in
+// win32_window_messages.cpp, the painting in win32_window_paint.cpp.
 #pragma once
 
-#include "window.h"
-#include "window_rules.h"
+#include "native_window.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -37,7 +38,7 @@ struct GdiObjectDeleter {
 template <class H>
 using GdiHandle = std::unique_ptr<std::remove_pointer_t<H>, GdiObjectDeleter>;
 
-class Win32Window : public Window {
+class Win32Window : public NativeWindow {
 public:
     // prevInstance is the answer of the previous-instance test, taken before
     // the window exists.
@@ -46,16 +47,12 @@ public:
     Win32Window(const Win32Window&) = delete;
     Win32Window& operator=(const Win32Window&) = delete;
 
-    void Attach(FormEvents* form) { rules_.Attach(form); }
-
     // Creates the window and all its controls, hidden. False if the window
     // system refused.
     bool Create();
     // Runs the form's load handling; unless the form ended the program, the
     // window is then shown with cmdReset focused and the timers start.
     void Load(int showCommand);
-    bool Ended() const { return ended_; }
-    bool Shown() const { return shown_; }
     HWND Handle() const { return hwnd_; }
     HWND ControlHandle(ControlId id) const;
     ControlId ControlOf(HWND control) const;
@@ -69,19 +66,12 @@ public:
     // then goes on to the control so the caret still moves.
     bool PreTranslateMessage(MSG& msg);
 
-    // ---- Window ----
+    // ---- Window (the rest is NativeWindow's) ----
     std::string Text(ControlId box) const override;
     void SetText(ControlId box, std::string_view text) override;
-    std::string Tag(ControlId control) const override;
-    void SetTag(ControlId control, std::string_view text) override;
     std::string Caption(ControlId label) const override;
     void SetCaption(ControlId label, std::string_view text) override;
-    Color ForeColor(ControlId label) const override;
-    void SetForeColor(ControlId label, Color color) override;
     int CheckValue(ControlId box) const override;
-    void SetCheckValue(ControlId box, int value) override;
-    ControlId Focus() const override;
-    void SetFocus(ControlId control) override;
     float Top() const override;
     float Left() const override;
     float Width() const override;
@@ -92,10 +82,12 @@ public:
     float ScreenHeight() const override;
     std::int32_t SetWindowPos(std::intptr_t insertAfter, int x, int y, int cx, int cy,
                               std::uint32_t flags) override;
-    bool PrevInstance() const override { return prevInstance_; }
     void End() override;
 
 private:
+    // Timer ids are this base plus the timer's index in the layout.
+    static constexpr UINT_PTR TimerIdBase = 1;
+
     struct ControlState {
         HWND hwnd = nullptr;
         std::wstring toolTip; // kept alive for the tooltip control
@@ -104,6 +96,15 @@ private:
     static LRESULT CALLBACK MainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK FrameProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static bool RegisterClasses(HINSTANCE instance);
+    static std::wstring SystemMessageFace();
+
+    // ---- NativeWindow ----
+    bool Exists() const override;
+    bool HasControl(ControlId control) const override;
+    ControlId FocusedControl() const override;
+    void TakeFocus(ControlId control) override;
+    void ShowForeColor(ControlId label, Color color) override;
+    void ShowCheckValue(ControlId box, int value) override;
 
     LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     // Messages that controls send to their parent; frames pass them here.
@@ -116,13 +117,9 @@ private:
     bool CreateControl(const ControlLayout& control);
     void AddToolTip(ControlState& state, const char* text);
     void TextChanged(ControlId box);
-    void RunUnload();
     void MoveWindowTo(int xPixels, int yPixels);
     RECT WindowRect() const;
 
-    bool Live() const { return !ended_ && hwnd_ != nullptr; }
-    static bool Valid(ControlId id) { return WindowRules::Valid(id); }
-    static bool IsTextBox(ControlId id) { return WindowRules::IsTextBox(id); }
     ControlState& StateOf(ControlId id) { return controls_[static_cast<std::size_t>(id)]; }
     const ControlState& StateOf(ControlId id) const {
         return controls_[static_cast<std::size_t>(id)];
@@ -138,17 +135,12 @@ private:
     Color BackColorOf(ControlId id) const;
 
     HINSTANCE instance_;
-    bool prevInstance_;
-    WindowRules rules_;
     HWND hwnd_ = nullptr;
     HWND toolTips_ = nullptr;
     std::array<ControlState, ControlCount> controls_{};
     int dpiX_ = 96;
     int dpiY_ = 96;
     bool ready_ = false;
-    bool shown_ = false;
-    bool ended_ = false;
-    bool unloaded_ = false;
     std::wstring defaultFace_;
     std::map<Color, GdiHandle<HBRUSH>> brushes_;
     struct FontEntry {

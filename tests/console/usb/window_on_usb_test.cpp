@@ -83,7 +83,7 @@ TEST_F(WindowOnUsb, StartsOnTheChipAndFollowsItOutAndBackIn) {
     ASSERT_TRUE(chip.Plug());
     window->TimerTick(tmrSN);
     EXPECT_EQ(SerialColour(), FL_BLACK);
-    window->Clicked(cmdMax);
+    window->ControlWidget(cmdMax)->do_callback();
     EXPECT_EQ(chip.coil().Setting().amplitudeX, 4095);
     EXPECT_TRUE(chip.coil().Anomalies().empty());
 }
