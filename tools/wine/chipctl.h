@@ -15,12 +15,14 @@
 
 #include "vbus_client.h"
 
+#include "norvask_contract.h"
+
 #include <string>
 
 namespace chipctl {
 
-// The console's one control code, IOCTL_VENDOR_REQUEST.
-constexpr DWORD kVendorRequest = 0x222028;
+// The console's one control code.
+constexpr DWORD kVendorRequest = contract::IOCTL_VENDOR_REQUEST;
 
 // The path the driver published as "DeviceName", read as the console reads it; empty when
 // there is none.

@@ -16,6 +16,7 @@
 #include <setupapi.h>
 #include <winioctl.h>
 
+#include "norvask_contract.h"
 #include "vbus_control.h"
 
 #include <cstdio>
@@ -28,7 +29,7 @@ namespace {
 const wchar_t kBusHardwareId[] = L"Root\\NorvaskVbus";
 const wchar_t kBusInstanceId[] = L"ROOT\\NORVASKVBUS\\0000";
 const char kBusParametersKey[] = "System\\CurrentControlSet\\Services\\NorvaskVbus\\Parameters";
-const char kDeviceNameKey[] = "System\\CurrentControlSet\\Services\\Tarvik\\Norvask\\Parameters";
+const char* const kDeviceNameKey = contract::ParametersKey;
 
 constexpr DWORD kStartTimeoutMs = 60000;
 
