@@ -111,5 +111,10 @@ int main(int argc, char** argv) {
     Fl::run();
     // The window has unloaded: what it stored goes to the file.
     morlix::SaveSettings(bench.registry(), settingsFile);
+    // Whatever the verifier saw in the driver during the run, and what the driver left.
+    const std::string faults = bench.Shutdown();
+    if (!faults.empty()) {
+        std::fprintf(stderr, "morlix: %s", faults.c_str());
+    }
     return 0;
 }

@@ -14,7 +14,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <sys/wait.h>
@@ -129,6 +132,11 @@ protected:
         if (child == 0) {
             setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
             setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+            const int errors =
+                open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (errors >= 0) {
+                dup2(errors, 2);
+            }
             execl(MORLIX_PROGRAM, MORLIX_PROGRAM, static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -155,6 +163,11 @@ protected:
             std::this_thread::sleep_for(50ms);
         }
         return false;
+    }
+    // What the program wrote to its standard error.
+    std::string Errors() const {
+        std::ifstream file(dir / "stderr.txt");
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
 
     Display* display = nullptr;
@@ -188,6 +201,7 @@ TEST_F(ProgramTest, APlacementSavedOnCloseIsRestoredAndSavedAgain) {
     const std::optional<int> status = WaitForExit(10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0);
+    EXPECT_EQ(Errors().find("verifier:"), std::string::npos) << Errors();
 
     sim::registry::Registry saved;
     ASSERT_TRUE(LoadSettings(saved, settingsFile));
