@@ -172,13 +172,21 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 //  PagedPoolAtDispatchLevel    paged pool allocated or freed above APC_LEVEL.
 //  PowerIrpWithoutStartNext    a power request passed down with PoCallDriver, or completed, from a
 //                              location where PoStartNextPowerIrp was not called (this holds for
-//                              the bus driver that completes it, too).
+//                              the bus driver that completes it, too). Judged at the location the
+//                              calling driver holds, whether it copied or skipped it; a
+//                              PoStartNextPowerIrp after IoSkipCurrentIrpStackLocation is reported
+//                              too (it would release the next request of the driver above).
 //  FreedWhileInUse             IoFreeIrp (or IoReuseIrp) of a request that a lower driver holds;
 //  the
 //                              request is then left allocated.
-//  UseAfterFree                a freed request completed, freed or sent again; a request sent to a
-//                              deleted device; an event in the extension of a freed device
-//                              object set or cleared (the call then leaves it alone).
+//  UseAfterFree                a freed request completed, freed, cancelled, marked pending or sent
+//                              again; a freed request written to (it is filled with a pattern that
+//                              is checked when the dispatch routine that had it returns, when it
+//                              leaves the quarantine and at CheckEndOfRun; under AddressSanitizer
+//                              all of it but its status block is poisoned, so that any touch stops
+//                              the program); a request sent to a deleted device; an event in the
+//                              extension of a freed device object set or cleared (the call then
+//                              leaves it alone).
 //  PoolLeak                    pool still charged to a driver when its last device object is
 //                              freed (deleted and no longer held by a file object) or it is
 //                              unloaded, listed by tag (count and bytes). Pool is
