@@ -76,8 +76,9 @@ public:
     void SetCompletionDelay(unsigned microseconds);
 
     // Closes every handle, removes every chip, unloads the driver and returns what the verifier
-    // found meanwhile (one line per fault, empty when there is none); then the kernel stand-in
-    // forgets everything. The registry keeps its content. Nothing but the destructor may follow.
+    // found meanwhile, with what the machine still held once taken apart (requests, pool, device
+    // objects: kernel::CheckEndOfRun), one line per fault, empty when there is none; then the
+    // kernel stand-in forgets everything. The registry keeps its content. Nothing but the destructor may follow.
     std::string Shutdown();
     bool IsShutDown() const { return shutDown_; }
 

@@ -167,17 +167,26 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 //  ReturnedWithoutCompleting   a dispatch routine returns a status other than STATUS_PENDING for a
 //                              request of SendIrp that it has not completed.
 //  WaitAtDispatchLevel         KeWaitForSingleObject with no timeout or a nonzero one, or
-//                              KeDelayExecutionThread, at DISPATCH_LEVEL or above.
+//                              KeDelayExecutionThread, at DISPATCH_LEVEL; any wait above it
+//                              (a zero timeout too).
 //  PagedPoolAtDispatchLevel    paged pool allocated or freed above APC_LEVEL.
 //  PowerIrpWithoutStartNext    a power request passed down with PoCallDriver, or completed, from a
 //                              location where PoStartNextPowerIrp was not called (this holds for
-//                              the bus driver that completes it, too).
+//                              the bus driver that completes it, too). Judged at the location the
+//                              calling driver holds, whether it copied or skipped it; a
+//                              PoStartNextPowerIrp after IoSkipCurrentIrpStackLocation is reported
+//                              too (it would release the next request of the driver above).
 //  FreedWhileInUse             IoFreeIrp (or IoReuseIrp) of a request that a lower driver holds;
 //  the
 //                              request is then left allocated.
-//  UseAfterFree                a freed request completed, freed or sent again; a request sent to a
-//                              deleted device; an event in the extension of a freed device
-//                              object set or cleared (the call then leaves it alone).
+//  UseAfterFree                a freed request completed, freed, cancelled, marked pending or sent
+//                              again; a freed request written to (it is filled with a pattern that
+//                              is checked when the dispatch routine that had it returns, when it
+//                              leaves the quarantine and at CheckEndOfRun; under AddressSanitizer
+//                              all of it but its status block is poisoned, so that any touch stops
+//                              the program); a request sent to a deleted device; an event in the
+//                              extension of a freed device object set or cleared (the call then
+//                              leaves it alone).
 //  PoolLeak                    pool still charged to a driver when its last device object is
 //                              freed (deleted and no longer held by a file object) or it is
 //                              unloaded, listed by tag (count and bytes). Pool is
@@ -194,7 +203,24 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 //  one
 //                              attached above it.
 //  DeleteWhileShutdownRegistered  IoDeleteDevice of a device still registered for shutdown.
-//  NoMoreStackLocations        IofCallDriver with no stack location left.
+//  NoMoreStackLocations        IofCallDriver with no stack location left; IoMarkIrpPending
+//                              while the current location is past the last one (the allocator's
+//                              own completion routine), or any other write past the last
+//                              location (the write is then undone).
+//  StackLocationNotSetUp       IofCallDriver from a driver that neither copied its location to
+//                              the next, nor filled the next one, nor skipped its own: the lower
+//                              driver would see a stale or empty location.
+//  RoutineAfterSkip            a completion routine set after IoSkipCurrentIrpStackLocation: it
+//                              would land in the location of the driver above (at the top it
+//                              would run with no device object, in the middle it replaces that
+//                              driver's routine). The request then goes on as if the location
+//                              had been copied, so both routines run.
+//  SpinLockMisuse              a spin lock acquired by the thread that already holds it (reported
+//                              instead of spinning for ever), or released by a thread that does
+//                              not hold it.
+//  LeftAtEnd                   device objects not deleted when a test or a bench ends
+//                              (CheckEndOfRun; what it finds of the other kinds is reported under
+//                              those).
 //  IrqlMisuse                  KeRaiseIrql below, or KeLowerIrql above, the current IRQL; spin lock
 //                              and registry routines at the wrong IRQL.
 //  BadArgument                 other misuse (null arguments, freeing the I/O manager's requests).
@@ -221,6 +247,10 @@ enum class ViolationKind {
     NoMoreStackLocations,
     IrqlMisuse,
     BadArgument,
+    StackLocationNotSetUp,
+    RoutineAfterSkip,
+    SpinLockMisuse,
+    LeftAtEnd,
 };
 const char* ViolationKindName(ViolationKind kind);
 
@@ -271,6 +301,16 @@ unsigned FailedAllocationCount(); // pool and request allocations failed on purp
 void SetInterlockedHook(const volatile sim::wdm::LONG* target,
                         std::function<void(sim::wdm::LONG)> action);
 void ClearInterlockedHook();
+
+// ---- End of a run -----------------------------------------------------------------------------
+
+// Reports what a test (or a bench that is taken apart) left behind, each under its kind:
+// requests still in flight or held by a driver (NeverCompleted), pool still charged to a driver,
+// by tag (PoolLeak), requests from IoAllocateIrp never freed (RequestLeak), device objects not
+// deleted (LeftAtEnd), and freed requests written after they were freed (UseAfterFree). Each
+// thing is reported once. Waits for queued deferred work first. KernelTest calls it before it
+// resets the kernel stand-in, and so does the bench when it is taken apart.
+void CheckEndOfRun(std::string_view when);
 
 // ---- Reset ------------------------------------------------------------------------------------
 

@@ -17,15 +17,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define SIM_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define SIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define SIM_POISON(p, n) ((void)(p), (void)(n))
-#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 struct sim::wdm::_DEVOBJ_EXTENSION {
     PDEVICE_OBJECT attachedTo = nullptr; // the device below this one in its stack
     std::u16string instanceId;
@@ -34,6 +25,7 @@ struct sim::wdm::_DEVOBJ_EXTENSION {
     LONG fileReferences = 0;
     bool deletePending = false;
     bool heldByUpper = false; // deleted in its remove; the device above still has to detach
+    bool reportedAtEnd = false;
 };
 
 namespace sim::kernel {
@@ -258,6 +250,31 @@ std::string Describe(PDEVICE_OBJECT device) {
     if (device != nullptr && IsDeviceObjectValid(device))
         driver = " of " + DriverName(device->DriverObject);
     return "device object " + std::string(text) + driver;
+}
+
+void ReportDevicesLeftAtEnd(const std::string& when) {
+    std::vector<std::string> messages;
+    {
+        std::lock_guard lock(g_mutex);
+        for (PDEVICE_OBJECT device : g_live) {
+            _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
+            if (ext->reportedAtEnd)
+                continue;
+            ext->reportedAtEnd = true;
+            if (!ext->deletePending) {
+                messages.push_back(Describe(device) + " was not deleted by " + when);
+            } else if (ext->fileReferences != 0) {
+                messages.push_back(Describe(device) + " was deleted but " +
+                                   std::to_string(ext->fileReferences) +
+                                   " open file object(s) still held it at " + when);
+            } else {
+                messages.push_back(Describe(device) +
+                                   " was deleted but the device above had not detached by " + when);
+            }
+        }
+    }
+    for (std::string& text : messages)
+        Report(ViolationKind::LeftAtEnd, std::move(text));
 }
 
 void ResetDevices() {

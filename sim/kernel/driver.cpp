@@ -550,6 +550,14 @@ void SendShutdownNotifications() {
 
 // ---- Reset ----
 
+void CheckEndOfRun(std::string_view when) {
+    DrainDispatchWork();
+    const std::string text(when);
+    ReportIrpsLeftAtEnd(text);
+    ReportDevicesLeftAtEnd(text);
+    ReportPoolLeftAtEnd(text);
+}
+
 void ResetAll() {
     DrainDispatchWork();
     ClearInterlockedHook();
@@ -557,6 +565,7 @@ void ResetAll() {
     ResetDevices();
     ResetDrivers();
     ResetPool();
+    ResetSync();
     ResetVerifier();
     g_waitLimitMs = 10000;
 }

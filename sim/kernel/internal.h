@@ -6,6 +6,18 @@
 
 #include <string>
 
+// Memory that must not be touched any more is poisoned under AddressSanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define SIM_ASAN 1
+#define SIM_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define SIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define SIM_ASAN 0
+#define SIM_POISON(p, n) ((void)(p), (void)(n))
+#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace sim::kernel::detail {
 
 using namespace sim::wdm;
@@ -48,13 +60,22 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
                  std::function<void(PIRP)> onFinal);
 void ReleaseSystemIrp(PIRP irp);
 bool IrpFinished(PIRP irp);
+bool IrpFreed(PIRP irp); // freed and still in the quarantine
 void NoteStartNextPowerIrp(PIRP irp);
-bool StartNextCalledAtCurrentLocation(PIRP irp);
+// Reports a PoCallDriver from a driver that holds a location of the request and did not call
+// PoStartNextPowerIrp there.
+void CheckStartNextBeforePoCallDriver(PIRP irp, PDEVICE_OBJECT target);
+// Checks, before IofCallDriver moves on, that the sender set up the lower driver's location.
+void SetUpNextLocation(PDEVICE_OBJECT target, PIRP irp);
 void ReportOutstandingIrps(PDEVICE_OBJECT device);
 // True while the calling thread runs a dispatch routine of `device` for IRP_MN_REMOVE_DEVICE.
 bool InRemoveDispatchOf(PDEVICE_OBJECT device);
 size_t ReportLeakedIrps(PDRIVER_OBJECT allocator);
 void ResetIrps();
+// What CheckEndOfRun reports of requests, pool and devices (each once).
+void ReportIrpsLeftAtEnd(const std::string& when);
+void ReportPoolLeftAtEnd(const std::string& when);
+void ReportDevicesLeftAtEnd(const std::string& when);
 
 // ---- Devices ----
 // Not yet deleted (a delete-pending device is not). Call with the device lock held (device.cpp).
@@ -69,6 +90,7 @@ void ResetDevices();
 void ResetDrivers();
 void ResetWorker();
 void ResetIo();
+void ResetSync(); // forgets who holds which spin lock
 
 // ---- Text ----
 std::u16string ToU16(std::string_view text);

@@ -1,58 +1,29 @@
 // Requests: allocation, stack locations, IofCallDriver, IofCompleteRequest, and the verifier's
-// request checks.
+// request checks made there (the others are in irp_checks.cpp).
 //
 // Every request has a record (owner, state, per-location marks) kept beside it. Freed requests stay
 // in a quarantine for a while, their memory still valid, so that a late completion or free of a
 // freed request (which writes its status block first) is reported instead of corrupting memory.
-#include "sim/kernel/internal.h"
+// A freed request is filled with a pattern, so that it no longer reads as a live one, and the
+// pattern is checked when the dispatch routine that had it returns, when the request leaves the
+// quarantine and at the end of a run (CheckEndOfRun): a write after the free is reported. Under
+// AddressSanitizer it is poisoned instead, so that any touch, a read too, is caught where it
+// happens. Past its last stack location every request has one more, a guard filled with
+// another pattern (poisoned under AddressSanitizer): a write there is reported and undone.
+#include "sim/kernel/irp_record.h"
 
-#include <bitset>
-#include <deque>
-#include <mutex>
-#include <unordered_map>
-#include <vector>
+#include <algorithm>
+#include <cstring>
 
 namespace sim::kernel::detail {
 
-namespace {
-
-constexpr int kMaxStack = 64;
-constexpr size_t kQuarantine = 4096;
-
-enum class IrpState { Idle, InFlight, Completed, Freed };
-
-struct IrpRecord {
-    IrpOwner owner = IrpOwner::Driver;
-    IrpState state = IrpState::Idle;
-    PDRIVER_OBJECT allocator = nullptr;
-    size_t bytes = 0;
-    std::bitset<kMaxStack + 2> markedPending;   // IoMarkIrpPending per location
-    std::bitset<kMaxStack + 2> returnedPending; // dispatch at that location returned pending
-    std::bitset<kMaxStack + 2> startNext;       // PoStartNextPowerIrp per location
-    PDEVICE_OBJECT locationDevice[kMaxStack + 2] = {};
-    std::bitset<kMaxStack + 2> routineAt; // a completion routine waits in that location
-    // Locations entered through IofCallDriver. One that the allocator claimed for itself with
-    // IoSetNextIrpStackLocation is not, and at its completion routine the allocator holds the
-    // request again, as at the top.
-    std::bitset<kMaxStack + 2> entered;
-    int currentLocation = 0;  // the location whose driver holds the request
-    unsigned completions = 0; // completions begun, to spot one nested in a routine
-    UCHAR major = 0;
-    UCHAR minor = 0;
-    std::function<void(PIRP)> onFinal;
-};
+namespace irps {
 
 std::mutex g_mutex;
 std::unordered_map<PIRP, IrpRecord> g_irps;
 std::deque<PIRP> g_quarantine;
 
-size_t BlockSize(CCHAR stackSize) {
-    return sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-}
-
-PIO_STACK_LOCATION StackBase(PIRP irp) {
-    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-}
+namespace {
 
 void InitializeIrp(PIRP irp, CCHAR stackSize, size_t bytes) {
     std::memset(static_cast<void*>(irp), 0, bytes);
@@ -65,22 +36,39 @@ void InitializeIrp(PIRP irp, CCHAR stackSize, size_t bytes) {
     irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
 }
 
+} // namespace
+
 std::string IrpText(PIRP irp, const IrpRecord& record) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<void*>(irp));
     return "request " + std::string(address) + " (" + IrpName(record.major, record.minor) + ")";
 }
 
+} // namespace irps
+
+using namespace irps;
+
+namespace {
+
 // Moves a freed request into the quarantine; evicts the oldest. Call with g_mutex held.
 void QuarantineLocked(PIRP irp, IrpRecord& record) {
+    CheckGuardLocked(irp, record, "a driver that had it");
     record.state = IrpState::Freed;
     record.onFinal = nullptr;
+    const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
+    SIM_UNPOISON(irp, total);
+    FillFreed(irp, record);
+    SIM_POISON(irp, kStatusAt);
+    SIM_POISON(reinterpret_cast<unsigned char*>(irp) + kStatusEnd, total - kStatusEnd);
     g_quarantine.push_back(irp);
     if (g_quarantine.size() > kQuarantine) {
         PIRP oldest = g_quarantine.front();
         g_quarantine.pop_front();
         auto it = g_irps.find(oldest);
         if (it != g_irps.end()) {
+            CheckFreedLocked(oldest, it->second,
+                             "a driver that had it (" + HandlerNames(it->second) + ")");
+            SIM_UNPOISON(oldest, it->second.bytes + sizeof(IO_STACK_LOCATION));
             g_irps.erase(it);
         }
         std::free(oldest);
@@ -116,7 +104,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
         return nullptr;
     }
     size_t bytes = BlockSize(stackSize);
-    auto irp = static_cast<PIRP>(std::malloc(bytes));
+    auto irp = static_cast<PIRP>(std::malloc(bytes + sizeof(IO_STACK_LOCATION)));
     if (irp == nullptr)
         return nullptr;
     InitializeIrp(irp, stackSize, bytes);
@@ -126,6 +114,8 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
     record.owner = owner;
     record.allocator = allocator;
     record.bytes = bytes;
+    FillGuard(irp, record);
+    record.currentLocation = stackSize + 1;
     record.onFinal = std::move(onFinal);
     return irp;
 }
@@ -137,6 +127,12 @@ void ReleaseSystemIrp(PIRP irp) {
         QuarantineLocked(irp, it->second);
 }
 
+bool IrpFreed(PIRP irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    return it != g_irps.end() && it->second.state == IrpState::Freed;
+}
+
 bool IrpFinished(PIRP irp) {
     std::lock_guard lock(g_mutex);
     auto it = g_irps.find(irp);
@@ -144,83 +140,15 @@ bool IrpFinished(PIRP irp) {
            it->second.state == IrpState::Freed;
 }
 
-void NoteStartNextPowerIrp(PIRP irp) {
-    std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    if (it == g_irps.end() || it->second.state == IrpState::Freed) {
-        Report(ViolationKind::UseAfterFree, "PoStartNextPowerIrp on a freed or unknown request");
-        return;
-    }
-    int location = irp->CurrentLocation;
-    if (location >= 0 && location <= kMaxStack + 1)
-        it->second.startNext.set(location);
-}
-
-bool StartNextCalledAtCurrentLocation(PIRP irp) {
-    std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    if (it == g_irps.end())
-        return false;
-    int location = irp->CurrentLocation;
-    return location >= 0 && location <= kMaxStack + 1 && it->second.startNext.test(location);
-}
-
 bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
     return !t_dispatch.empty() && t_dispatch.back().device == device &&
            t_dispatch.back().major == IRP_MJ_PNP && t_dispatch.back().minor == IRP_MN_REMOVE_DEVICE;
 }
 
-void ReportOutstandingIrps(PDEVICE_OBJECT device) {
-    std::vector<std::string> messages;
-    {
-        std::lock_guard lock(g_mutex);
-        for (auto& [irp, record] : g_irps) {
-            if (record.state != IrpState::InFlight && record.state != IrpState::Idle)
-                continue;
-            // The device's driver still has a duty to the request if it holds it, or if its
-            // completion routine waits in the location below.
-            bool held = false;
-            for (int location = 1; location <= kMaxStack; ++location) {
-                if (record.locationDevice[location] != device)
-                    continue;
-                if (location == record.currentLocation || record.routineAt.test(location - 1)) {
-                    held = true;
-                }
-                record.locationDevice[location] = nullptr; // report once
-            }
-            if (held)
-                messages.push_back(IrpText(irp, record));
-        }
-    }
-    for (const std::string& text : messages) {
-        Report(ViolationKind::NeverCompleted,
-               text + " still outstanding when " + Describe(device) + " was deleted");
-    }
-}
-
-size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
-    size_t count = 0;
-    {
-        std::lock_guard lock(g_mutex);
-        for (auto& [irp, record] : g_irps) {
-            if (record.owner == IrpOwner::Driver && record.allocator == allocator &&
-                record.state != IrpState::Freed) {
-                ++count;
-                record.allocator = nullptr; // report once
-            }
-        }
-    }
-    if (count != 0) {
-        Report(ViolationKind::RequestLeak,
-               DriverName(allocator) + " did not free " + std::to_string(count) +
-                   " request(s) from IoAllocateIrp before its last device was deleted");
-    }
-    return count;
-}
-
 void ResetIrps() {
     std::lock_guard lock(g_mutex);
     for (auto& [irp, record] : g_irps) {
+        SIM_UNPOISON(irp, record.bytes + sizeof(IO_STACK_LOCATION));
         std::free(irp);
     }
     g_irps.clear();
@@ -233,6 +161,7 @@ namespace sim::wdm {
 
 using namespace sim::kernel;
 using namespace sim::kernel::detail;
+using namespace sim::kernel::detail::irps;
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     PDRIVER_OBJECT driver = CurrentDriver();
@@ -280,6 +209,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
         Report(ViolationKind::FreedWhileInUse, IrpText(Irp, record) + " reused while in use");
         return;
     }
+    // Reused, it is the allocator's again, as fresh.
     CCHAR stackSize = Irp->StackCount;
     InitializeIrp(Irp, stackSize, record.bytes);
     Irp->IoStatus.Status = Status;
@@ -287,15 +217,30 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     fresh.owner = record.owner;
     fresh.allocator = record.allocator;
     fresh.bytes = record.bytes;
+    fresh.currentLocation = stackSize + 1;
     fresh.onFinal = std::move(record.onFinal);
     record = std::move(fresh);
 }
 
 VOID NTAPI IoMarkIrpPending(PIRP Irp) {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
     std::lock_guard lock(g_mutex);
     auto it = g_irps.find(Irp);
+    if (it != g_irps.end() && it->second.state == IrpState::Freed) {
+        Report(ViolationKind::UseAfterFree, DriverName(CurrentDriver()) +
+                                                " called IoMarkIrpPending on " +
+                                                IrpText(Irp, it->second) + " after it was freed");
+        return;
+    }
     int location = Irp->CurrentLocation;
+    if (it != g_irps.end() && location > Irp->StackCount) {
+        // The allocator's own completion routine: no location of its own to mark.
+        Report(ViolationKind::NoMoreStackLocations,
+               DriverName(CurrentDriver()) + " called IoMarkIrpPending on " +
+                   IrpText(Irp, it->second) +
+                   " while its current location is past the last one (a request it allocated)");
+        return;
+    }
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
     if (it != g_irps.end() && location >= 0 && location <= kMaxStack + 1) {
         it->second.markedPending.set(location);
     }
@@ -321,6 +266,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             return STATUS_INVALID_PARAMETER;
         }
     }
+    SetUpNextLocation(DeviceObject, Irp);
     if (Irp->CurrentLocation <= 1) {
         Report(ViolationKind::NoMoreStackLocations,
                "request sent to " + Describe(DeviceObject) + " with no stack location left");
@@ -344,10 +290,18 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         record.currentLocation = location;
         // Read by the sender, which holds the request until this call.
         record.routineAt.set(location, stack->CompletionRoutine != nullptr);
+        record.receivedRoutine[location] = stack->CompletionRoutine;
+        record.receivedContext[location] = stack->Context;
+        record.receivedControl[location] = stack->Control;
+        record.prepared.reset(location - 1);
         record.markedPending.reset(location);
         record.returnedPending.reset(location);
         record.returnedPending.reset(location - 1);
         record.startNext.reset(location);
+        if (std::find(record.handlers.begin(), record.handlers.end(), DeviceObject->DriverObject) ==
+            record.handlers.end()) {
+            record.handlers.push_back(DeviceObject->DriverObject);
+        }
         if (location == Irp->StackCount) {
             record.major = stack->MajorFunction;
             record.minor = stack->MinorFunction;
@@ -375,6 +329,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (it == g_irps.end())
         return status;
     IrpRecord& record = it->second;
+    if (record.state == IrpState::Freed)
+        CheckFreedLocked(Irp, record, DriverName(driver) + " (in its dispatch routine)");
+    else
+        CheckGuardLocked(Irp, record, DriverName(driver) + " (in its dispatch routine)");
     bool marked = record.markedPending.test(location);
     bool lowerPending = record.returnedPending.test(location - 1);
     if (status == STATUS_PENDING) {
@@ -408,6 +366,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         }
         IrpRecord& record = it->second;
         if (record.state == IrpState::Freed) {
+            FillFreed(Irp, record); // the status it was given is part of this fault
             if (record.completions != 0 && record.owner != IrpOwner::Driver) {
                 // The I/O manager finished and released it at the first completion.
                 Report(ViolationKind::CompletedTwice, IrpText(Irp, record) +
@@ -434,7 +393,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
                    IrpText(Irp, record) + " completed with STATUS_PENDING");
         }
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-        if (stack->MajorFunction == IRP_MJ_POWER && !record.startNext.test(Irp->CurrentLocation)) {
+        if (stack->MajorFunction == IRP_MJ_POWER &&
+            !record.startNext.test(record.currentLocation)) {
             Report(ViolationKind::PowerIrpWithoutStartNext,
                    DriverName(CurrentDriver()) + " completed " + IrpText(Irp, record) +
                        " without PoStartNextPowerIrp");
@@ -467,6 +427,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             record.locationDevice[completedLocation] = nullptr;
             record.routineAt.reset(completedLocation);
             record.entered.reset(completedLocation);
+            record.prepared.reset(completedLocation); // a resend sets it up anew
             record.currentLocation = completedLocation + 1;
         }
         IoSkipCurrentIrpStackLocation(Irp);
@@ -492,6 +453,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             }
             std::lock_guard lock(g_mutex);
             IrpRecord& record = g_irps[Irp];
+            if (record.state != IrpState::Freed)
+                CheckGuardLocked(Irp, record, DriverName(driver) + " (in its completion routine)");
             if (record.completions != generation && result != STATUS_MORE_PROCESSING_REQUIRED) {
                 Report(ViolationKind::CompletedTwice,
                        IrpText(Irp, record) + " was completed inside a completion routine of " +

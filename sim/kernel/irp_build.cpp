@@ -12,6 +12,11 @@ using namespace sim::kernel;
 using namespace sim::kernel::detail;
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    if (IrpFreed(Irp)) {
+        Report(ViolationKind::UseAfterFree,
+               DriverName(CurrentDriver()) + " called IoCancelIrp on a request already freed");
+        return FALSE;
+    }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;

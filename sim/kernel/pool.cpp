@@ -7,6 +7,7 @@
 // driver that frees all it allocated before deleting its last device.
 #include "sim/kernel/internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -110,6 +111,21 @@ void FreePool(void* address, const ULONG* expectedTag) {
     }
     std::memset(address, 0xDD, record.size == 0 ? 1 : record.size);
     std::free(address);
+}
+
+void ReportPoolLeftAtEnd(const std::string& when) {
+    std::vector<PDRIVER_OBJECT> owners;
+    {
+        std::lock_guard lock(g_mutex);
+        for (const auto& [address, record] : g_pool) {
+            if (record.owner != nullptr &&
+                std::find(owners.begin(), owners.end(), record.owner) == owners.end()) {
+                owners.push_back(record.owner);
+            }
+        }
+    }
+    for (PDRIVER_OBJECT owner : owners)
+        ReportPoolLeaks(owner, "at " + when);
 }
 
 size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {

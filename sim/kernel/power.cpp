@@ -11,14 +11,10 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    // A driver that holds the request (its own stack location is current) must have released
-    // the next power request first; the initial send from the power manager holds no location.
-    bool driverHoldsIt = Irp->CurrentLocation <= Irp->StackCount;
-    if (driverHoldsIt && !StartNextCalledAtCurrentLocation(Irp)) {
-        Report(ViolationKind::PowerIrpWithoutStartNext,
-               DriverName(CurrentDriver()) +
-                   " passed a power request down with PoCallDriver without PoStartNextPowerIrp");
-    }
+    // A driver that holds the request must have released the next power request first, at the
+    // location it holds (not the one its pointer shows after a skip).
+    if (Irp != nullptr)
+        CheckStartNextBeforePoCallDriver(Irp, DeviceObject);
     return IofCallDriver(DeviceObject, Irp);
 }
 

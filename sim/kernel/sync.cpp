@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace sim::wdm {
 
@@ -45,6 +46,70 @@ bool TouchesFreedDevice(PRKEVENT event, const char* routine) {
 
 std::string IrqlText(KIRQL irql) {
     return std::to_string(static_cast<int>(irql));
+}
+
+std::string Who() {
+    return sim::kernel::detail::DriverName(sim::kernel::detail::CurrentDriver());
+}
+
+// Who holds each spin lock, so that a thread that acquires a lock it already holds (which
+// deadlocks on Windows) is reported instead of spinning for ever, and a release by a thread
+// that does not hold the lock is reported. A recursive acquire is counted and its release
+// undone in turn, so the driver goes on as if it had not acquired the lock again.
+struct LockHolder {
+    std::thread::id thread;
+    unsigned depth;
+};
+std::mutex g_lockMutex;
+std::unordered_map<const volatile KSPIN_LOCK*, LockHolder> g_lockHolders;
+
+std::string LockText(PKSPIN_LOCK lock) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", static_cast<void*>(lock));
+    return "spin lock " + std::string(text);
+}
+
+// True if the calling thread holds the lock already; then it is reported and counted.
+bool AcquiredAgain(PKSPIN_LOCK lock, const char* routine) {
+    std::lock_guard guard(g_lockMutex);
+    auto it = g_lockHolders.find(lock);
+    if (it == g_lockHolders.end() || it->second.thread != std::this_thread::get_id())
+        return false;
+    ++it->second.depth;
+    Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " + LockText(lock) +
+                                              " that its thread already holds (a deadlock)");
+    return true;
+}
+
+void Spin(PKSPIN_LOCK lock) {
+    while (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) != 0) {
+        std::this_thread::yield();
+    }
+    std::lock_guard guard(g_lockMutex);
+    g_lockHolders[lock] = {std::this_thread::get_id(), 1};
+}
+
+// Releases the lock unless it only undoes a recursive acquire.
+void Unlock(PKSPIN_LOCK lock, const char* routine) {
+    {
+        std::lock_guard guard(g_lockMutex);
+        auto it = g_lockHolders.find(lock);
+        if (it != g_lockHolders.end()) {
+            if (it->second.thread != std::this_thread::get_id()) {
+                Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
+                                                          LockText(lock) +
+                                                          " that another thread holds");
+            } else if (it->second.depth > 1) {
+                --it->second.depth;
+                return;
+            }
+            g_lockHolders.erase(it);
+        }
+    }
+    if (__atomic_exchange_n(lock, 0, __ATOMIC_RELEASE) == 0) {
+        Report(ViolationKind::BadArgument,
+               Who() + " called " + routine + " on " + LockText(lock) + " while not held");
+    }
 }
 
 } // namespace
@@ -120,12 +185,16 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
         Report(ViolationKind::BadArgument, "KeWaitForSingleObject on a null object");
         return STATUS_INVALID_PARAMETER;
     }
+    // A zero timeout only tests the state: allowed up to DISPATCH_LEVEL, and no higher.
     bool waitsAtAll = Timeout == nullptr || Timeout->QuadPart != 0;
-    if (t_irql >= DISPATCH_LEVEL && waitsAtAll) {
+    if (t_irql > DISPATCH_LEVEL || (t_irql == DISPATCH_LEVEL && waitsAtAll)) {
+        const char* timeout = Timeout == nullptr       ? "no timeout"
+                              : Timeout->QuadPart == 0 ? "a zero timeout"
+                                                       : "a nonzero timeout";
         Report(ViolationKind::WaitAtDispatchLevel,
-               "KeWaitForSingleObject with " +
-                   std::string(Timeout == nullptr ? "no timeout" : "a nonzero timeout") +
-                   " at IRQL " + IrqlText(t_irql));
+               Who() + " called KeWaitForSingleObject with " + timeout + " at IRQL " +
+                   IrqlText(t_irql) +
+                   (t_irql > DISPATCH_LEVEL ? ", above DISPATCH_LEVEL" : ", DISPATCH_LEVEL"));
     }
     auto event = static_cast<PRKEVENT>(Object);
 
@@ -157,7 +226,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
     if (t_irql >= DISPATCH_LEVEL) {
         Report(ViolationKind::WaitAtDispatchLevel,
-               "KeDelayExecutionThread at IRQL " + IrqlText(t_irql));
+               Who() + " called KeDelayExecutionThread at IRQL " + IrqlText(t_irql));
     }
     LONGLONG ticks = Interval ? Interval->QuadPart : 0;
     if (ticks > 0)
@@ -178,6 +247,10 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    {
+        std::lock_guard guard(g_lockMutex);
+        g_lockHolders.erase(SpinLock); // a lock in reused memory starts afresh
+    }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
@@ -186,15 +259,13 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
         Report(ViolationKind::IrqlMisuse,
                "KeAcquireSpinLockAtDpcLevel at IRQL " + IrqlText(t_irql));
     }
-    while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) {
-        std::this_thread::yield();
-    }
+    if (AcquiredAgain(SpinLock, "KeAcquireSpinLockAtDpcLevel"))
+        return;
+    Spin(SpinLock);
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (__atomic_exchange_n(SpinLock, 0, __ATOMIC_RELEASE) == 0) {
-        Report(ViolationKind::BadArgument, "spin lock released while not held");
-    }
+    Unlock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
@@ -203,14 +274,14 @@ VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     }
     KIRQL old = t_irql;
     t_irql = DISPATCH_LEVEL;
-    while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) {
-        std::this_thread::yield();
-    }
     *OldIrql = old;
+    if (AcquiredAgain(SpinLock, "KeAcquireSpinLock"))
+        return;
+    Spin(SpinLock);
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    KeReleaseSpinLockFromDpcLevel(SpinLock);
+    Unlock(SpinLock, "KeReleaseSpinLock");
     KfLowerIrql(NewIrql);
 }
 
@@ -229,6 +300,15 @@ ULONG DbgPrint(PCSTR Format, ...) {
 } // namespace sim::wdm
 
 namespace sim::kernel {
+
+namespace detail {
+
+void ResetSync() {
+    std::lock_guard guard(sim::wdm::g_lockMutex);
+    sim::wdm::g_lockHolders.clear();
+}
+
+} // namespace detail
 
 void RunAtIrql(KIRQL irql, const std::function<void()>& code) {
     KIRQL old = sim::wdm::t_irql;

@@ -48,8 +48,10 @@ inline bool OnlyViolationsOf(const std::vector<Violation>& list,
 class KernelTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetAll(); }
+    // What the test left behind (requests, pool, device objects) is a fault of the test's
+    // drivers, reported before the kernel forgets it.
     void TearDown() override {
-        DrainDispatchWork();
+        CheckEndOfRun("the end of the test");
         ExpectNoViolations();
         ResetAll();
     }

@@ -48,7 +48,7 @@ const char* ViolationKindName(ViolationKind kind) {
     case ViolationKind::ReturnedWithoutCompleting:
         return "returned without completing";
     case ViolationKind::WaitAtDispatchLevel:
-        return "wait at DISPATCH_LEVEL";
+        return "wait at DISPATCH_LEVEL or above";
     case ViolationKind::PagedPoolAtDispatchLevel:
         return "paged pool at DISPATCH_LEVEL";
     case ViolationKind::PowerIrpWithoutStartNext:
@@ -77,6 +77,14 @@ const char* ViolationKindName(ViolationKind kind) {
         return "IRQL misuse";
     case ViolationKind::BadArgument:
         return "bad argument";
+    case ViolationKind::StackLocationNotSetUp:
+        return "next stack location not set up";
+    case ViolationKind::RoutineAfterSkip:
+        return "completion routine set after IoSkipCurrentIrpStackLocation";
+    case ViolationKind::SpinLockMisuse:
+        return "spin lock misuse";
+    case ViolationKind::LeftAtEnd:
+        return "left at the end";
     }
     return "unknown";
 }

@@ -238,7 +238,10 @@ inline VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
+// Tells the verifier that the caller set up (or is about to fill) the next stack location.
+void SimNextLocationPrepared(PIRP Irp);
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    SimNextLocationPrepared(Irp);
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
@@ -258,7 +261,8 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                    PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel) {
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    // A completion routine alone does not set up the location it lands in.
+    PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
     next->Control = 0;

@@ -42,10 +42,14 @@ protected:
         ASSERT_EQ(sim::kernel::SendCreate(fdo_, file_).status, STATUS_SUCCESS);
     }
 
+    // The stack is taken apart before the kernel fixture looks at what is left.
     void TearDown() override {
+        if (sim::kernel::IsDeviceAlive(fdo_)) {
+            Pnp(IRP_MN_REMOVE_DEVICE);
+        }
         sim::kernel::DeleteFileObject(file_);
-        KernelTest::TearDown();
         bus_.reset();
+        KernelTest::TearDown();
     }
 
     IoResult Pnp(UCHAR minor) {

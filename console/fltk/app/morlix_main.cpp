@@ -155,6 +155,13 @@ int main(int argc, char** argv) {
     morlix::LoadSettings(bench.registry(), settingsFile);
     morlix::SimPlatform platform(bench.registry(), bench.io());
     morlix::BenchView view(bench);
-    return RunConsole(lock.OtherInstanceRunning(), platform, bench.registry(), settingsFile,
-                      morlix::DeviceDescription(options.device, {}), &view, catching);
+    const int status =
+        RunConsole(lock.OtherInstanceRunning(), platform, bench.registry(), settingsFile,
+                   morlix::DeviceDescription(options.device, {}), &view, catching);
+    // Whatever the verifier saw in the driver during the run, and what the driver left.
+    const std::string faults = bench.Shutdown();
+    if (!faults.empty()) {
+        std::fprintf(stderr, "morlix: %s", faults.c_str());
+    }
+    return status;
 }

@@ -209,6 +209,7 @@ TEST_F(ProgramTest, APlacementSavedOnCloseIsRestoredAndSavedAgain) {
     const std::optional<int> status = WaitForExit(10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0);
+    EXPECT_EQ(ErrorOutput().find("verifier:"), std::string::npos) << ErrorOutput();
 
     sim::registry::Registry saved;
     ASSERT_TRUE(LoadSettings(saved, settingsFile));

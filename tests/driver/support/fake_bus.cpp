@@ -260,6 +260,24 @@ NTSTATUS FakeBus::Power(PIRP irp, PIO_STACK_LOCATION stack) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
+int FakeBus::ReleaseAll() {
+    int count = 0;
+    for (; HeldVendorCount() > 0; ++count) {
+        ReleaseVendor();
+    }
+    sim::kernel::DrainDispatchWork();
+    while (true) {
+        {
+            std::lock_guard lock(mutex_);
+            if (heldPower_.empty()) {
+                return count;
+            }
+        }
+        ReleaseDevicePower();
+        ++count;
+    }
+}
+
 void FakeBus::ReleaseDevicePower() {
     PIRP irp = nullptr;
     {

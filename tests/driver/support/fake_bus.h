@@ -87,6 +87,8 @@ public:
     void ReleaseVendor(unsigned delayMicroseconds = 0);
     // Completes the oldest held device set-power request in the calling thread.
     void ReleaseDevicePower();
+    // Finishes every request still held, vendor transfers first; returns how many there were.
+    int ReleaseAll();
 
 private:
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);

@@ -43,10 +43,32 @@ void DriverTest::SetUp() {
 }
 
 void DriverTest::TearDown() {
+    // A request that the test left held on the bus is a fault of the test; it is let go so that
+    // the stack can be taken apart.
+    if (const int held = bus_ != nullptr ? bus_->ReleaseAll() : 0) {
+        sim::kernel::ReportViolation(
+            sim::kernel::ViolationKind::NeverCompleted,
+            std::to_string(held) + " request(s) still held on the bus at the end of the test");
+    }
+    // The stack goes as the Plug and Play manager takes it apart: the devices above the bus's
+    // are removed (unless the test did it), the handles go, then the bus deletes its device.
+    if (bus_ != nullptr && sim::kernel::IsDeviceAlive(bus_->Pdo())) {
+        PDEVICE_OBJECT top = IoGetAttachedDevice(bus_->Pdo());
+        if (top != bus_->Pdo()) {
+            sim::kernel::IrpSpec spec;
+            spec.majorFunction = IRP_MJ_PNP;
+            spec.minorFunction = IRP_MN_REMOVE_DEVICE;
+            spec.initialStatus = STATUS_NOT_SUPPORTED;
+            sim::kernel::SendIrp(top, spec);
+        }
+    }
     for (PFILE_OBJECT f : files_) {
         sim::kernel::DeleteFileObject(f);
     }
     files_.clear();
+    if (bus_ != nullptr && sim::kernel::IsDeviceAlive(bus_->Pdo())) {
+        sim::kernel::RunInDriverContext(bus_->Driver(), [this] { IoDeleteDevice(bus_->Pdo()); });
+    }
     KernelTest::TearDown();
     bus_.reset();
     driver_ = nullptr;

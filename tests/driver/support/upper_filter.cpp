@@ -20,6 +20,16 @@ UpperFilter::UpperFilter(PDEVICE_OBJECT below) {
     });
 }
 
+UpperFilter::~UpperFilter() {
+    if (!sim::kernel::IsDeviceAlive(device_)) {
+        return;
+    }
+    sim::kernel::RunInDriverContext(driver_, [this] {
+        IoDetachDevice(lower_);
+        IoDeleteDevice(device_);
+    });
+}
+
 NTSTATUS NTAPI UpperFilter::DeviceControlComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);

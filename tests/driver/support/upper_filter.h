@@ -15,6 +15,9 @@ using namespace sim::wdm;
 class UpperFilter {
 public:
     explicit UpperFilter(PDEVICE_OBJECT below);
+    // Its device goes with it (detached and deleted), unless a remove took it already: the
+    // device's extension points here.
+    ~UpperFilter();
     UpperFilter(const UpperFilter&) = delete;
     UpperFilter& operator=(const UpperFilter&) = delete;
 

@@ -64,5 +64,21 @@ TEST_F(BenchItself, ShutdownTellsWhatTheVerifierFound) {
     EXPECT_EQ(left[0].kind, sim::kernel::ViolationKind::PoolLeak);
 }
 
+// What the machine still holds once it is taken apart is reported too: here a device object
+// that the driver made at entry and never deleted.
+TEST_F(BenchItself, ShutdownTellsWhatADriverLeftBehind) {
+    const auto keepingEntry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+        PDEVICE_OBJECT kept = nullptr;
+        return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &kept);
+    };
+    BenchOptions options = TestDriverOptions();
+    options.plug = false;
+    Bench bench(keepingEntry, options);
+    const std::string found = bench.Shutdown();
+    EXPECT_NE(found.find("verifier: left at the end: device object"), std::string::npos) << found;
+    EXPECT_NE(found.find("was not deleted by the end of the bench's run"), std::string::npos)
+        << found;
+}
+
 } // namespace
 } // namespace simtest

@@ -28,6 +28,12 @@ protected:
         filter = std::make_unique<ScriptedDevice>(filterDriver, bus->Device());
         top = std::make_unique<ScriptedDevice>(functionDriver, filter->Device());
     }
+    void TearDown() override {
+        top->RemoveIfAlive();
+        filter->RemoveIfAlive();
+        bus->RemoveIfAlive();
+        KernelTest::TearDown();
+    }
 
     IrpSpec Control(ULONG code) {
         IrpSpec spec;
@@ -255,6 +261,7 @@ TEST_F(StackTest, RequestToAnUnservedMajorFunctionIsRefused) {
               STATUS_SUCCESS);
     IoResult result = sim::kernel::SendIrp(device, Control(1));
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+    IoDeleteDevice(device);
 }
 
 // The synchronous pattern: IoBuildDeviceIoControlRequest, send, wait for the event if pending.

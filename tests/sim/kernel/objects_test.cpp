@@ -41,6 +41,7 @@ protected:
         sim::kernel::SetDeviceInstanceId(pdo->Device(), u"USB\\VID_FFFE&PID_0001\\5&2A&0&1");
     }
     void TearDown() override {
+        pdo->RemoveIfAlive();
         KernelTest::TearDown();
         Registry::Instance().Clear();
     }
@@ -122,6 +123,7 @@ TEST_F(ObjectsTest, InterfaceNeedsAPlugAndPlayDevice) {
     UNICODE_STRING unknown;
     RtlInitUnicodeString(&unknown, u"\\??\\nothing");
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
+    IoDeleteDevice(plain);
 }
 
 TEST_F(ObjectsTest, InterfaceOfAReplacedDeviceGoesToTheNewOneWithTheSameInstanceId) {
@@ -455,6 +457,10 @@ TEST_F(ObjectsTest, DriverEntryRunsInItsDriversContextAtPassiveLevel) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_NE(found[0].message.find("'entry'"), std::string::npos);
     EXPECT_EQ(sim::kernel::OutstandingPool(driver).size(), 1u);
+    // What it allocated is its leak once it goes.
+    sim::kernel::UnloadDriver(driver);
+    EXPECT_TRUE(sim::kernel::OnlyViolationsOf(sim::kernel::TakeViolations(),
+                                              {sim::kernel::ViolationKind::PoolLeak}));
 }
 
 } // namespace

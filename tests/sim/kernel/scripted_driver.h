@@ -77,6 +77,14 @@ public:
             IoDetachDevice(Lower());
         IoDeleteDevice(device_);
     }
+    // The same, unless the test has deleted it already.
+    void RemoveIfAlive() {
+        if (!sim::kernel::IsDeviceAlive(device_))
+            return;
+        if (PDEVICE_OBJECT lower = sim::kernel::GetLowerDevice(device_))
+            IoDetachDevice(lower);
+        IoDeleteDevice(device_);
+    }
 
 private:
     std::unique_ptr<Handler> handler_;

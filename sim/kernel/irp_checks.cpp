@@ -1,0 +1,319 @@
+// The verifier's checks of requests: the patterns of freed requests and of the guard past the last
+// stack location, the setting up of the next location, PoStartNextPowerIrp, and what is left
+// outstanding.
+//
+// A freed request is filled with a pattern, so that it no longer reads as a live one, and the
+// pattern is checked when the dispatch routine that had it returns, when the request leaves the
+// quarantine and at the end of a run (CheckEndOfRun): a write after the free is reported. Under
+// AddressSanitizer it is poisoned instead, so that any touch, a read too, is caught where it
+// happens. Past its last stack location every request has one more, a guard filled with
+// another pattern (poisoned under AddressSanitizer): a write there is reported and undone.
+#include "sim/kernel/irp_record.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim::kernel::detail {
+
+using namespace irps;
+
+namespace irps {
+
+namespace {
+
+// The guard location past the last one.
+unsigned char* Guard(PIRP irp, const IrpRecord& record) {
+    return reinterpret_cast<unsigned char*>(irp) + record.bytes;
+}
+
+// The first byte at or after `from` of `n` that is not `fill`, or n.
+size_t FirstChanged(const unsigned char* from, size_t n, unsigned char fill) {
+    size_t i = 0;
+    while (i < n && from[i] == fill)
+        ++i;
+    return i;
+}
+
+// What lies at a byte offset of a request: a field of the request or a stack location.
+std::string WhereInIrp(size_t offset) {
+    if (offset >= offsetof(IRP, IoStatus) &&
+        offset < offsetof(IRP, IoStatus) + sizeof(IO_STATUS_BLOCK))
+        return "its status block";
+    if (offset < sizeof(IRP))
+        return "the request at offset " + std::to_string(offset);
+    return "stack location " +
+           std::to_string((offset - sizeof(IRP)) / sizeof(IO_STACK_LOCATION) + 1);
+}
+
+} // namespace
+
+void FillGuard(PIRP irp, const IrpRecord& record) {
+    std::memset(Guard(irp, record), kGuardFill, sizeof(IO_STACK_LOCATION));
+    SIM_POISON(Guard(irp, record), sizeof(IO_STACK_LOCATION));
+}
+
+std::string HandlerNames(const IrpRecord& record) {
+    std::string text;
+    for (PDRIVER_OBJECT driver : record.handlers) {
+        text += text.empty() ? "" : ", ";
+        text += DriverName(driver);
+    }
+    return text.empty() ? "no driver" : text;
+}
+
+void CheckGuardLocked(PIRP irp, IrpRecord& record, const std::string& who) {
+    if (SIM_ASAN)
+        return; // poisoned: AddressSanitizer stops the write itself
+    const unsigned char* guard = Guard(irp, record);
+    if (FirstChanged(guard, sizeof(IO_STACK_LOCATION), kGuardFill) == sizeof(IO_STACK_LOCATION))
+        return;
+    Report(ViolationKind::NoMoreStackLocations,
+           who + " wrote past the last stack location of " + IrpText(irp, record) +
+               " (its current location there is past the array)");
+    FillGuard(irp, record);
+}
+
+constexpr size_t kPointerAt = offsetof(IRP, Tail.Overlay.CurrentStackLocation);
+constexpr size_t kPointerEnd = kPointerAt + sizeof(PIO_STACK_LOCATION);
+
+// Fills a freed request with the pattern. Under AddressSanitizer the rest is poisoned and only
+// the status block is filled: a late completion writes it before it reaches the kernel, which
+// reports it then. Elsewhere the pointer to the current location is kept, so that a driver that
+// writes to its location after the free is caught by the pattern instead of crashing.
+void FillFreed(PIRP irp, const IrpRecord& record) {
+    const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
+    const auto bytes = reinterpret_cast<unsigned char*>(irp);
+    if (SIM_ASAN) {
+        std::memset(bytes + kStatusAt, kFreedFill, kStatusEnd - kStatusAt);
+        return;
+    }
+    PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
+    std::memset(bytes, kFreedFill, total);
+    irp->Tail.Overlay.CurrentStackLocation = current;
+}
+
+bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const std::string& who) {
+    const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
+    const auto bytes = reinterpret_cast<unsigned char*>(irp);
+    size_t at;
+    if (SIM_ASAN) {
+        at = kStatusAt + FirstChanged(bytes + kStatusAt, kStatusEnd - kStatusAt, kFreedFill);
+        if (at == kStatusEnd)
+            at = total;
+    } else {
+        at = FirstChanged(bytes, kPointerAt, kFreedFill);
+        if (at == kPointerAt) {
+            at = kPointerEnd + FirstChanged(bytes + kPointerEnd, total - kPointerEnd, kFreedFill);
+        }
+    }
+    if (at == total)
+        return false;
+    Report(ViolationKind::UseAfterFree, who + " wrote to " + IrpText(irp, record) +
+                                            " after it was completed and freed (" + WhereInIrp(at) +
+                                            ")");
+    FillFreed(irp, record);
+    return true;
+}
+
+} // namespace irps
+
+void NoteStartNextPowerIrp(PIRP irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+        Report(ViolationKind::UseAfterFree, "PoStartNextPowerIrp on a freed or unknown request");
+        return;
+    }
+    // Judged for the location that the calling driver holds, whatever it did to the pointer.
+    IrpRecord& record = it->second;
+    int location = record.currentLocation;
+    if (irp->CurrentLocation != location) {
+        Report(ViolationKind::PowerIrpWithoutStartNext,
+               DriverName(CurrentDriver()) + " called PoStartNextPowerIrp for " +
+                   IrpText(irp, record) +
+                   " after IoSkipCurrentIrpStackLocation: the current location was no longer "
+                   "its own");
+    }
+    if (location >= 0 && location <= kMaxStack + 1)
+        record.startNext.set(location);
+}
+
+void CheckStartNextBeforePoCallDriver(PIRP irp, PDEVICE_OBJECT target) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    if (it == g_irps.end() || it->second.state == IrpState::Freed)
+        return; // IofCallDriver reports it
+    // The initial send from the power manager (or a requester) holds no location.
+    const IrpRecord& record = it->second;
+    int location = record.currentLocation;
+    if (location > irp->StackCount || location < 1 || record.startNext.test(location))
+        return;
+    Report(ViolationKind::PowerIrpWithoutStartNext,
+           DriverName(CurrentDriver()) + " passed " + IrpText(irp, record) + " down to " +
+               Describe(target) + " with PoCallDriver without PoStartNextPowerIrp");
+}
+
+void ReportOutstandingIrps(PDEVICE_OBJECT device) {
+    std::vector<std::string> messages;
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto& [irp, record] : g_irps) {
+            if (record.state != IrpState::InFlight && record.state != IrpState::Idle)
+                continue;
+            if (record.reportedAtEnd)
+                continue; // reported already
+            // The device's driver still has a duty to the request if it holds it, or if its
+            // completion routine waits in the location below.
+            bool held = false;
+            for (int location = 1; location <= kMaxStack; ++location) {
+                if (record.locationDevice[location] != device)
+                    continue;
+                if (location == record.currentLocation || record.routineAt.test(location - 1)) {
+                    held = true;
+                }
+                record.locationDevice[location] = nullptr; // report once
+            }
+            if (held) {
+                messages.push_back(IrpText(irp, record));
+                record.reportedAtEnd = true;
+            }
+        }
+    }
+    for (const std::string& text : messages) {
+        Report(ViolationKind::NeverCompleted,
+               text + " still outstanding when " + Describe(device) + " was deleted");
+    }
+}
+
+size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
+    size_t count = 0;
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto& [irp, record] : g_irps) {
+            if (record.owner == IrpOwner::Driver && record.allocator == allocator &&
+                record.state != IrpState::Freed && !record.reportedAtEnd) {
+                ++count;
+                record.allocator = nullptr; // report once
+                record.reportedAtEnd = true;
+            }
+        }
+    }
+    if (count != 0) {
+        Report(ViolationKind::RequestLeak,
+               DriverName(allocator) + " did not free " + std::to_string(count) +
+                   " request(s) from IoAllocateIrp before its last device was deleted");
+    }
+    return count;
+}
+
+// The sender of a request must have set up the location that the lower driver will see: copied
+// its own to it, filled it, or skipped its own so that the lower driver reuses that one. A
+// completion routine set after skipping lands in the location of the driver above; the request
+// then goes on as if the sender had copied its location, with its routine in the copy, so that
+// both routines run. A location never set up is copied from the sender's (when it has one) so
+// that the lower driver is not misled into faults of its own.
+void SetUpNextLocation(PDEVICE_OBJECT target, PIRP irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(irp);
+    if (it == g_irps.end())
+        return;
+    IrpRecord& record = it->second;
+    const int sent = irp->CurrentLocation;
+    const int held = record.currentLocation;
+    if (sent < 2 || sent > kMaxStack + 1 || held < 1 || held > kMaxStack + 1)
+        return; // no location left: IofCallDriver reports it
+    if (sent == held + 1 && held <= irp->StackCount) {
+        PIO_STACK_LOCATION own = StackBase(irp) + (held - 1);
+        if (own->CompletionRoutine == record.receivedRoutine[held] &&
+            own->Context == record.receivedContext[held]) {
+            return; // a sound skip
+        }
+        Report(ViolationKind::RoutineAfterSkip,
+               DriverName(CurrentDriver()) + " set a completion routine for " +
+                   IrpText(irp, record) + " after IoSkipCurrentIrpStackLocation and sent it to " +
+                   Describe(target) +
+                   (held == irp->StackCount
+                        ? ": at the top it would run with no device object"
+                        : ": it replaces the routine of the driver above, which would never run"));
+        PIO_COMPLETION_ROUTINE routine = own->CompletionRoutine;
+        PVOID context = own->Context;
+        UCHAR invoke =
+            own->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+        own->CompletionRoutine = record.receivedRoutine[held];
+        own->Context = record.receivedContext[held];
+        own->Control = record.receivedControl[held] |
+                       (record.markedPending.test(held) ? SL_PENDING_RETURNED : 0);
+        if (held < 2)
+            return;                     // no location below for the copy: the routine is lost
+        IoSetNextIrpStackLocation(irp); // undo the skip
+        PIO_STACK_LOCATION next = own - 1;
+        std::memcpy(static_cast<void*>(next), own, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+        next->Control = invoke;
+        next->CompletionRoutine = routine;
+        next->Context = context;
+        return;
+    }
+    if (sent <= irp->StackCount + 1 && sent > held + 1)
+        return; // not one the verifier can follow
+    if (record.prepared.test(sent - 1))
+        return;
+    Report(ViolationKind::StackLocationNotSetUp,
+           DriverName(CurrentDriver()) + " sent " + IrpText(irp, record) + " to " +
+               Describe(target) +
+               " without setting up the next stack location (neither copied, filled nor "
+               "skipped): the lower driver would see a stale or empty location");
+    if (sent <= irp->StackCount) {
+        PIO_STACK_LOCATION own = StackBase(irp) + (sent - 1);
+        PIO_STACK_LOCATION next = own - 1;
+        const UCHAR invoke = next->Control; // a routine it set there stays
+        std::memcpy(static_cast<void*>(next), own, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+        next->Control = invoke & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+    }
+}
+
+void ReportIrpsLeftAtEnd(const std::string& when) {
+    std::lock_guard lock(g_mutex);
+    for (auto& [irp, record] : g_irps) {
+        if (record.state == IrpState::Freed) {
+            CheckFreedLocked(irp, record, "a driver that had it (" + HandlerNames(record) + ")");
+            continue;
+        }
+        if (record.reportedAtEnd)
+            continue;
+        if (record.state == IrpState::InFlight) {
+            record.reportedAtEnd = true;
+            std::string holder;
+            int location = record.currentLocation;
+            if (location >= 1 && location <= kMaxStack &&
+                record.locationDevice[location] != nullptr)
+                holder = ", held by " + Describe(record.locationDevice[location]);
+            Report(ViolationKind::NeverCompleted, IrpText(irp, record) + " still in flight at " +
+                                                      when + holder + " (it reached " +
+                                                      HandlerNames(record) + ")");
+        } else if (record.owner == IrpOwner::Driver) {
+            record.reportedAtEnd = true;
+            Report(ViolationKind::RequestLeak,
+                   DriverName(record.allocator) + " allocated " + IrpText(irp, record) +
+                       " with IoAllocateIrp and had not freed it at " + when);
+        }
+    }
+}
+
+} // namespace sim::kernel::detail
+
+namespace sim::wdm {
+
+using namespace sim::kernel::detail;
+using namespace sim::kernel::detail::irps;
+
+void SimNextLocationPrepared(PIRP Irp) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_irps.find(Irp);
+    if (it == g_irps.end() || it->second.state == IrpState::Freed)
+        return;
+    int location = Irp->CurrentLocation - 1;
+    if (location >= 0 && location <= kMaxStack + 1)
+        it->second.prepared.set(location);
+}
+
+} // namespace sim::wdm
