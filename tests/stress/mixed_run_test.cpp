@@ -69,14 +69,17 @@ void RunSeeds(bool concurrent, std::uint32_t first, unsigned defaultRuns) {
 }
 
 TEST(MixedRun, SerialSeedsLeaveTheMachineSound) {
-    RunSeeds(false, 1, 12);
+    RunSeeds(false, 1, 48);
 }
 
 TEST(MixedRun, ConcurrentSeedsLeaveTheMachineSound) {
-    RunSeeds(true, 1001, 8);
+    RunSeeds(true, 1001, 32);
 }
 
-TEST(MixedRun, ASerialRunReplaysExactly) {
+// The seed fixes the operations and the allocations that fail: a serial run of it again makes
+// the same calls and fails the same number of allocations. (Which words the coil driver latches
+// can still differ by timing: a late bus completion may meet the vendor gate's timeout.)
+TEST(MixedRun, ASerialRunReplaysItsOperationsAndFaults) {
     RunOptions options;
     options.seed = 7;
     const RunFigures a = MixedRun(options);
@@ -84,9 +87,11 @@ TEST(MixedRun, ASerialRunReplaysExactly) {
     const RunFigures b = MixedRun(options);
     sim::kernel::ResetAll();
     EXPECT_EQ(a.faults, "");
+    EXPECT_EQ(b.faults, "");
+    EXPECT_EQ(a.operations, b.operations);
     EXPECT_EQ(a.requestsCompleted, b.requestsCompleted);
     EXPECT_EQ(a.faultsInjected, b.faultsInjected);
-    EXPECT_EQ(a.wordsLatched, b.wordsLatched);
+    EXPECT_GT(a.faultsInjected, 0u);
     EXPECT_GT(a.wordsLatched, 0u);
 }
 
