@@ -73,7 +73,11 @@ bool DeviceWorks(Bench& bench) {
 
 // The function device on the chip's stack, or null.
 PDEVICE_OBJECT Fdo(Bench& bench) {
-    return bench.pdo() == nullptr ? nullptr : bench.pdo()->AttachedDevice;
+    if (bench.device() == nullptr || bench.device()->PdoDeleted() ||
+        !sim::kernel::IsDeviceObjectValid(bench.pdo())) {
+        return nullptr;
+    }
+    return bench.pdo()->AttachedDevice;
 }
 
 // A device at rest holds only its own count: nothing is inside the driver.
