@@ -88,7 +88,7 @@ void ExpectAtRest(Bench& bench, const std::string& where) {
     }
     sim::kernel::DrainDispatchWork();
     const auto* ext = static_cast<const norvask::DeviceExtension*>(fdo->DeviceExtension);
-    EXPECT_EQ(ext->PendingIoCount, 1) << where;
+    EXPECT_EQ(__atomic_load_n(&ext->PendingIoCount, __ATOMIC_ACQUIRE), 1) << where;
 }
 
 struct Scenario {

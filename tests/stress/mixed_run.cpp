@@ -315,11 +315,12 @@ private:
         // An armed wait-wake keeps its dispatch inside the driver until the device wakes.
         const auto* ext = static_cast<const norvask::DeviceExtension*>(fdo->DeviceExtension);
         const LONG rest = bench_->device()->WaitWakePending() ? 2 : 1;
-        for (int i = 0; i < 2000 && ext->PendingIoCount != rest; ++i) {
+        auto count = [ext] { return __atomic_load_n(&ext->PendingIoCount, __ATOMIC_ACQUIRE); };
+        for (int i = 0; i < 2000 && count() != rest; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (ext->PendingIoCount != rest) {
-            Fault("PendingIoCount is " + std::to_string(ext->PendingIoCount) + " at rest, not " +
+        if (count() != rest) {
+            Fault("PendingIoCount is " + std::to_string(count()) + " at rest, not " +
                   std::to_string(rest));
         }
     }
