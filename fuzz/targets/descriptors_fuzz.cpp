@@ -48,18 +48,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sim::bench::BenchOptions options;
     options.plug = false;
     options.poolTag = norvask::kPoolTag;
-    sim::bench::Bench bench(
-        [](sim::wdm::PDRIVER_OBJECT d, sim::wdm::PUNICODE_STRING r) {
-            return norvask::DriverEntry(d, r);
-        },
-        options);
+    sim::bench::Bench bench([](sim::wdm::PDRIVER_OBJECT d,
+                               sim::wdm::PUNICODE_STRING r) { return norvask::DriverEntry(d, r); },
+                            options);
     bench.chip().SetDeviceDescriptor(device);
     bench.chip().SetConfigurationDescriptor(config);
     const sim::wdm::NTSTATUS status = bench.Plug();
     if (sim::wdm::NT_SUCCESS(status)) {
         const auto path = bench.registry().GetString(sim::registry::RegRoot::LocalMachine,
-                                                     contract::ParametersKey,
-                                                     "DeviceName");
+                                                     contract::ParametersKey, "DeviceName");
         FUZZ_CHECK(path.has_value());
         const sim::win::Handle h = bench.io().CreateFileA(path->c_str());
         if (h != sim::win::InvalidHandleValue) {

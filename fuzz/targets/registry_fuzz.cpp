@@ -89,9 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     morlix::UsbLink link(platform);
-    const std::string path =
-        link.QueryRegString(morlix::RootLocalMachine, morlix::DeviceNameKey,
-                            morlix::DeviceNameValue, "default");
+    const std::string path = link.QueryRegString(morlix::RootLocalMachine, morlix::DeviceNameKey,
+                                                 morlix::DeviceNameValue, "default");
     FUZZ_CHECK(path == "default" || !path.empty());
     FUZZ_CHECK(!link.OpenDevice()); // nothing is there to open
     FUZZ_CHECK(link.DevicePath == morlix::DeviceNotFound);

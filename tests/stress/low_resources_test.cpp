@@ -67,8 +67,8 @@ bool DeviceWorks(Bench& bench) {
                                                reply, 8, &returned);
     bench.io().CloseHandle(h);
     return ok && returned == 4 &&
-           (reply[0] | reply[1] << 8 | reply[2] << 16 | static_cast<std::uint32_t>(reply[3]) << 24) ==
-               kSerial;
+           (reply[0] | reply[1] << 8 | reply[2] << 16 |
+            static_cast<std::uint32_t>(reply[3]) << 24) == kSerial;
 }
 
 // The function device on the chip's stack, or null.
@@ -93,8 +93,8 @@ void ExpectAtRest(Bench& bench, const std::string& where) {
 
 struct Scenario {
     const char* name;
-    bool plugged;                          // the chip is plugged and started before the step
-    std::function<void(Bench&)> prepare;   // more set-up, with no failure injected
+    bool plugged;                        // the chip is plugged and started before the step
+    std::function<void(Bench&)> prepare; // more set-up, with no failure injected
     // The step itself: false when it told its caller it failed (with the reason in `status`).
     std::function<bool(Bench&, std::uint32_t& status)> step;
     // After a step that said it succeeded: it really did. After one that failed: the machine
@@ -193,8 +193,9 @@ void Sweep(const Scenario& scenario, Handles& held, Allocation kind, SweepTotals
             BenchOptions options;
             options.plug = scenario.plugged;
             options.poolTag = norvask::kPoolTag;
-            Bench bench([](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); },
-                        options);
+            Bench bench(
+                [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); },
+                options);
             if (scenario.plugged) {
                 ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS) << where;
             }
@@ -211,13 +212,15 @@ void Sweep(const Scenario& scenario, Handles& held, Allocation kind, SweepTotals
             sim::kernel::ClearFaultInjection();
             dog.Step("the checks");
             if (ok) {
-                EXPECT_TRUE(scenario.succeeded(bench)) << where << ": reported success, but it "
+                EXPECT_TRUE(scenario.succeeded(bench)) << where
+                                                       << ": reported success, but it "
                                                           "did not happen";
             } else {
                 EXPECT_NE(status, 0u) << where << ": failed with no reason given";
                 ++totals.failedSteps;
                 // A failed step leaves its handle to the bench's shutdown.
-                if (held.handle != InvalidHandleValue && std::string(scenario.name) == "pipe open") {
+                if (held.handle != InvalidHandleValue &&
+                    std::string(scenario.name) == "pipe open") {
                     bench.io().CloseHandle(held.handle);
                 }
             }
@@ -234,9 +237,9 @@ void Sweep(const Scenario& scenario, Handles& held, Allocation kind, SweepTotals
     }
     std::cout << "  " << scenario.name << ": " << n - 1 << " " << AllocationName(kind)
               << " allocations failed in turn\n";
-    EXPECT_LE(n, kMaxFailurePoint) << scenario.name << ": still allocating after "
-                                   << kMaxFailurePoint << " " << AllocationName(kind)
-                                   << " allocations";
+    EXPECT_LE(n, kMaxFailurePoint)
+        << scenario.name << ": still allocating after " << kMaxFailurePoint << " "
+        << AllocationName(kind) << " allocations";
 }
 
 class LowResources : public sim::kernel::KernelTest {};

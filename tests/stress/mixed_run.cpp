@@ -30,16 +30,16 @@ enum class Actor { Console, Caller, Pipes, System };
 constexpr int kActors = 4;
 
 enum class Op {
-    ConsoleWord,  // a console's open-send-close cycle of one word
-    CallerBurst,  // open, hold the device for a few vendor requests, close
-    PipeOpen,     // open a pipe by name and close it
-    QueryStop,    // query-stop, then cancel
-    Rebalance,    // query-stop, stop, start
-    QueryRemove,  // query-remove, then cancel
-    Replug,       // surprise removal, then a new plug
-    SleepWake,    // the system sleeps and wakes
-    WaitWake,     // a wait-wake request, signalled or left to the removal
-    BusTiming,    // bus completions inside the call or late
+    ConsoleWord, // a console's open-send-close cycle of one word
+    CallerBurst, // open, hold the device for a few vendor requests, close
+    PipeOpen,    // open a pipe by name and close it
+    QueryStop,   // query-stop, then cancel
+    Rebalance,   // query-stop, stop, start
+    QueryRemove, // query-remove, then cancel
+    Replug,      // surprise removal, then a new plug
+    SleepWake,   // the system sleeps and wakes
+    WaitWake,    // a wait-wake request, signalled or left to the removal
+    BusTiming,   // bus completions inside the call or late
 };
 
 struct Step {
@@ -149,8 +149,7 @@ private:
 
     std::string Path() {
         return bench_->registry()
-            .GetString(sim::registry::RegRoot::LocalMachine, contract::ParametersKey,
-                       "DeviceName")
+            .GetString(sim::registry::RegRoot::LocalMachine, contract::ParametersKey, "DeviceName")
             .value_or("");
     }
 
@@ -261,9 +260,8 @@ private:
             bench_->Plug();
             break;
         case Op::SleepWake: {
-            static constexpr SYSTEM_POWER_STATE States[] = {PowerSystemSleeping1,
-                                                            PowerSystemSleeping3,
-                                                            PowerSystemHibernate};
+            static constexpr SYSTEM_POWER_STATE States[] = {
+                PowerSystemSleeping1, PowerSystemSleeping3, PowerSystemHibernate};
             if (NT_SUCCESS(bench_->power().Sleep({pdo}, States[s.arg % 3]))) {
                 bench_->power().Wake({pdo});
             }

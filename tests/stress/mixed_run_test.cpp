@@ -63,9 +63,9 @@ void RunSeeds(bool concurrent, std::uint32_t first, unsigned defaultRuns) {
         sim::kernel::ResetAll();
     }
     std::cout << "stress " << (concurrent ? "concurrent" : "serial") << ": " << runs << " runs, "
-              << total.operations << " operations, " << total.faultsInjected
-              << " faults injected, " << total.requestsCompleted << " requests completed, "
-              << total.wordsLatched << " words latched, " << failed << " runs with faults\n";
+              << total.operations << " operations, " << total.faultsInjected << " faults injected, "
+              << total.requestsCompleted << " requests completed, " << total.wordsLatched
+              << " words latched, " << failed << " runs with faults\n";
 }
 
 TEST(MixedRun, SerialSeedsLeaveTheMachineSound) {
