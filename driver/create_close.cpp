@@ -81,7 +81,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
             if (pipe) {
                 pipe->PipeFlags = kPipeOpen;
                 fileObject->FsContext = pipe;
+                LockIdlePolicy(ext);
                 ++ext->OpenPipeCount;
+                UnlockIdlePolicy(ext);
                 ApplyIdlePolicy(deviceObject, FALSE);
             } else {
                 status = STATUS_INSUFFICIENT_RESOURCES;
@@ -156,9 +158,9 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT deviceObject) {
         }
         pipe->PipeFlags = kPipeFree;
         ext->DeviceOpen = FALSE;
+        --ext->OpenPipeCount; // before the claim goes: the next create counts after it
         SetOpenFileObject(ext, nullptr);
         InterlockedExchange(&ext->OpenClaim, 0);
-        --ext->OpenPipeCount;
     }
     return status;
 }

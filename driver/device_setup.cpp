@@ -145,6 +145,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     KeInitializeEvent(&ext->VendorGate, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->PowerUpEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->IdlePolicyLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ext->NoRequestsEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&ext->VendorLock);
 
@@ -153,10 +154,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     }
     RtlFreeUnicodeString(&link);
 
-    ext->DeviceRemoved = FALSE;
-    ext->RemovePending = FALSE;
-    ext->StopPending = FALSE;
-    ext->DeviceStarted = FALSE;
+    SetPnpFlag(ext->DeviceRemoved, FALSE);
+    SetPnpFlag(ext->RemovePending, FALSE);
+    SetPnpFlag(ext->StopPending, FALSE);
+    SetPnpFlag(ext->DeviceStarted, FALSE);
     ext->DeviceOpen = FALSE;
     ext->PendingIoCount = 0;
     ext->OpenPipeCount = 0;
@@ -248,7 +249,8 @@ LONG DecrementIoCount(PDEVICE_OBJECT deviceObject) {
 // Whether new requests are admitted: started, and no stop or removal under way. Any IRQL.
 BOOLEAN CanAcceptRequests(PDEVICE_OBJECT deviceObject) {
     const DeviceExtension* ext = Extension(deviceObject);
-    return !ext->DeviceRemoved && ext->DeviceStarted && !ext->RemovePending && !ext->StopPending;
+    return !PnpFlag(ext->DeviceRemoved) && PnpFlag(ext->DeviceStarted) &&
+           !PnpFlag(ext->RemovePending) && !PnpFlag(ext->StopPending);
 }
 
 // Sends a request whose next stack location is ready to `target` and waits until the drivers

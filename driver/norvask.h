@@ -126,6 +126,10 @@ struct DeviceExtension {
     BOOLEAN WaitWakeArmed; // a wait-wake request is on its way down (power dispatch)
     BOOLEAN IdlePowerBusy; // an idle-policy power request is being issued (PASSIVE_LEVEL)
     KEVENT PowerUpEvent;   // set when an idle-policy power-up completes; never reset
+    // Held while the idle policy decides and issues its request, and while create counts a
+    // pipe it opened: a close that lets the device sleep and the next create that wakes it
+    // run one after the other. A synchronisation event, signalled when free (PASSIVE_LEVEL).
+    KEVENT IdlePolicyLock;
 
     // ---- Pipes -----------------------------------------------------------------------------
     // Set by the start (PnP dispatch); replaced by a restart, freed by removal.
@@ -151,6 +155,16 @@ bool ProductTypeReadable();
 LONG IncrementIoCount(PDEVICE_OBJECT deviceObject);
 LONG DecrementIoCount(PDEVICE_OBJECT deviceObject);
 BOOLEAN CanAcceptRequests(PDEVICE_OBJECT deviceObject);
+void LockIdlePolicy(DeviceExtension* ext);
+void UnlockIdlePolicy(DeviceExtension* ext);
+// The Plug and Play state flags change in the PnP dispatch while CanAcceptRequests reads them
+// from any other dispatch on any processor: each store and load of one is a single atomic step.
+inline void SetPnpFlag(BOOLEAN& flag, BOOLEAN value) {
+    __atomic_store_n(&flag, value, __ATOMIC_RELEASE);
+}
+inline BOOLEAN PnpFlag(const BOOLEAN& flag) {
+    return __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
+}
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb);
 NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT deviceObject, USHORT function, USBD_PIPE_HANDLE pipe);
 NTSTATUS CallLowerSync(PDEVICE_OBJECT deviceObject, ULONG ioctl, PVOID argument1);

@@ -200,7 +200,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject) {
         status = SelectConfiguration(deviceObject);
     }
     if (NT_SUCCESS(status)) {
-        Extension(deviceObject)->DeviceStarted = TRUE;
+        SetPnpFlag(Extension(deviceObject)->DeviceStarted, TRUE);
     }
     return status;
 }
@@ -219,9 +219,9 @@ NTSTATUS DeconfigureDevice(PDEVICE_OBJECT deviceObject) {
         ExFreePool(urb);
     }
     if (NT_SUCCESS(status)) {
-        ext->DeviceStarted = FALSE;
+        SetPnpFlag(ext->DeviceStarted, FALSE);
     }
-    ext->StopPending = FALSE;
+    SetPnpFlag(ext->StopPending, FALSE);
     return status;
 }
 
@@ -243,7 +243,7 @@ NTSTATUS DisableInterface(DeviceExtension* ext) {
 // The dispatch holds its count and releases it afterwards. Returns the lower status.
 NTSTATUS TakeOutOfService(PDEVICE_OBJECT deviceObject, PIRP irp, bool disableInterface) {
     DeviceExtension* ext = Extension(deviceObject);
-    ext->DeviceRemoved = TRUE;
+    SetPnpFlag(ext->DeviceRemoved, TRUE);
     AbortOpenPipes(deviceObject);
     if (disableInterface) {
         DisableInterface(ext); // applications no longer find the device
@@ -257,7 +257,7 @@ NTSTATUS TakeOutOfService(PDEVICE_OBJECT deviceObject, PIRP irp, bool disableInt
 NTSTATUS Teardown(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* ext = Extension(deviceObject);
     DecrementIoCount(deviceObject);
-    ext->DeviceRemoved = TRUE;
+    SetPnpFlag(ext->DeviceRemoved, TRUE);
     AbortOpenPipes(deviceObject);
     PDEVICE_OBJECT lower = ext->LowerDeviceObject;
     const NTSTATUS status = PassDown(ext, irp);
@@ -328,7 +328,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
         if (ext->DeviceStarted) {
-            ext->RemovePending = TRUE;
+            SetPnpFlag(ext->RemovePending, TRUE);
             KeWaitForSingleObject(&ext->NoRequestsEvent, Executive, KernelMode, FALSE, nullptr);
         }
         status = PassDown(ext, irp);
@@ -340,7 +340,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         break;
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         if (ext->DeviceStarted) {
-            ext->RemovePending = FALSE;
+            SetPnpFlag(ext->RemovePending, FALSE);
         }
         status = PassDown(ext, irp);
         break;
@@ -354,13 +354,13 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         break;
     case IRP_MN_QUERY_STOP_DEVICE:
         if (ext->DeviceStarted) {
-            ext->StopPending = TRUE;
+            SetPnpFlag(ext->StopPending, TRUE);
         }
         status = PassDown(ext, irp);
         break;
     case IRP_MN_CANCEL_STOP_DEVICE:
         if (ext->DeviceStarted) {
-            ext->StopPending = FALSE;
+            SetPnpFlag(ext->StopPending, FALSE);
         }
         status = PassDown(ext, irp);
         break;

@@ -157,10 +157,18 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return status;
 }
 
-// Lets the device sleep while no pipe is open (suspend) or wakes it when one is (resume).
-// PASSIVE_LEVEL. Returns STATUS_DELETE_PENDING when the device is not in service, else the
-// status of the power request or STATUS_SUCCESS when there is nothing to do.
-NTSTATUS ApplyIdlePolicy(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
+// The idle policy's lock (IdlePolicyLock). PASSIVE_LEVEL.
+void LockIdlePolicy(DeviceExtension* ext) {
+    KeWaitForSingleObject(&ext->IdlePolicyLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void UnlockIdlePolicy(DeviceExtension* ext) {
+    KeSetEvent(&ext->IdlePolicyLock, IO_NO_INCREMENT, FALSE);
+}
+
+namespace {
+
+NTSTATUS ApplyIdlePolicyLocked(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
     DeviceExtension* ext = Extension(deviceObject);
     core::IdleInputs in;
     in.canAcceptRequests = CanAcceptRequests(deviceObject) != FALSE;
@@ -179,6 +187,20 @@ NTSTATUS ApplyIdlePolicy(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
         break;
     }
     return RequestDevicePower(deviceObject, static_cast<DEVICE_POWER_STATE>(decision.target));
+}
+
+} // namespace
+
+// Lets the device sleep while no pipe is open (suspend) or wakes it when one is (resume).
+// PASSIVE_LEVEL. Returns STATUS_DELETE_PENDING when the device is not in service, else the
+// status of the power request or STATUS_SUCCESS when there is nothing to do.
+// One caller at a time decides and issues.
+NTSTATUS ApplyIdlePolicy(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
+    DeviceExtension* ext = Extension(deviceObject);
+    LockIdlePolicy(ext);
+    const NTSTATUS status = ApplyIdlePolicyLocked(deviceObject, suspend);
+    UnlockIdlePolicy(ext);
+    return status;
 }
 
 // Asks the power manager to put the device into `target`; waits for the first power-up of the

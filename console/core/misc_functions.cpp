@@ -4,7 +4,8 @@
 
 #include <vector>
 
-namespace morlix::MiscFunctions {
+namespace morlix {
+inline namespace MiscFunctions {
 
 namespace {
 
@@ -85,4 +86,5 @@ bool WriteRegString(Platform& platform, RegKey root, const std::string& keyPath,
     return rc == ErrorSuccess;
 }
 
-} // namespace morlix::MiscFunctions
+} // namespace MiscFunctions
+} // namespace morlix
