@@ -364,7 +364,7 @@ int main(int argc, char** argv) {
         std::cerr << "morlixctl: cannot write the registry file " << registryFile << "\n";
         trouble = true;
     }
-    // Whatever the verifier saw in the driver during the run.
+    // Whatever the verifier saw in the driver during the run, a "verifier: " line each.
     const std::string faults = bench != nullptr ? bench->Shutdown() : std::string();
     std::size_t start = 0;
     while (start < faults.size()) {
@@ -373,7 +373,7 @@ int main(int argc, char** argv) {
             end = faults.size();
         }
         if (end > start) {
-            std::cerr << "morlixctl: verifier: " << faults.substr(start, end - start) << "\n";
+            std::cerr << "morlixctl: " << faults.substr(start, end - start) << "\n";
             trouble = true;
         }
         start = end + 1;

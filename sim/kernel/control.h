@@ -176,9 +176,8 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 //                              calling driver holds, whether it copied or skipped it; a
 //                              PoStartNextPowerIrp after IoSkipCurrentIrpStackLocation is reported
 //                              too (it would release the next request of the driver above).
-//  FreedWhileInUse             IoFreeIrp (or IoReuseIrp) of a request that a lower driver holds;
-//  the
-//                              request is then left allocated.
+//  FreedWhileInUse             IoFreeIrp (or IoReuseIrp) of a request that a lower driver
+//                              holds; the request is then left allocated.
 //  UseAfterFree                a freed request completed, freed, cancelled, marked pending or sent
 //                              again; a freed request written to (it is filled with a pattern that
 //                              is checked when the dispatch routine that had it returns, when it
