@@ -84,9 +84,22 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
     return len;
 }
 
+// Plain ASCII reads the same in UTF-8 and in the ANSI code page: no conversion needed.
+bool IsAscii(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::string Utf8ToAnsi(std::string_view utf8) {
+    if (IsAscii(utf8)) {
+        return std::string(utf8);
+    }
     std::string out;
     out.reserve(utf8.size());
     std::size_t i = 0;
@@ -106,6 +119,9 @@ std::string Utf8ToAnsi(std::string_view utf8) {
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {
+    if (IsAscii(ansi)) {
+        return std::string(ansi);
+    }
     std::string out;
     out.reserve(ansi.size());
     for (const char c : ansi) {

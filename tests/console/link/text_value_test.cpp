@@ -125,6 +125,24 @@ TEST(TextValue, OutOfRangeNumbersSaturate) {
     EXPECT_EQ(TextValue("0." + std::string(700, '0') + "1e300"), 0.0);
     EXPECT_EQ(TextValue("0." + std::string(400, '0') + "1e300"), 1e-101);
     EXPECT_EQ(TextValue("0." + std::string(50, '0') + "1e400"), inf);
+    // Below the normal range but above zero the value stands.
+    EXPECT_EQ(TextValue("4.9406564584124654e-324"), std::numeric_limits<double>::denorm_min());
+}
+
+// The shortest digits that read back, also at powers of two, where the nearest digits that read
+// back lie above the value rather than where plain rounding puts them.
+TEST(DecimalText, ShortestDigitsThatReadBack) {
+    EXPECT_EQ(DecimalText(0.1), "0.1");
+    EXPECT_EQ(DecimalText(0.1f), "0.1");
+    EXPECT_EQ(DecimalText(-1000.5f), "-1000.5");
+    EXPECT_EQ(DecimalText(4095.0), "4095");
+    EXPECT_EQ(DecimalText(1e22), "10000000000000000000000");
+    EXPECT_EQ(DecimalText(std::ldexp(1.0f, 87)), "154742510000000000000000000");
+    EXPECT_EQ(DecimalText(std::ldexp(1.0f, -96)), "0.000000000000000000000000000012621775");
+    EXPECT_EQ(DecimalText(std::ldexp(1.0, 182)), "6129982163463556" + std::string(39, '0'));
+    for (float f : {0.3f, 123.456f, 3.4028235e38f, 1.17549435e-38f, 1e-45f}) {
+        EXPECT_EQ(static_cast<float>(TextValue(DecimalText(f))), f) << DecimalText(f);
+    }
 }
 
 TEST(TextValue, VeryLongDigitStrings) {
