@@ -1,16 +1,11 @@
 #include "text_value.h"
 
 #include <charconv>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <system_error>
-#include <type_traits>
 
 namespace morlix {
 
@@ -27,48 +22,6 @@ bool IsAllZeroNumber(std::string_view text) {
     return true;
 }
 
-// "d.ddde+xx" (or "-d.ddde+xx") with the digits one unit of the last place further from
-// zero, in the same form; false if it does not fit.
-bool NextDigitsUp(std::string_view text, char* out, std::size_t outSize) {
-    const std::size_t e = text.find('e');
-    if (e == std::string_view::npos || text.empty()) {
-        return false;
-    }
-    const bool negative = text[0] == '-';
-    std::string digits;
-    for (char c : text.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
-        if (c != '.') {
-            digits += c;
-        }
-    }
-    std::string_view exponentText = text.substr(e + 1);
-    if (!exponentText.empty() && exponentText.front() == '+') {
-        exponentText.remove_prefix(1);
-    }
-    int exponent = 0;
-    const auto parsed =
-        std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent);
-    if (parsed.ec != std::errc{}) {
-        return false;
-    }
-    std::size_t i = digits.size();
-    while (i > 0 && digits[i - 1] == '9') {
-        digits[--i] = '0';
-    }
-    if (i == 0) {
-        digits.insert(digits.begin(), '1');
-        digits.pop_back();
-        ++exponent;
-    } else {
-        ++digits[i - 1];
-    }
-    const std::string mantissa =
-        digits.size() == 1 ? digits : digits.substr(0, 1) + "." + digits.substr(1);
-    const int length =
-        std::snprintf(out, outSize, "%s%se%+03d", negative ? "-" : "", mantissa.c_str(), exponent);
-    return length > 0 && static_cast<std::size_t>(length) < outSize;
-}
-
 // The shortest digits that read back as the same value, written out in
 // plain decimal: readers of the stored text need not know exponents.
 template <class T>
@@ -76,36 +29,13 @@ std::string FixedShortest(T value) {
     if (!std::isfinite(value) || value == 0) {
         return "0";
     }
-    // The fewest significant digits that read back as the value, the nearest such digits where
-    // there is a choice: printf's correctly rounded digits or, just below a power of two (where
-    // the values that read back reach further up than down), the next digits up.
-    // (printf and strtod rather than the floating-point to_chars: the latter's tables would
-    // be most of the Windows program's size.)
-    const auto readsBack = [value](const char* text) {
-        return value == (std::is_same_v<T, float> ? static_cast<T>(std::strtof(text, nullptr))
-                                                  : static_cast<T>(std::strtod(text, nullptr)));
-    };
     char buffer[64];
-    int length = 0;
-    for (int precision = 0; precision <= std::numeric_limits<T>::max_digits10; ++precision) {
-        length =
-            std::snprintf(buffer, sizeof buffer, "%.*e", precision, static_cast<double>(value));
-        if (length <= 0 || length >= static_cast<int>(sizeof buffer)) {
-            return "0";
-        }
-        if (readsBack(buffer)) {
-            break;
-        }
-        char up[64];
-        if (NextDigitsUp(std::string_view(buffer, static_cast<std::size_t>(length)), up,
-                         sizeof up) &&
-            readsBack(up)) {
-            std::memcpy(buffer, up, sizeof up);
-            length = static_cast<int>(std::string_view(buffer).size());
-            break;
-        }
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    if (error != std::errc{}) {
+        return "0";
     }
-    std::string_view text(buffer, static_cast<std::size_t>(length));
+    std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
     const bool negative = text.front() == '-';
     if (negative) {
         text.remove_prefix(1);
@@ -275,17 +205,11 @@ double TextValue(std::string_view text) {
     if (seenNonZero) {
         const char* first = s.data() + start;
         const char* last = s.data() + i;
-        // strtod on a copy that ends where the number does (the floating-point from_chars
-        // would add its own tables to the Windows program). Too large reads as infinity,
-        // too small as zero; a result below the normal range that is not zero stands.
-        const std::string number(first, last);
-        char* end = nullptr;
-        errno = 0;
-        value = std::strtod(number.c_str(), &end);
-        if (end != number.c_str() + number.size()) {
-            value = 0.0;
-        } else if (errno == ERANGE && (std::isinf(value) || value == 0.0)) {
+        const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
+        if (ec == std::errc::result_out_of_range) {
             value = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        } else if (ec != std::errc() || ptr != last) {
+            value = 0.0;
         }
     }
     if (value == 0.0) {
@@ -306,9 +230,10 @@ std::string PhaseDegreesText(double phase) {
     std::string text = "0.0";
     if (std::isfinite(degrees)) {
         char buffer[400];
-        const int length = std::snprintf(buffer, sizeof buffer, "%.1f", degrees);
-        if (length > 0 && length < static_cast<int>(sizeof buffer)) {
-            text.assign(buffer, static_cast<std::size_t>(length));
+        auto [end, error] =
+            std::to_chars(buffer, buffer + sizeof buffer, degrees, std::chars_format::fixed, 1);
+        if (error == std::errc{}) {
+            text.assign(buffer, end);
         }
     }
     // A value that rounds to zero shows no sign.
