@@ -11,6 +11,20 @@ endif()
 enable_testing()
 include(GoogleTest)
 
+# Under Wine, the prefix is made once before any test program starts: two
+# programs that start together on a prefix that does not exist yet both try to
+# make it, and one of them can fail before its first line runs.
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+    add_test(NAME wine.prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
+    set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine.prefix TIMEOUT 300)
+endif()
+
+# morlix_under_wine(<tests...>)
+# Each test runs only once the Wine prefix is ready.
+function(morlix_under_wine)
+    set_tests_properties(${ARGN} PROPERTIES FIXTURES_REQUIRED wine.prefix)
+endfunction()
+
 if(CMAKE_CROSSCOMPILING)
     set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -36,6 +50,7 @@ function(morlix_add_test name)
         if(CMAKE_CROSSCOMPILING_EMULATOR)
             add_test(NAME ${name} COMMAND ${name})
             set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+            morlix_under_wine(${name})
         endif()
         return()
     endif()
