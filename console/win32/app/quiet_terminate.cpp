@@ -2,7 +2,7 @@
 // a report on the standard error stream before abort(), has nowhere to go: the program ends
 // through abort() all the same. This program's own definition of the library's default
 // handler ends it so at once; the library's would link the report's demangler and printf
-// into the image (some 70 KB of the x86 one) for output that no one can see. morlixctl, which
+// into the image (some 70 KB) for output that no one can see. morlixctl, which
 // has a console, keeps the library's report.
 #include <cstdlib>
 #include <exception>
