@@ -1,17 +1,21 @@
 #include "text_value.h"
 
-#include <charconv>
+#include "decimal_number.h"
+
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string>
-#include <system_error>
 
 namespace morlix {
 
 namespace {
 
 constexpr const char* DegreeSign = "\xC2\xB0";
+
+// Significant digits of a decimal number read exactly; NearestDouble takes any beyond as a
+// sticky "more nonzero digits".
+constexpr std::size_t KeptDigits = 800;
 
 bool IsAllZeroNumber(std::string_view text) {
     for (char c : text) {
@@ -29,35 +33,11 @@ std::string FixedShortest(T value) {
     if (!std::isfinite(value) || value == 0) {
         return "0";
     }
-    char buffer[64];
-    auto [end, error] =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    if (error != std::errc{}) {
-        return "0";
-    }
-    std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
-    const bool negative = text.front() == '-';
-    if (negative) {
-        text.remove_prefix(1);
-    }
-    const std::size_t e = text.find('e');
-    std::string digits;
-    for (char c : text.substr(0, e)) {
-        if (c != '.') {
-            digits += c;
-        }
-    }
-    std::string_view exponentText = text.substr(e + 1);
-    if (!exponentText.empty() && exponentText.front() == '+') {
-        exponentText.remove_prefix(1);
-    }
-    int exponent = 0;
-    std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent);
-
-    // Digits before the decimal point.
-    const int point = exponent + 1;
-    const int count = static_cast<int>(digits.size());
-    std::string out = negative ? "-" : "";
+    const DecimalDigits shortest = ShortestDigits(value);
+    const std::string& digits = shortest.digits;
+    const std::int64_t point = shortest.point; // digits before the decimal point
+    const auto count = static_cast<std::int64_t>(digits.size());
+    std::string out = std::signbit(value) ? "-" : "";
     if (point <= 0) {
         out += "0.";
         out.append(static_cast<std::size_t>(-point), '0');
@@ -144,17 +124,24 @@ double TextValue(std::string_view text) {
         negative = s[i] == '-';
         ++i;
     }
-    const std::size_t start = i;
 
-    // Where the first significant digit stands relative to the point, so an
-    // out-of-range result can be told apart as overflow or underflow.
-    std::int64_t magnitude = 0;
-    bool seenNonZero = false;
+    // The significant digits, the first KeptDigits of them exactly and the rest only as
+    // "more" (see NearestDouble), and where the point stands: 0.<digits> x 10^point.
+    std::string digits;
+    bool more = false;
+    std::int64_t point = 0;
+    const auto take = [&](char c) {
+        if (digits.size() < KeptDigits) {
+            digits += c;
+        } else {
+            more = more || c != '0';
+        }
+    };
     std::size_t wholeDigits = 0;
     while (i < s.size() && IsDigit(s[i])) {
-        seenNonZero = seenNonZero || s[i] != '0';
-        if (seenNonZero && magnitude < 1000000) {
-            ++magnitude;
+        if (!digits.empty() || s[i] != '0') {
+            take(s[i]);
+            ++point;
         }
         ++wholeDigits;
         ++i;
@@ -165,18 +152,14 @@ double TextValue(std::string_view text) {
     // The point belongs to the number only with a digit behind it: "5." and
     // "1.e2" end at the point.
     if (i + 1 < s.size() && s[i] == '.' && IsDigit(s[i + 1])) {
-        std::size_t j = i + 1;
-        while (j < s.size() && IsDigit(s[j])) {
-            if (!seenNonZero) {
-                if (s[j] != '0') {
-                    seenNonZero = true;
-                } else if (magnitude > -1000000) {
-                    --magnitude;
-                }
+        ++i;
+        for (; i < s.size() && IsDigit(s[i]); ++i) {
+            if (digits.empty() && s[i] == '0') {
+                --point;
+            } else {
+                take(s[i]);
             }
-            ++j;
         }
-        i = j;
     }
     std::int64_t exponent = 0;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
@@ -186,32 +169,19 @@ double TextValue(std::string_view text) {
             expNegative = s[j] == '-';
             ++j;
         }
-        if (j < s.size() && IsDigit(s[j])) {
-            while (j < s.size() && IsDigit(s[j])) {
-                if (exponent < 1000000000) {
-                    exponent = exponent * 10 + (s[j] - '0');
-                }
-                ++j;
+        // Saturated far beyond any text's length, so point + exponent cannot overflow.
+        for (; j < s.size() && IsDigit(s[j]); ++j) {
+            if (exponent < 100000000000000000) {
+                exponent = exponent * 10 + (s[j] - '0');
             }
-            if (expNegative) {
-                exponent = -exponent;
-            }
-            i = j;
         }
         // An "e" without digits is not part of the number.
-    }
-
-    double value = 0.0;
-    if (seenNonZero) {
-        const char* first = s.data() + start;
-        const char* last = s.data() + i;
-        const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
-        if (ec == std::errc::result_out_of_range) {
-            value = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        } else if (ec != std::errc() || ptr != last) {
-            value = 0.0;
+        if (expNegative) {
+            exponent = -exponent;
         }
     }
+
+    const double value = NearestDouble(digits, point + exponent, more);
     if (value == 0.0) {
         return 0.0; // no negative zero
     }
@@ -229,12 +199,8 @@ std::string PhaseDegreesText(double phase) {
     double degrees = phase * 180.0 / 255.0;
     std::string text = "0.0";
     if (std::isfinite(degrees)) {
-        char buffer[400];
-        auto [end, error] =
-            std::to_chars(buffer, buffer + sizeof buffer, degrees, std::chars_format::fixed, 1);
-        if (error == std::errc{}) {
-            text.assign(buffer, end);
-        }
+        text = std::signbit(degrees) ? "-" : "";
+        text += FixedDigits(degrees, 1);
     }
     // A value that rounds to zero shows no sign.
     if (!text.empty() && text.front() == '-' && IsAllZeroNumber(text)) {
