@@ -31,7 +31,7 @@ struct DriverRecord {
     DRIVER_EXTENSION extension{};
 };
 
-std::mutex g_driverMutex;
+detail::ShortLock g_driverMutex;
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 
 thread_local std::vector<PDRIVER_OBJECT> t_context;

@@ -19,7 +19,7 @@ namespace sim::kernel::detail {
 
 namespace irps {
 
-std::mutex g_mutex;
+ShortLock g_mutex;
 std::unordered_map<PIRP, IrpRecord> g_irps;
 std::deque<PIRP> g_quarantine;
 std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> g_spareRecords;

@@ -69,7 +69,7 @@ struct IrpRecord : IrpMarks {
 };
 
 // Guards every record and the quarantine.
-extern std::mutex g_mutex;
+extern ShortLock g_mutex;
 extern std::unordered_map<PIRP, IrpRecord> g_irps;
 // Records of requests gone from the quarantine, kept for new requests (a node of g_irps each).
 extern std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> g_spareRecords;
