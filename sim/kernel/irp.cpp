@@ -358,9 +358,11 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     IrpRecord& record = it->second;
     if (record.state == IrpState::Freed)
-        CheckFreedLocked(Irp, record, [&] { return DriverName(driver) + " (in its dispatch routine)"; });
+        CheckFreedLocked(Irp, record,
+                         [&] { return DriverName(driver) + " (in its dispatch routine)"; });
     else
-        CheckGuardLocked(Irp, record, [&] { return DriverName(driver) + " (in its dispatch routine)"; });
+        CheckGuardLocked(Irp, record,
+                         [&] { return DriverName(driver) + " (in its dispatch routine)"; });
     bool marked = record.markedPending.test(location);
     bool lowerPending = record.returnedPending.test(location - 1);
     if (status == STATUS_PENDING) {
@@ -480,8 +482,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             std::lock_guard lock(g_mutex);
             IrpRecord& record = g_irps[Irp];
             if (record.state != IrpState::Freed)
-                CheckGuardLocked(Irp, record,
-                                 [&] { return DriverName(driver) + " (in its completion routine)"; });
+                CheckGuardLocked(Irp, record, [&] {
+                    return DriverName(driver) + " (in its completion routine)";
+                });
             if (record.completions != generation && result != STATUS_MORE_PROCESSING_REQUIRED) {
                 Report(ViolationKind::CompletedTwice,
                        IrpText(Irp, record) + " was completed inside a completion routine of " +

@@ -291,9 +291,8 @@ void ReportIrpsLeftAtEnd(const std::string& when) {
     std::lock_guard lock(g_mutex);
     for (auto& [irp, record] : g_irps) {
         if (record.state == IrpState::Freed) {
-            CheckFreedLocked(irp, record, [&] {
-                return "a driver that had it (" + HandlerNames(record) + ")";
-            });
+            CheckFreedLocked(irp, record,
+                             [&] { return "a driver that had it (" + HandlerNames(record) + ")"; });
             continue;
         }
         if (record.reportedAtEnd)

@@ -50,8 +50,8 @@ struct IrpMarks {
     // The location whose driver holds the request; StackCount + 1 while its allocator (or the
     // I/O manager) does.
     int currentLocation = 0;
-    unsigned completions = 0;             // completions begun, to spot one nested in a routine
-    bool reportedAtEnd = false;           // already reported as left behind
+    unsigned completions = 0;   // completions begun, to spot one nested in a routine
+    bool reportedAtEnd = false; // already reported as left behind
     UCHAR major = 0;
     UCHAR minor = 0;
 };
@@ -97,7 +97,8 @@ bool GuardIntact(PIRP irp, const IrpRecord& record);
 void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who);
 // Reports a write into the guard past the last stack location, and undoes it. Call with g_mutex
 // held, for a request not freed. `who()` names the writer; it is only called for a report.
-template <class Who> void CheckGuardLocked(PIRP irp, IrpRecord& record, Who&& who) {
+template <class Who>
+void CheckGuardLocked(PIRP irp, IrpRecord& record, Who&& who) {
     if (!GuardIntact(irp, record))
         ReportGuardWrite(irp, record, who());
 }
@@ -110,7 +111,8 @@ size_t FreedWriteAt(PIRP irp, const IrpRecord& record);
 void ReportFreedWrite(PIRP irp, const IrpRecord& record, size_t at, const std::string& who);
 // Reports a write into a freed request, and fills it anew. Call with g_mutex held. `who()` names
 // the writer; it is only called for a report.
-template <class Who> bool CheckFreedLocked(PIRP irp, const IrpRecord& record, Who&& who) {
+template <class Who>
+bool CheckFreedLocked(PIRP irp, const IrpRecord& record, Who&& who) {
     const size_t at = FreedWriteAt(irp, record);
     if (at == record.bytes + sizeof(IO_STACK_LOCATION))
         return false;
