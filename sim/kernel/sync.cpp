@@ -57,8 +57,8 @@ std::string Who() {
 // that does not hold the lock is reported. A recursive acquire is counted and its release
 // undone in turn, so the driver goes on as if it had not acquired the lock again.
 struct LockHolder {
-    std::thread::id thread; // no thread's while free
-    unsigned depth = 0;     // 0 while free
+    std::thread::id thread;
+    unsigned depth;
 };
 sim::kernel::detail::ShortLock g_lockMutex;
 std::unordered_map<const volatile KSPIN_LOCK*, LockHolder> g_lockHolders;
@@ -94,7 +94,7 @@ void Unlock(PKSPIN_LOCK lock, const char* routine) {
     {
         std::lock_guard guard(g_lockMutex);
         auto it = g_lockHolders.find(lock);
-        if (it != g_lockHolders.end() && it->second.depth != 0) {
+        if (it != g_lockHolders.end()) {
             if (it->second.thread != std::this_thread::get_id()) {
                 Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
                                                           LockText(lock) +
@@ -103,7 +103,7 @@ void Unlock(PKSPIN_LOCK lock, const char* routine) {
                 --it->second.depth;
                 return;
             }
-            it->second = {}; // held by none; the entry stays for the next acquire
+            g_lockHolders.erase(it);
         }
     }
     if (__atomic_exchange_n(lock, 0, __ATOMIC_RELEASE) == 0) {
