@@ -95,6 +95,11 @@ struct IrpSpec {
     PFILE_OBJECT fileObject = nullptr;
     NTSTATUS initialStatus = sim::wdm::STATUS_SUCCESS; // Plug and Play requests start with
                                                        // STATUS_NOT_SUPPORTED
+    // Device control: Parameters.DeviceIoControl of the first stack location are filled from
+    // ioControlCode, inputLength and outputLength (and Type3InputBuffer from input, for
+    // METHOD_NEITHER), before `setup` runs.
+    bool deviceControl = false;
+    ULONG ioControlCode = 0;
     // Fills the Parameters of the first stack location.
     std::function<void(sim::wdm::IO_STACK_LOCATION&)> setup;
     // Buffered data (METHOD_BUFFERED device control): a system buffer of

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,7 @@ struct DriverRecord {
     DRIVER_EXTENSION extension{};
 };
 
-std::mutex g_driverMutex;
+detail::ShortLock g_driverMutex;
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 
 thread_local std::vector<PDRIVER_OBJECT> t_context;
@@ -336,8 +337,62 @@ void SetCompletionWaitLimit(unsigned milliseconds) {
     g_waitLimitMs = milliseconds;
 }
 
-NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
-                      std::function<void(IoResult)> done) {
+namespace {
+
+// What a request sent by the I/O manager needs at its final completion, shared by the sender and
+// the completion (which may come first, or later in another thread). One allocation a request.
+struct PendingIo {
+    std::atomic<NTSTATUS> dispatchStatus{STATUS_PENDING};
+    std::atomic<bool> finished{false};
+    UCHAR majorFunction = 0;
+    UCHAR minorFunction = 0;
+    bool buffered = false;
+    bool create = false;
+    PFILE_OBJECT fileObject = nullptr;
+    void* output = nullptr;
+    ULONG outputLength = 0;
+    void* systemBuffer = nullptr;
+    std::thread::id requester;
+    std::function<void(IoResult)> done;
+
+    PendingIo() = default;
+    PendingIo(const PendingIo&) = delete;
+    PendingIo& operator=(const PendingIo&) = delete;
+    ~PendingIo() { std::free(systemBuffer); } // a request never completed
+};
+
+void FinishPendingIo(PendingIo& io, PIRP irp) {
+    IoResult result{io.dispatchStatus.load(), irp->IoStatus.Status, irp->IoStatus.Information,
+                    true};
+    if (io.create && !NT_SUCCESS(result.status))
+        ReleaseFileReference(io.fileObject); // a failed open holds nothing
+    if (io.buffered) {
+        if (result.information > io.outputLength) {
+            Report(ViolationKind::InformationTooLarge,
+                   IrpName(io.majorFunction, io.minorFunction) + " completed with Information " +
+                       std::to_string(result.information) + " for an output buffer of " +
+                       std::to_string(io.outputLength) + " bytes");
+        }
+        ULONG_PTR count = std::min<ULONG_PTR>(result.information, io.outputLength);
+        if (io.output != nullptr && count != 0 && !NT_ERROR(result.status)) {
+            std::memcpy(io.output, io.systemBuffer, count);
+        }
+    }
+    std::free(io.systemBuffer);
+    io.systemBuffer = nullptr;
+    ReleaseSystemIrp(irp);
+    io.finished.store(true);
+    if (!io.done)
+        return;
+    if (t_afterDispatchItem != nullptr && std::this_thread::get_id() != io.requester)
+        t_afterDispatchItem->push_back([done = io.done, result] { done(result); });
+    else
+        io.done(result);
+}
+
+// SendIrpAsync with the output buffer that the request writes to.
+NTSTATUS SendIrpAsyncTo(PDEVICE_OBJECT target, const IrpSpec& spec, void* output,
+                        std::function<void(IoResult)> done) {
     if (!IsDeviceObjectValid(target)) {
         Report(ViolationKind::BadArgument, "request sent to a deleted or unknown device");
         return STATUS_NO_SUCH_DEVICE;
@@ -353,67 +408,54 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
         // The file object holds the device from its open until the file object goes.
         ReferenceDeviceForFile(spec.fileObject, target);
     }
-    auto dispatchStatus = std::make_shared<std::atomic<NTSTATUS>>(STATUS_PENDING);
-    void* systemBuffer = nullptr;
+    auto io = std::make_shared<PendingIo>();
+    io->majorFunction = spec.majorFunction;
+    io->minorFunction = spec.minorFunction;
+    io->buffered = spec.buffered;
+    io->create = create;
+    io->fileObject = spec.fileObject;
+    io->output = output;
+    io->outputLength = spec.outputLength;
+    io->requester = std::this_thread::get_id();
+    io->done = std::move(done);
     ULONG systemLength = std::max(spec.inputLength, spec.outputLength);
     if (spec.buffered && systemLength != 0) {
-        systemBuffer = std::calloc(1, systemLength);
+        io->systemBuffer = std::calloc(1, systemLength);
         if (spec.input != nullptr)
-            std::memcpy(systemBuffer, spec.input, spec.inputLength);
+            std::memcpy(io->systemBuffer, spec.input, spec.inputLength);
     }
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    const std::thread::id requester = std::this_thread::get_id();
-    auto onFinal = [spec, systemBuffer, done, finished, dispatchStatus, create,
-                    requester](PIRP irp) {
-        IoResult result{dispatchStatus->load(), irp->IoStatus.Status, irp->IoStatus.Information,
-                        true};
-        if (create && !NT_SUCCESS(result.status))
-            ReleaseFileReference(spec.fileObject); // a failed open holds nothing
-        if (spec.buffered) {
-            if (result.information > spec.outputLength) {
-                Report(ViolationKind::InformationTooLarge,
-                       IrpName(spec.majorFunction, spec.minorFunction) +
-                           " completed with Information " + std::to_string(result.information) +
-                           " for an output buffer of " + std::to_string(spec.outputLength) +
-                           " bytes");
-            }
-            ULONG_PTR count = std::min<ULONG_PTR>(result.information, spec.outputLength);
-            if (spec.output != nullptr && count != 0 && !NT_ERROR(result.status)) {
-                std::memcpy(spec.output, systemBuffer, count);
-            }
-        }
-        std::free(systemBuffer);
-        ReleaseSystemIrp(irp);
-        finished->store(true);
-        if (!done)
-            return;
-        if (t_afterDispatchItem != nullptr && std::this_thread::get_id() != requester)
-            t_afterDispatchItem->push_back([done, result] { done(result); });
-        else
-            done(result);
-    };
-    PIRP irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr, onFinal);
+    PIRP irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr,
+                           [io](PIRP finalIrp) { FinishPendingIo(*io, finalIrp); });
     if (irp == nullptr) {
-        std::free(systemBuffer);
+        std::free(io->systemBuffer);
+        io->systemBuffer = nullptr;
         if (create)
             ReleaseFileReference(spec.fileObject);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     irp->IoStatus.Status = spec.initialStatus;
-    irp->AssociatedIrp.SystemBuffer = systemBuffer;
-    irp->UserBuffer = spec.buffered ? nullptr : spec.output;
+    irp->AssociatedIrp.SystemBuffer = io->systemBuffer;
+    irp->UserBuffer = spec.buffered ? nullptr : output;
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = spec.fileObject;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = spec.majorFunction;
     next->MinorFunction = spec.minorFunction;
     next->FileObject = spec.fileObject;
+    if (spec.deviceControl) {
+        next->Parameters.DeviceIoControl.IoControlCode = spec.ioControlCode;
+        next->Parameters.DeviceIoControl.InputBufferLength = spec.inputLength;
+        next->Parameters.DeviceIoControl.OutputBufferLength = spec.outputLength;
+        if (METHOD_FROM_CTL_CODE(spec.ioControlCode) == METHOD_NEITHER) {
+            next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(spec.input);
+        }
+    }
     if (spec.setup)
         spec.setup(*next);
 
     NTSTATUS status = IofCallDriver(target, irp);
-    dispatchStatus->store(status);
-    if (status != STATUS_PENDING && !finished->load()) {
+    io->dispatchStatus.store(status);
+    if (status != STATUS_PENDING && !io->finished.load()) {
         Report(ViolationKind::ReturnedWithoutCompleting,
                DriverName(target->DriverObject) + " returned " + StatusText(status) + " for " +
                    IrpName(spec.majorFunction, spec.minorFunction) +
@@ -422,22 +464,37 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
     return status;
 }
 
+} // namespace
+
+NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
+                      std::function<void(IoResult)> done) {
+    return SendIrpAsyncTo(target, spec, spec.output, std::move(done));
+}
+
 IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
+    // Output goes to a buffer owned jointly, so a late completion never writes to the caller.
+    // Small outputs (a vendor request's) fit in the shared state itself.
+    constexpr size_t kInlineOutput = 64;
     struct Shared {
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
         IoResult result{};
+        unsigned char inlineOutput[kInlineOutput];
         std::vector<uint8_t> output;
     };
     auto shared = std::make_shared<Shared>();
-    IrpSpec local = spec;
-    // Output goes to a buffer owned jointly, so a late completion never writes to the caller.
-    shared->output.resize(spec.outputLength);
-    local.output = spec.output != nullptr ? shared->output.data() : nullptr;
+    unsigned char* jointOutput = shared->inlineOutput;
+    if (spec.outputLength > kInlineOutput) {
+        shared->output.resize(spec.outputLength);
+        jointOutput = shared->output.data();
+    } else if (spec.outputLength != 0) {
+        std::memset(jointOutput, 0, spec.outputLength);
+    }
+    void* output = spec.output != nullptr ? jointOutput : nullptr;
     if (!spec.buffered && spec.output != nullptr)
-        local.output = spec.output;
-    NTSTATUS dispatch = SendIrpAsync(target, local, [shared](IoResult result) {
+        output = spec.output;
+    NTSTATUS dispatch = SendIrpAsyncTo(target, spec, output, [shared](IoResult result) {
         std::lock_guard lock(shared->mutex);
         shared->result = result;
         shared->finished = true;
@@ -459,93 +516,9 @@ IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
     if (spec.buffered && spec.output != nullptr) {
         size_t count = std::min<size_t>(result.information, spec.outputLength);
         if (!NT_ERROR(result.status) && count != 0)
-            std::memcpy(spec.output, shared->output.data(), count);
+            std::memcpy(spec.output, jointOutput, count);
     }
     return result;
-}
-
-PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName) {
-    auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
-    file->Type = 5; // IO_TYPE_FILE
-    file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = device;
-    file->ReadAccess = TRUE;
-    file->WriteAccess = TRUE;
-    if (!fileName.empty()) {
-        size_t bytes = fileName.size() * sizeof(WCHAR);
-        file->FileName.Buffer = static_cast<PWSTR>(std::malloc(bytes + sizeof(WCHAR)));
-        std::memcpy(file->FileName.Buffer, fileName.data(), bytes);
-        file->FileName.Buffer[fileName.size()] = 0;
-        file->FileName.Length = static_cast<USHORT>(bytes);
-        file->FileName.MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
-    }
-    return file;
-}
-
-void DeleteFileObject(PFILE_OBJECT fileObject) {
-    if (fileObject == nullptr)
-        return;
-    ReleaseFileReference(fileObject); // may free a device deleted meanwhile
-    std::free(fileObject->FileName.Buffer);
-    std::free(fileObject);
-}
-
-IoResult SendCreate(PDEVICE_OBJECT target, PFILE_OBJECT fileObject) {
-    IrpSpec spec;
-    spec.majorFunction = IRP_MJ_CREATE;
-    spec.fileObject = fileObject;
-    return SendIrp(target, spec);
-}
-
-IoResult SendCleanup(PDEVICE_OBJECT target, PFILE_OBJECT fileObject) {
-    IrpSpec spec;
-    spec.majorFunction = IRP_MJ_CLEANUP;
-    spec.fileObject = fileObject;
-    return SendIrp(target, spec);
-}
-
-IoResult SendClose(PDEVICE_OBJECT target, PFILE_OBJECT fileObject) {
-    IrpSpec spec;
-    spec.majorFunction = IRP_MJ_CLOSE;
-    spec.fileObject = fileObject;
-    return SendIrp(target, spec);
-}
-
-IrpSpec DeviceControlSpec(PFILE_OBJECT fileObject, ULONG ioControlCode, const void* input,
-                          ULONG inputLength, void* output, ULONG outputLength) {
-    IrpSpec spec;
-    spec.majorFunction = IRP_MJ_DEVICE_CONTROL;
-    spec.fileObject = fileObject;
-    spec.input = input;
-    spec.inputLength = inputLength;
-    spec.output = output;
-    spec.outputLength = outputLength;
-    spec.buffered = METHOD_FROM_CTL_CODE(ioControlCode) != METHOD_NEITHER;
-    spec.setup = [=](IO_STACK_LOCATION& stack) {
-        stack.Parameters.DeviceIoControl.IoControlCode = ioControlCode;
-        stack.Parameters.DeviceIoControl.InputBufferLength = inputLength;
-        stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-        if (METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_NEITHER) {
-            stack.Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
-        }
-    };
-    return spec;
-}
-
-IoResult SendDeviceControl(PDEVICE_OBJECT target, PFILE_OBJECT fileObject, ULONG ioControlCode,
-                           const void* input, ULONG inputLength, void* output, ULONG outputLength) {
-    return SendIrp(target, DeviceControlSpec(fileObject, ioControlCode, input, inputLength, output,
-                                             outputLength));
-}
-
-void SendShutdownNotifications() {
-    for (PDEVICE_OBJECT device : ShutdownRegistrations()) {
-        if (!IsDeviceAlive(device))
-            continue;
-        IrpSpec spec;
-        spec.majorFunction = IRP_MJ_SHUTDOWN;
-        SendIrp(device, spec);
-    }
 }
 
 // ---- Reset ----

@@ -4,7 +4,9 @@
 #include "sim/kernel/usb.h"
 #include "sim/kernel/control.h"
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 // Memory that must not be touched any more is poisoned under AddressSanitizer.
 #if defined(__SANITIZE_ADDRESS__)
@@ -21,6 +23,25 @@
 namespace sim::kernel::detail {
 
 using namespace sim::wdm;
+
+// A lock for the kernel's short bookkeeping sections: taking it free is one atomic exchange and
+// giving it back one store, where a mutex costs a library call each way. A waiter yields between
+// tries, so a holder that lost its processor on a busy machine gets it back. Not recursive.
+class ShortLock {
+public:
+    void lock() noexcept {
+        while (held_.exchange(true, std::memory_order_acquire)) {
+            do
+                std::this_thread::yield();
+            while (held_.load(std::memory_order_relaxed));
+        }
+    }
+    bool try_lock() noexcept { return !held_.exchange(true, std::memory_order_acquire); }
+    void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_{false};
+};
 
 // ---- Driver context: whose code runs on this thread ----
 PDRIVER_OBJECT CurrentDriver();

@@ -19,9 +19,10 @@ namespace sim::kernel::detail {
 
 namespace irps {
 
-std::mutex g_mutex;
+ShortLock g_mutex;
 std::unordered_map<PIRP, IrpRecord> g_irps;
 std::deque<PIRP> g_quarantine;
+std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> g_spareRecords;
 
 namespace {
 
@@ -50,9 +51,29 @@ using namespace irps;
 
 namespace {
 
+constexpr size_t kSpareRecords = 64;
+
+// A record for a new request at `irp`, renewed; reuses a spare one. Call with g_mutex held.
+IrpRecord& NewRecordLocked(PIRP irp) {
+    if (g_spareRecords.empty()) {
+        IrpRecord& record = g_irps[irp];
+        record.Renew();
+        return record;
+    }
+    auto node = std::move(g_spareRecords.back());
+    g_spareRecords.pop_back();
+    node.key() = irp;
+    auto inserted = g_irps.insert(std::move(node));
+    if (!inserted.inserted)
+        g_spareRecords.push_back(std::move(inserted.node));
+    IrpRecord& record = inserted.position->second;
+    record.Renew();
+    return record;
+}
+
 // Moves a freed request into the quarantine; evicts the oldest. Call with g_mutex held.
 void QuarantineLocked(PIRP irp, IrpRecord& record) {
-    CheckGuardLocked(irp, record, "a driver that had it");
+    CheckGuardLocked(irp, record, [] { return std::string("a driver that had it"); });
     record.state = IrpState::Freed;
     record.onFinal = nullptr;
     const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
@@ -66,10 +87,14 @@ void QuarantineLocked(PIRP irp, IrpRecord& record) {
         g_quarantine.pop_front();
         auto it = g_irps.find(oldest);
         if (it != g_irps.end()) {
-            CheckFreedLocked(oldest, it->second,
-                             "a driver that had it (" + HandlerNames(it->second) + ")");
+            CheckFreedLocked(oldest, it->second, [&] {
+                return "a driver that had it (" + HandlerNames(it->second) + ")";
+            });
             SIM_UNPOISON(oldest, it->second.bytes + sizeof(IO_STACK_LOCATION));
-            g_irps.erase(it);
+            if (g_spareRecords.size() < kSpareRecords)
+                g_spareRecords.push_back(g_irps.extract(it));
+            else
+                g_irps.erase(it);
         }
         std::free(oldest);
     }
@@ -109,8 +134,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
         return nullptr;
     InitializeIrp(irp, stackSize, bytes);
     std::lock_guard lock(g_mutex);
-    IrpRecord& record = g_irps[irp];
-    record = IrpRecord{};
+    IrpRecord& record = NewRecordLocked(irp);
     record.owner = owner;
     record.allocator = allocator;
     record.bytes = bytes;
@@ -153,6 +177,7 @@ void ResetIrps() {
     }
     g_irps.clear();
     g_quarantine.clear();
+    g_spareRecords.clear();
 }
 
 } // namespace sim::kernel::detail
@@ -213,13 +238,16 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     CCHAR stackSize = Irp->StackCount;
     InitializeIrp(Irp, stackSize, record.bytes);
     Irp->IoStatus.Status = Status;
-    IrpRecord fresh;
-    fresh.owner = record.owner;
-    fresh.allocator = record.allocator;
-    fresh.bytes = record.bytes;
-    fresh.currentLocation = stackSize + 1;
-    fresh.onFinal = std::move(record.onFinal);
-    record = std::move(fresh);
+    const IrpOwner owner = record.owner;
+    const PDRIVER_OBJECT allocator = record.allocator;
+    const size_t bytes = record.bytes;
+    std::function<void(PIRP)> onFinal = std::move(record.onFinal);
+    record.Renew();
+    record.owner = owner;
+    record.allocator = allocator;
+    record.bytes = bytes;
+    record.currentLocation = stackSize + 1;
+    record.onFinal = std::move(onFinal);
 }
 
 VOID NTAPI IoMarkIrpPending(PIRP Irp) {
@@ -330,9 +358,11 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     IrpRecord& record = it->second;
     if (record.state == IrpState::Freed)
-        CheckFreedLocked(Irp, record, DriverName(driver) + " (in its dispatch routine)");
+        CheckFreedLocked(Irp, record,
+                         [&] { return DriverName(driver) + " (in its dispatch routine)"; });
     else
-        CheckGuardLocked(Irp, record, DriverName(driver) + " (in its dispatch routine)");
+        CheckGuardLocked(Irp, record,
+                         [&] { return DriverName(driver) + " (in its dispatch routine)"; });
     bool marked = record.markedPending.test(location);
     bool lowerPending = record.returnedPending.test(location - 1);
     if (status == STATUS_PENDING) {
@@ -421,6 +451,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         stack->Control = 0;
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
+        IoSkipCurrentIrpStackLocation(Irp);
+        bool top = Irp->CurrentLocation > Irp->StackCount;
+        bool allocatorHolds = false;
         {
             std::lock_guard lock(g_mutex);
             IrpRecord& record = g_irps[Irp];
@@ -429,13 +462,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             record.entered.reset(completedLocation);
             record.prepared.reset(completedLocation); // a resend sets it up anew
             record.currentLocation = completedLocation + 1;
-        }
-        IoSkipCurrentIrpStackLocation(Irp);
-        bool top = Irp->CurrentLocation > Irp->StackCount;
-        bool allocatorHolds = false;
-        if (owner == IrpOwner::Driver) {
-            std::lock_guard lock(g_mutex);
-            allocatorHolds = top || !g_irps[Irp].entered.test(Irp->CurrentLocation);
+            if (owner == IrpOwner::Driver)
+                allocatorHolds = top || !record.entered.test(Irp->CurrentLocation);
         }
 
         if (invoke) {
@@ -454,7 +482,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             std::lock_guard lock(g_mutex);
             IrpRecord& record = g_irps[Irp];
             if (record.state != IrpState::Freed)
-                CheckGuardLocked(Irp, record, DriverName(driver) + " (in its completion routine)");
+                CheckGuardLocked(Irp, record, [&] {
+                    return DriverName(driver) + " (in its completion routine)";
+                });
             if (record.completions != generation && result != STATUS_MORE_PROCESSING_REQUIRED) {
                 Report(ViolationKind::CompletedTwice,
                        IrpText(Irp, record) + " was completed inside a completion routine of " +
@@ -492,7 +522,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         std::lock_guard lock(g_mutex);
         IrpRecord& record = g_irps[Irp];
         record.state = IrpState::Completed;
-        onFinal = record.onFinal;
+        // Runs once: a second completion of a completed request is reported, not carried out.
+        if (owner != IrpOwner::Driver)
+            onFinal = std::move(record.onFinal);
     }
     if (owner == IrpOwner::Driver)
         return; // back with its allocator

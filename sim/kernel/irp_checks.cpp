@@ -26,8 +26,21 @@ unsigned char* Guard(PIRP irp, const IrpRecord& record) {
     return reinterpret_cast<unsigned char*>(irp) + record.bytes;
 }
 
-// The first byte at or after `from` of `n` that is not `fill`, or n.
+// A block of each pattern, as large as the largest request with its guard.
+constexpr size_t kLargestBlock = sizeof(IRP) + (kMaxStack + 1) * sizeof(IO_STACK_LOCATION);
+struct PatternBlock {
+    explicit PatternBlock(unsigned char fill) { std::memset(bytes, fill, sizeof bytes); }
+    unsigned char bytes[kLargestBlock];
+};
+const PatternBlock g_freedPattern(kFreedFill);
+const PatternBlock g_guardPattern(kGuardFill);
+
+// The first byte at or after `from` of `n` that is not `fill`, or n. The common case, nothing
+// changed, is one comparison with a block of the pattern.
 size_t FirstChanged(const unsigned char* from, size_t n, unsigned char fill) {
+    const PatternBlock& pattern = fill == kFreedFill ? g_freedPattern : g_guardPattern;
+    if (n <= sizeof pattern.bytes && std::memcmp(from, pattern.bytes, n) == 0)
+        return n;
     size_t i = 0;
     while (i < n && from[i] == fill)
         ++i;
@@ -61,12 +74,14 @@ std::string HandlerNames(const IrpRecord& record) {
     return text.empty() ? "no driver" : text;
 }
 
-void CheckGuardLocked(PIRP irp, IrpRecord& record, const std::string& who) {
+bool GuardIntact(PIRP irp, const IrpRecord& record) {
     if (SIM_ASAN)
-        return; // poisoned: AddressSanitizer stops the write itself
+        return true; // poisoned: AddressSanitizer stops the write itself
     const unsigned char* guard = Guard(irp, record);
-    if (FirstChanged(guard, sizeof(IO_STACK_LOCATION), kGuardFill) == sizeof(IO_STACK_LOCATION))
-        return;
+    return FirstChanged(guard, sizeof(IO_STACK_LOCATION), kGuardFill) == sizeof(IO_STACK_LOCATION);
+}
+
+void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who) {
     Report(ViolationKind::NoMoreStackLocations,
            who + " wrote past the last stack location of " + IrpText(irp, record) +
                " (its current location there is past the array)");
@@ -92,7 +107,7 @@ void FillFreed(PIRP irp, const IrpRecord& record) {
     irp->Tail.Overlay.CurrentStackLocation = current;
 }
 
-bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const std::string& who) {
+size_t FreedWriteAt(PIRP irp, const IrpRecord& record) {
     const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
     const auto bytes = reinterpret_cast<unsigned char*>(irp);
     size_t at;
@@ -106,13 +121,14 @@ bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const std::string& who)
             at = kPointerEnd + FirstChanged(bytes + kPointerEnd, total - kPointerEnd, kFreedFill);
         }
     }
-    if (at == total)
-        return false;
+    return at;
+}
+
+void ReportFreedWrite(PIRP irp, const IrpRecord& record, size_t at, const std::string& who) {
     Report(ViolationKind::UseAfterFree, who + " wrote to " + IrpText(irp, record) +
                                             " after it was completed and freed (" + WhereInIrp(at) +
                                             ")");
     FillFreed(irp, record);
-    return true;
 }
 
 } // namespace irps
@@ -275,7 +291,8 @@ void ReportIrpsLeftAtEnd(const std::string& when) {
     std::lock_guard lock(g_mutex);
     for (auto& [irp, record] : g_irps) {
         if (record.state == IrpState::Freed) {
-            CheckFreedLocked(irp, record, "a driver that had it (" + HandlerNames(record) + ")");
+            CheckFreedLocked(irp, record,
+                             [&] { return "a driver that had it (" + HandlerNames(record) + ")"; });
             continue;
         }
         if (record.reportedAtEnd)

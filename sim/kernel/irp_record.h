@@ -24,7 +24,8 @@ constexpr size_t kStatusEnd = kStatusAt + sizeof(IO_STATUS_BLOCK);
 
 enum class IrpState { Idle, InFlight, Completed, Freed };
 
-struct IrpRecord {
+// What the verifier marks of a request, plain data that renews with one store of zeros.
+struct IrpMarks {
     IrpOwner owner = IrpOwner::Driver;
     IrpState state = IrpState::Idle;
     PDRIVER_OBJECT allocator = nullptr;
@@ -49,17 +50,29 @@ struct IrpRecord {
     // The location whose driver holds the request; StackCount + 1 while its allocator (or the
     // I/O manager) does.
     int currentLocation = 0;
-    unsigned completions = 0;             // completions begun, to spot one nested in a routine
-    bool reportedAtEnd = false;           // already reported as left behind
-    std::vector<PDRIVER_OBJECT> handlers; // drivers whose dispatch routines it reached
+    unsigned completions = 0;   // completions begun, to spot one nested in a routine
+    bool reportedAtEnd = false; // already reported as left behind
     UCHAR major = 0;
     UCHAR minor = 0;
+};
+
+struct IrpRecord : IrpMarks {
+    std::vector<PDRIVER_OBJECT> handlers; // drivers whose dispatch routines it reached
     std::function<void(PIRP)> onFinal;
+
+    // As a new record; keeps the storage of `handlers` for the next request.
+    void Renew() {
+        static_cast<IrpMarks&>(*this) = IrpMarks{};
+        handlers.clear();
+        onFinal = nullptr;
+    }
 };
 
 // Guards every record and the quarantine.
-extern std::mutex g_mutex;
+extern ShortLock g_mutex;
 extern std::unordered_map<PIRP, IrpRecord> g_irps;
+// Records of requests gone from the quarantine, kept for new requests (a node of g_irps each).
+extern std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> g_spareRecords;
 extern std::deque<PIRP> g_quarantine;
 
 inline size_t BlockSize(CCHAR stackSize) {
@@ -77,12 +90,34 @@ std::string HandlerNames(const IrpRecord& record);
 
 // The guard location past the last one: filled, and poisoned under AddressSanitizer.
 void FillGuard(PIRP irp, const IrpRecord& record);
+// Whether the guard past the last stack location still holds its pattern (always under
+// AddressSanitizer, which stops a write there itself).
+bool GuardIntact(PIRP irp, const IrpRecord& record);
+// Reports a write into the guard, and undoes it.
+void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who);
 // Reports a write into the guard past the last stack location, and undoes it. Call with g_mutex
-// held, for a request not freed.
-void CheckGuardLocked(PIRP irp, IrpRecord& record, const std::string& who);
+// held, for a request not freed. `who()` names the writer; it is only called for a report.
+template <class Who>
+void CheckGuardLocked(PIRP irp, IrpRecord& record, Who&& who) {
+    if (!GuardIntact(irp, record))
+        ReportGuardWrite(irp, record, who());
+}
 // Fills a freed request with its pattern.
 void FillFreed(PIRP irp, const IrpRecord& record);
-// Reports a write into a freed request, and fills it anew. Call with g_mutex held.
-bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const std::string& who);
+// The offset of the first byte of a freed request that no longer holds its pattern, or its
+// whole size (with the guard) when none was written.
+size_t FreedWriteAt(PIRP irp, const IrpRecord& record);
+// Reports a write at `at` into a freed request, and fills it anew.
+void ReportFreedWrite(PIRP irp, const IrpRecord& record, size_t at, const std::string& who);
+// Reports a write into a freed request, and fills it anew. Call with g_mutex held. `who()` names
+// the writer; it is only called for a report.
+template <class Who>
+bool CheckFreedLocked(PIRP irp, const IrpRecord& record, Who&& who) {
+    const size_t at = FreedWriteAt(irp, record);
+    if (at == record.bytes + sizeof(IO_STACK_LOCATION))
+        return false;
+    ReportFreedWrite(irp, record, at, who());
+    return true;
+}
 
 } // namespace sim::kernel::detail::irps

@@ -26,7 +26,7 @@ struct PoolRecord {
     PDRIVER_OBJECT owner;
 };
 
-std::mutex g_mutex;
+detail::ShortLock g_mutex;
 std::unordered_map<void*, PoolRecord> g_pool;
 std::vector<void*> g_leaked; // reported leaks: given back to the heap at reset
 

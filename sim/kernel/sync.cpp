@@ -60,7 +60,7 @@ struct LockHolder {
     std::thread::id thread;
     unsigned depth;
 };
-std::mutex g_lockMutex;
+sim::kernel::detail::ShortLock g_lockMutex;
 std::unordered_map<const volatile KSPIN_LOCK*, LockHolder> g_lockHolders;
 
 std::string LockText(PKSPIN_LOCK lock) {

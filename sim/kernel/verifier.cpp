@@ -8,7 +8,7 @@ namespace sim::kernel {
 
 namespace {
 
-std::mutex g_mutex;
+detail::ShortLock g_mutex;
 std::vector<Violation> g_violations;
 
 struct FaultPlan {
@@ -22,7 +22,7 @@ struct FaultPlan {
     std::mt19937 irpRandom;
     unsigned failed = 0;
 };
-std::mutex g_faultMutex;
+detail::ShortLock g_faultMutex;
 FaultPlan g_faults;
 
 bool Draw(std::mt19937& random, double probability) {

@@ -1,5 +1,6 @@
 #include "sim/registry/registry.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -414,6 +415,14 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {
     std::string out;
+    // Plain ASCII, the common case (registry paths and names), is the same text byte for byte.
+    if (std::all_of(utf16.begin(), utf16.end(), [](char16_t c) { return c < 0x80; })) {
+        out.resize(utf16.size());
+        std::transform(utf16.begin(), utf16.end(), out.begin(),
+                       [](char16_t c) { return static_cast<char>(c); });
+        return out;
+    }
+    out.reserve(utf16.size());
     for (size_t i = 0; i < utf16.size(); ++i) {
         uint32_t c = utf16[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&

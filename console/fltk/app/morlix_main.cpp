@@ -62,6 +62,17 @@ bool CatchTermination() {
     return true;
 }
 
+// MORLIX_EXIT_AFTER_START set (to anything): the window closes itself, as the operator would,
+// as soon as the event loop has shown it, and the bench's count of latched words goes to
+// stderr. For measuring start-up as a whole process (bench/window-figures).
+bool ExitAfterStart() {
+    return std::getenv("MORLIX_EXIT_AFTER_START") != nullptr;
+}
+
+void CloseAfterStart(void* window) {
+    static_cast<morlix::FltkWindow*>(window)->Close();
+}
+
 std::string SettingsFile() {
     return morlix::SettingsFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 }
@@ -90,6 +101,9 @@ int RunConsole(bool otherInstance, morlix::Platform& platform, sim::registry::Re
     }
     if (catching) {
         Fl::add_fd(signalPipe[0], FL_READ, OnTerminateReadable, &window);
+    }
+    if (ExitAfterStart()) {
+        Fl::add_timeout(0.0, CloseAfterStart, &window);
     }
     Fl::run();
     if (catching) {
@@ -158,6 +172,10 @@ int main(int argc, char** argv) {
     const int status =
         RunConsole(lock.OtherInstanceRunning(), platform, bench.registry(), settingsFile,
                    morlix::DeviceDescription(options.device, {}), &view, catching);
+    if (ExitAfterStart()) {
+        std::fprintf(stderr, "morlix: %zu words latched at start-up\n",
+                     bench.coil().LatchedWords().size());
+    }
     // Whatever the verifier saw in the driver during the run, and what the driver left.
     const std::string faults = bench.Shutdown();
     if (!faults.empty()) {

@@ -166,4 +166,11 @@ TEST(RegistryText, Utf8AndUtf16ConvertBothWaysAndReplaceInvalidInput) {
     EXPECT_EQ(sim::registry::Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
+TEST(RegistryText, AsciiEdgesAndEmbeddedNulsConvertByteForByte) {
+    EXPECT_EQ(sim::registry::Utf16ToUtf8(u""), "");
+    EXPECT_EQ(sim::registry::Utf16ToUtf8(std::u16string(u"a\0\x7F", 3)), std::string("a\0\x7F", 3));
+    // One character past ASCII takes the whole text through the full conversion.
+    EXPECT_EQ(sim::registry::Utf16ToUtf8(u"\\Device\x80"), "\\Device\xC2\x80");
+}
+
 } // namespace
