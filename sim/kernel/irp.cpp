@@ -52,7 +52,7 @@ namespace {
 
 // Moves a freed request into the quarantine; evicts the oldest. Call with g_mutex held.
 void QuarantineLocked(PIRP irp, IrpRecord& record) {
-    CheckGuardLocked(irp, record, "a driver that had it");
+    CheckGuardLocked(irp, record, [] { return std::string("a driver that had it"); });
     record.state = IrpState::Freed;
     record.onFinal = nullptr;
     const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
@@ -66,8 +66,9 @@ void QuarantineLocked(PIRP irp, IrpRecord& record) {
         g_quarantine.pop_front();
         auto it = g_irps.find(oldest);
         if (it != g_irps.end()) {
-            CheckFreedLocked(oldest, it->second,
-                             "a driver that had it (" + HandlerNames(it->second) + ")");
+            CheckFreedLocked(oldest, it->second, [&] {
+                return "a driver that had it (" + HandlerNames(it->second) + ")";
+            });
             SIM_UNPOISON(oldest, it->second.bytes + sizeof(IO_STACK_LOCATION));
             g_irps.erase(it);
         }
@@ -246,7 +247,26 @@ VOID NTAPI IoMarkIrpPending(PIRP Irp) {
     }
 }
 
+namespace {
+
+// How deep this thread is in IofCallDriver calls: once the outermost returns, the delayed work
+// queued on the way may run (ordered mode).
+thread_local int t_callDepth = 0;
+
+struct CallDepth {
+    CallDepth() { ++t_callDepth; }
+    ~CallDepth() {
+        if (--t_callDepth == 0)
+            sim::kernel::detail::ReleaseDispatchWorkOfThisThread();
+    }
+    CallDepth(const CallDepth&) = delete;
+    CallDepth& operator=(const CallDepth&) = delete;
+};
+
+} // namespace
+
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    const CallDepth depth;
     if (DeviceObject == nullptr || Irp == nullptr) {
         Report(ViolationKind::BadArgument, "IofCallDriver with a null device or request");
         return STATUS_INVALID_PARAMETER;
@@ -330,9 +350,11 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     IrpRecord& record = it->second;
     if (record.state == IrpState::Freed)
-        CheckFreedLocked(Irp, record, DriverName(driver) + " (in its dispatch routine)");
+        CheckFreedLocked(Irp, record,
+                         [&] { return DriverName(driver) + " (in its dispatch routine)"; });
     else
-        CheckGuardLocked(Irp, record, DriverName(driver) + " (in its dispatch routine)");
+        CheckGuardLocked(Irp, record,
+                         [&] { return DriverName(driver) + " (in its dispatch routine)"; });
     bool marked = record.markedPending.test(location);
     bool lowerPending = record.returnedPending.test(location - 1);
     if (status == STATUS_PENDING) {
@@ -454,7 +476,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             std::lock_guard lock(g_mutex);
             IrpRecord& record = g_irps[Irp];
             if (record.state != IrpState::Freed)
-                CheckGuardLocked(Irp, record, DriverName(driver) + " (in its completion routine)");
+                CheckGuardLocked(Irp, record, [&] {
+                    return DriverName(driver) + " (in its completion routine)";
+                });
             if (record.completions != generation && result != STATUS_MORE_PROCESSING_REQUIRED) {
                 Report(ViolationKind::CompletedTwice,
                        IrpText(Irp, record) + " was completed inside a completion routine of " +

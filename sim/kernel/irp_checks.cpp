@@ -61,14 +61,14 @@ std::string HandlerNames(const IrpRecord& record) {
     return text.empty() ? "no driver" : text;
 }
 
-void CheckGuardLocked(PIRP irp, IrpRecord& record, const std::string& who) {
+void CheckGuardLocked(PIRP irp, IrpRecord& record, const WhoText& who) {
     if (SIM_ASAN)
         return; // poisoned: AddressSanitizer stops the write itself
     const unsigned char* guard = Guard(irp, record);
     if (FirstChanged(guard, sizeof(IO_STACK_LOCATION), kGuardFill) == sizeof(IO_STACK_LOCATION))
         return;
     Report(ViolationKind::NoMoreStackLocations,
-           who + " wrote past the last stack location of " + IrpText(irp, record) +
+           who() + " wrote past the last stack location of " + IrpText(irp, record) +
                " (its current location there is past the array)");
     FillGuard(irp, record);
 }
@@ -92,7 +92,7 @@ void FillFreed(PIRP irp, const IrpRecord& record) {
     irp->Tail.Overlay.CurrentStackLocation = current;
 }
 
-bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const std::string& who) {
+bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const WhoText& who) {
     const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
     const auto bytes = reinterpret_cast<unsigned char*>(irp);
     size_t at;
@@ -108,7 +108,7 @@ bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const std::string& who)
     }
     if (at == total)
         return false;
-    Report(ViolationKind::UseAfterFree, who + " wrote to " + IrpText(irp, record) +
+    Report(ViolationKind::UseAfterFree, who() + " wrote to " + IrpText(irp, record) +
                                             " after it was completed and freed (" + WhereInIrp(at) +
                                             ")");
     FillFreed(irp, record);
@@ -275,7 +275,10 @@ void ReportIrpsLeftAtEnd(const std::string& when) {
     std::lock_guard lock(g_mutex);
     for (auto& [irp, record] : g_irps) {
         if (record.state == IrpState::Freed) {
-            CheckFreedLocked(irp, record, "a driver that had it (" + HandlerNames(record) + ")");
+            const IrpRecord& freed = record;
+            CheckFreedLocked(irp, freed, [&freed] {
+                return "a driver that had it (" + HandlerNames(freed) + ")";
+            });
             continue;
         }
         if (record.reportedAtEnd)

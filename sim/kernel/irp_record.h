@@ -7,6 +7,7 @@
 #include <bitset>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -75,14 +76,17 @@ std::string IrpText(PIRP irp, const IrpRecord& record);
 // The names of the drivers whose dispatch routines the request reached.
 std::string HandlerNames(const IrpRecord& record);
 
+// Who touched a request, as a report names it: built only when there is something to report.
+using WhoText = std::function<std::string()>;
+
 // The guard location past the last one: filled, and poisoned under AddressSanitizer.
 void FillGuard(PIRP irp, const IrpRecord& record);
 // Reports a write into the guard past the last stack location, and undoes it. Call with g_mutex
 // held, for a request not freed.
-void CheckGuardLocked(PIRP irp, IrpRecord& record, const std::string& who);
+void CheckGuardLocked(PIRP irp, IrpRecord& record, const WhoText& who);
 // Fills a freed request with its pattern.
 void FillFreed(PIRP irp, const IrpRecord& record);
 // Reports a write into a freed request, and fills it anew. Call with g_mutex held.
-bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const std::string& who);
+bool CheckFreedLocked(PIRP irp, const IrpRecord& record, const WhoText& who);
 
 } // namespace sim::kernel::detail::irps
