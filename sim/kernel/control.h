@@ -149,6 +149,13 @@ void SetCompletionWaitLimit(unsigned milliseconds);
 void QueueDispatchWork(std::function<void()> work, unsigned delayMicroseconds = 0);
 // Waits until every queued item has run.
 void DrainDispatchWork();
+// Ordered mode, for runs that must replay exactly: delayed items no longer wait for the wall
+// clock. Each is due in virtual time (the due time of the item that ran last, plus its delay)
+// and runs in that order, but not before the thread that queued it waits (for a request, an
+// event or a delay) or leaves its outermost IofCallDriver. A late bus completion then always
+// finds its dispatch returned, and its requester wakes only after the completion has run. Off
+// by default and after ResetAll; turning it off lets every held item run by the wall clock.
+void SetOrderedDispatchWork(bool on);
 // Runs code in the calling thread at the given IRQL and restores the previous IRQL.
 void RunAtIrql(KIRQL irql, const std::function<void()>& code);
 

@@ -59,21 +59,67 @@ public:
         std::lock_guard lock(mutex_);
         if (!thread_.joinable())
             thread_ = std::thread([this] { Run(); });
-        auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(delayMicroseconds);
-        items_.emplace(std::make_pair(due, sequence_++), Item{std::move(work), driver});
+        const auto delay = std::chrono::microseconds(delayMicroseconds);
+        Item item{std::move(work), driver, std::this_thread::get_id(), false};
+        TimePoint due;
+        if (ordered_) {
+            // Virtual time: the item is due after those queued before it with a shorter delay.
+            // Queued from outside the worker, it waits for its requester to wait or to leave
+            // its driver call, so that it never runs inside the dispatch that queued it.
+            due = TimePoint{} + virtualNow_ + delay;
+            item.held = delayMicroseconds > 0 && item.owner != thread_.get_id();
+        } else {
+            due = std::chrono::steady_clock::now() + delay;
+        }
+        items_.emplace(std::make_pair(due, sequence_++), std::move(item));
         changed_.notify_all();
     }
 
     void Drain() {
         std::unique_lock lock(mutex_);
+        ReleaseLocked([](const Item&) { return true; });
         idle_.wait(lock, [this] { return items_.empty() && !running_; });
     }
 
+    void SetOrdered(bool on) {
+        std::lock_guard lock(mutex_);
+        ordered_ = on;
+        virtualNow_ = {};
+        if (!on)
+            ReleaseLocked([](const Item&) { return true; });
+        g_orderedWork.store(on);
+    }
+
+    // The items that this thread queued may run now.
+    void ReleaseOwnedBy(std::thread::id owner) {
+        std::lock_guard lock(mutex_);
+        ReleaseLocked([owner](const Item& item) { return item.owner == owner; });
+    }
+
+    // Whether any worker is in ordered mode: a lock-free test for the hooks that release items.
+    static inline std::atomic<bool> g_orderedWork{false};
+
 private:
+    using TimePoint = std::chrono::steady_clock::time_point;
     struct Item {
         std::function<void()> work;
         PDRIVER_OBJECT driver;
+        std::thread::id owner; // the thread that queued it
+        bool held;             // ordered mode: not yet released by its owner
     };
+
+    template <typename Match>
+    void ReleaseLocked(Match match) {
+        bool any = false;
+        for (auto& [key, item] : items_) {
+            if (item.held && match(item)) {
+                item.held = false;
+                any = true;
+            }
+        }
+        if (any)
+            changed_.notify_all();
+    }
 
     void Run() {
         std::unique_lock lock(mutex_);
@@ -85,7 +131,16 @@ private:
                 continue;
             }
             auto first = items_.begin();
-            if (first->first.first > std::chrono::steady_clock::now()) {
+            if (ordered_) {
+                // Due order in virtual time, among the items released so far.
+                while (first != items_.end() && first->second.held)
+                    ++first;
+                if (first == items_.end()) {
+                    changed_.wait(lock);
+                    continue;
+                }
+                virtualNow_ = std::max(virtualNow_, first->first.first - TimePoint{});
+            } else if (first->first.first > std::chrono::steady_clock::now()) {
                 changed_.wait_until(lock, first->first.first);
                 continue;
             }
@@ -119,6 +174,8 @@ private:
     std::condition_variable idle_;
     std::map<std::pair<std::chrono::steady_clock::time_point, uint64_t>, Item> items_;
     uint64_t sequence_ = 0;
+    bool ordered_ = false;
+    std::chrono::steady_clock::duration virtualNow_{};
     bool running_ = false;
     bool stopping_ = false;
     std::thread thread_;
@@ -331,6 +388,19 @@ void DrainDispatchWork() {
     TheWorker().Drain();
 }
 
+void SetOrderedDispatchWork(bool on) {
+    TheWorker().SetOrdered(on);
+}
+
+namespace detail {
+
+void ReleaseDispatchWorkOfThisThread() {
+    if (Worker::g_orderedWork.load(std::memory_order_relaxed))
+        TheWorker().ReleaseOwnedBy(std::this_thread::get_id());
+}
+
+} // namespace detail
+
 // ---- The I/O manager's requests ----
 
 void SetCompletionWaitLimit(unsigned milliseconds) {
@@ -500,6 +570,7 @@ IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
         shared->finished = true;
         shared->done.notify_all();
     });
+    ReleaseDispatchWorkOfThisThread(); // the requester waits from here on
     std::unique_lock lock(shared->mutex);
     bool finished = shared->done.wait_for(lock, std::chrono::milliseconds(g_waitLimitMs.load()),
                                           [&] { return shared->finished; });
@@ -532,6 +603,7 @@ void CheckEndOfRun(std::string_view when) {
 }
 
 void ResetAll() {
+    SetOrderedDispatchWork(false);
     DrainDispatchWork();
     ClearInterlockedHook();
     ResetIrps();

@@ -110,6 +110,9 @@ void ReleaseFileReference(PFILE_OBJECT file);
 void ResetDevices();
 void ResetDrivers();
 void ResetWorker();
+// In ordered mode (SetOrderedDispatchWork), lets the delayed work that this thread queued run: it
+// is about to wait, or has left its outermost driver call.
+void ReleaseDispatchWorkOfThisThread();
 void ResetIo();
 void ResetSync(); // forgets who holds which spin lock
 

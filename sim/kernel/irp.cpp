@@ -274,7 +274,26 @@ VOID NTAPI IoMarkIrpPending(PIRP Irp) {
     }
 }
 
+namespace {
+
+// How deep this thread is in IofCallDriver calls: once the outermost returns, the delayed work
+// queued on the way may run (ordered mode).
+thread_local int t_callDepth = 0;
+
+struct CallDepth {
+    CallDepth() { ++t_callDepth; }
+    ~CallDepth() {
+        if (--t_callDepth == 0)
+            sim::kernel::detail::ReleaseDispatchWorkOfThisThread();
+    }
+    CallDepth(const CallDepth&) = delete;
+    CallDepth& operator=(const CallDepth&) = delete;
+};
+
+} // namespace
+
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    const CallDepth depth;
     if (DeviceObject == nullptr || Irp == nullptr) {
         Report(ViolationKind::BadArgument, "IofCallDriver with a null device or request");
         return STATUS_INVALID_PARAMETER;

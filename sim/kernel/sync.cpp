@@ -197,6 +197,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
                    (t_irql > DISPATCH_LEVEL ? ", above DISPATCH_LEVEL" : ", DISPATCH_LEVEL"));
     }
     auto event = static_cast<PRKEVENT>(Object);
+    if (waitsAtAll) // what this thread queued may be what it waits for
+        sim::kernel::detail::ReleaseDispatchWorkOfThisThread();
 
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> deadline;
@@ -228,6 +230,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
         Report(ViolationKind::WaitAtDispatchLevel,
                Who() + " called KeDelayExecutionThread at IRQL " + IrqlText(t_irql));
     }
+    sim::kernel::detail::ReleaseDispatchWorkOfThisThread();
     LONGLONG ticks = Interval ? Interval->QuadPart : 0;
     if (ticks > 0)
         ticks = -(ticks - NowSystemTime());
@@ -241,6 +244,7 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 }
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+    sim::kernel::detail::ReleaseDispatchWorkOfThisThread();
     auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
     while (std::chrono::steady_clock::now() < until) {
     }

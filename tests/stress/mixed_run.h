@@ -2,7 +2,8 @@
 // vendor requests from a caller holding the device, pipe opens, Plug and Play stops, removals and
 // surprise removals with re-plugs, system sleep, wait-wake, early and late bus completions and
 // allocation failures at a seeded rate. The seed fixes every actor's sequence of operations; a
-// serial run carries them out one after another in one thread, so it replays exactly.
+// serial run carries them out one after another in one thread, with late bus completions in the
+// run's own virtual time, so it replays exactly: the same calls, faults and latched words.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,7 @@ struct RunFigures {
     unsigned requestsCompleted = 0; // device calls that returned to their caller
     unsigned faultsInjected = 0;    // allocations failed on purpose
     unsigned wordsLatched = 0;
+    std::uint64_t wordsDigest = 0; // of the latched words, in latching order
     std::string faults; // what the checks after the run found, one line each; empty when sound
 };
 

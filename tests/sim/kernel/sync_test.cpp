@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -85,6 +86,71 @@ TEST_F(EventTest, SignalBeforeTheTimeoutWins) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &longWait),
               STATUS_SUCCESS);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+}
+
+using OrderedWorkTest = KernelTest;
+
+// Ordered mode: a late completion queued by a dispatch routine never runs while that dispatch
+// still runs (however long it takes), and the requester gets it without waiting for the wall clock.
+TEST_F(OrderedWorkTest, LateWorkRunsOnlyOnceItsDispatchHasReturned) {
+    PDRIVER_OBJECT driver = MakeDriver("late");
+    ScriptedDevice device(driver);
+    std::atomic<bool> ran{false};
+    bool ranInsideDispatch = true;
+    device.Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        sim::kernel::QueueDispatchWork(
+            [&ran, irp] {
+                ran = true;
+                CompleteWith(irp, STATUS_SUCCESS);
+            },
+            3000000); // 3 s
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ranInsideDispatch = ran.load();
+        return STATUS_PENDING;
+    });
+    sim::kernel::SetOrderedDispatchWork(true);
+    sim::kernel::IrpSpec spec;
+    spec.majorFunction = IRP_MJ_FLUSH_BUFFERS;
+    const auto start = Clock::now();
+    const sim::kernel::IoResult result = sim::kernel::SendIrp(device.Device(), spec);
+    EXPECT_TRUE(result.completed);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_FALSE(ranInsideDispatch);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    sim::kernel::SetOrderedDispatchWork(false);
+    device.Remove();
+}
+
+// Work queued outside any call waits for its thread to wait, then runs in the order of its
+// virtual due time, not of queuing.
+TEST_F(OrderedWorkTest, HeldWorkRunsInVirtualDueOrderOnceItsThreadWaits) {
+    sim::kernel::SetOrderedDispatchWork(true);
+    std::vector<int> order;
+    std::mutex mutex;
+    for (int delay : {1500, 100, 800}) {
+        sim::kernel::QueueDispatchWork(
+            [&order, &mutex, delay] {
+                std::lock_guard lock(mutex);
+                order.push_back(delay);
+            },
+            static_cast<unsigned>(delay));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // past every wall-clock due time
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(order.empty());
+    }
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    sim::kernel::QueueDispatchWork([&] { KeSetEvent(&event, 1, FALSE); }, 1000000); // 1 s
+    LARGE_INTEGER wait = Relative(50000000);                                        // 5 s
+    const auto start = Clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &wait), STATUS_SUCCESS);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
+    sim::kernel::DrainDispatchWork();
+    EXPECT_EQ(order, (std::vector<int>{100, 800, 1500}));
+    sim::kernel::SetOrderedDispatchWork(false);
 }
 
 using IrqlTest = KernelTest;
