@@ -259,6 +259,9 @@ NTSTATUS Teardown(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DecrementIoCount(deviceObject);
     SetPnpFlag(ext->DeviceRemoved, TRUE);
     AbortOpenPipes(deviceObject);
+    // The bus completes the wait-wake and deletes its device object in this remove: our
+    // wait-wake work must be over before it goes down.
+    EndWaitWake(ext);
     PDEVICE_OBJECT lower = ext->LowerDeviceObject;
     const NTSTATUS status = PassDown(ext, irp);
     DecrementIoCount(deviceObject);

@@ -67,14 +67,34 @@ NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
         DecrementIoCount(deviceObject);
         return STATUS_INVALID_DEVICE_STATE;
     }
+    // A removal that has begun takes no wait-wake: it would pass down behind the remove's back.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
+    const BOOLEAN removed = PnpFlag(ext->DeviceRemoved);
+    if (!removed) {
+        ext->WaitWakeIrp = irp;
+        KeClearEvent(&ext->WaitWakeDone);
+    }
+    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
+    if (removed) {
+        PoStartNextPowerIrp(irp);
+        CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+        DecrementIoCount(deviceObject);
+        return STATUS_DELETE_PENDING;
+    }
     ext->WaitWakeArmed = TRUE;
     IoCopyCurrentIrpStackLocationToNext(irp);
     PoStartNextPowerIrp(irp);
     // Until the device signals wake or the request is cancelled.
     const NTSTATUS status = ForwardAndWait(ext->LowerDeviceObject, irp, true);
+    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
+    ext->WaitWakeIrp = nullptr; // back with us: nothing left to cancel
+    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
     ApplyIdlePolicy(deviceObject, FALSE);
     ext->WaitWakeArmed = FALSE;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+    // The dispatch's own hold still keeps the device for the release below.
+    KeSetEvent(&ext->WaitWakeDone, IO_NO_INCREMENT, FALSE);
     DecrementIoCount(deviceObject);
     return status;
 }
@@ -155,6 +175,22 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const NTSTATUS status = PassPowerDown(Extension(deviceObject), irp);
     DecrementIoCount(deviceObject);
     return status;
+}
+
+// For the remove, once DeviceRemoved is set: cancels the wait-wake request inside the driver, if
+// any, and waits until its dispatch has completed it, so that nothing of it is left on the bus
+// when the remove goes down. PASSIVE_LEVEL.
+void EndWaitWake(DeviceExtension* ext) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
+    // The dispatch holds the request until it has cleared WaitWakeIrp under the lock, so the
+    // request cancelled here has not been completed and freed. Its cancellation only wakes
+    // that dispatch, which takes no lock of ours.
+    if (ext->WaitWakeIrp) {
+        IoCancelIrp(ext->WaitWakeIrp);
+    }
+    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
+    KeWaitForSingleObject(&ext->WaitWakeDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 // The idle policy's lock (IdlePolicyLock). PASSIVE_LEVEL.
