@@ -149,7 +149,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     KeInitializeEvent(&ext->NoRequestsEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&ext->VendorLock);
     KeInitializeSpinLock(&ext->WaitWakeLock);
-    KeInitializeEvent(&ext->WaitWakeDone, NotificationEvent, TRUE);
     ext->WaitWakeIrp = nullptr;
 
     if (ext->InterfaceLinkName[0] != 0) {

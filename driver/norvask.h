@@ -126,12 +126,9 @@ struct DeviceExtension {
     BOOLEAN WaitWakeArmed; // a wait-wake request is on its way down (power dispatch)
     // The wait-wake request inside the driver, from the dispatch that arms it until the request
     // has come back up to that dispatch, or none; WaitWakeLock serialises it with the remove,
-    // which cancels it. WaitWakeDone is signalled while no wait-wake dispatch is inside the
-    // driver: cleared by the dispatch that arms, set once it has completed its request; the
-    // remove waits for it before it passes down. A notification event.
+    // which cancels it and then waits, as for every request, until the dispatch has let go.
     PIRP WaitWakeIrp;
     KSPIN_LOCK WaitWakeLock;
-    KEVENT WaitWakeDone;
     BOOLEAN IdlePowerBusy; // an idle-policy power request is being issued (PASSIVE_LEVEL)
     KEVENT PowerUpEvent;   // set when an idle-policy power-up completes; never reset
     // Held while the idle policy decides and issues its request, and while create counts a
@@ -200,6 +197,6 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS ApplyIdlePolicy(PDEVICE_OBJECT deviceObject, BOOLEAN suspend);
 NTSTATUS RequestDevicePower(PDEVICE_OBJECT deviceObject, DEVICE_POWER_STATE target);
-void EndWaitWake(DeviceExtension* ext);
+void CancelWaitWake(DeviceExtension* ext);
 
 } // namespace norvask

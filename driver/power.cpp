@@ -68,33 +68,37 @@ NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     // A removal that has begun takes no wait-wake: it would pass down behind the remove's back.
+    // Nor does a device with one inside the driver already (one just signalled may still be on
+    // its way back up): the remove could cancel only one of them.
     KIRQL irql;
     KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
-    const BOOLEAN removed = PnpFlag(ext->DeviceRemoved);
-    if (!removed) {
+    NTSTATUS refusal = STATUS_SUCCESS;
+    if (PnpFlag(ext->DeviceRemoved)) {
+        refusal = STATUS_DELETE_PENDING;
+    } else if (ext->WaitWakeIrp) {
+        refusal = STATUS_DEVICE_BUSY;
+    } else {
         ext->WaitWakeIrp = irp;
-        KeClearEvent(&ext->WaitWakeDone);
     }
     KeReleaseSpinLock(&ext->WaitWakeLock, irql);
-    if (removed) {
+    if (refusal != STATUS_SUCCESS) {
         PoStartNextPowerIrp(irp);
-        CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+        CompleteRequest(irp, refusal, 0);
         DecrementIoCount(deviceObject);
-        return STATUS_DELETE_PENDING;
+        return refusal;
     }
     ext->WaitWakeArmed = TRUE;
     IoCopyCurrentIrpStackLocationToNext(irp);
     PoStartNextPowerIrp(irp);
     // Until the device signals wake or the request is cancelled.
     const NTSTATUS status = ForwardAndWait(ext->LowerDeviceObject, irp, true);
-    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
-    ext->WaitWakeIrp = nullptr; // back with us: nothing left to cancel
-    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
     ApplyIdlePolicy(deviceObject, FALSE);
     ext->WaitWakeArmed = FALSE;
+    // Back with us (a cancel now finds no cancel routine): the next one may come in.
+    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
+    ext->WaitWakeIrp = nullptr;
+    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    // The dispatch's own hold still keeps the device for the release below.
-    KeSetEvent(&ext->WaitWakeDone, IO_NO_INCREMENT, FALSE);
     DecrementIoCount(deviceObject);
     return status;
 }
@@ -178,9 +182,9 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 // For the remove, once DeviceRemoved is set: cancels the wait-wake request inside the driver, if
-// any, and waits until its dispatch has completed it, so that nothing of it is left on the bus
-// when the remove goes down. PASSIVE_LEVEL.
-void EndWaitWake(DeviceExtension* ext) {
+// any. Its dispatch then completes it and releases its hold, which the remove waits for.
+// IRQL <= DISPATCH_LEVEL.
+void CancelWaitWake(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
     // The dispatch holds the request until it has cleared WaitWakeIrp under the lock, so the
@@ -190,7 +194,6 @@ void EndWaitWake(DeviceExtension* ext) {
         IoCancelIrp(ext->WaitWakeIrp);
     }
     KeReleaseSpinLock(&ext->WaitWakeLock, irql);
-    KeWaitForSingleObject(&ext->WaitWakeDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 // The idle policy's lock (IdlePolicyLock). PASSIVE_LEVEL.

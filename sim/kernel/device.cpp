@@ -132,6 +132,11 @@ bool InFreedDeviceExtension(const void* address, std::string* device) {
     return false;
 }
 
+bool NoDeviceLeft(PDRIVER_OBJECT driver) {
+    std::lock_guard lock(g_mutex);
+    return NoDeviceLeftLocked(driver);
+}
+
 bool IsAliveLocked(PDEVICE_OBJECT device) {
     return g_live.count(device) != 0 && !device->DeviceObjectExtension->deletePending;
 }
@@ -469,9 +474,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     ReportOutstandingIrps(DeviceObject, heldBy);
     {
         std::lock_guard lock(g_mutex);
-        // Open file objects and a device above that has yet to detach keep it; the last of them
-        // to go frees it.
-        if (DueForFreeLocked(DeviceObject)) {
+        // Open file objects, references and a device above that has yet to detach keep it; the
+        // last of them to go frees it, and may have done so since the lock was let go.
+        if (g_live.count(DeviceObject) != 0 && DueForFreeLocked(DeviceObject)) {
             FreeDeviceLocked(DeviceObject);
             lastDevice = NoDeviceLeftLocked(driver);
         }

@@ -105,6 +105,8 @@ void ReportDevicesLeftAtEnd(const std::string& when);
 // ---- Devices ----
 // Not yet deleted (a delete-pending device is not). Call with the device lock held (device.cpp).
 bool IsAliveLocked(PDEVICE_OBJECT device);
+// True once a driver has no device object left, delete-pending ones included.
+bool NoDeviceLeft(PDRIVER_OBJECT driver);
 // A file object that was opened on a device keeps it from being freed until released.
 // Whether `address` lies in the extension of a device object already freed (deleted, and no
 // longer held); names that device.

@@ -275,6 +275,33 @@ TEST_F(OnTheBench, RemoveCancelsAnArmedWaitWake) {
     EXPECT_TRUE(sim::kernel::OutstandingPool(bench.driver()).empty());
 }
 
+// A second wait-wake while the first is still inside the driver is refused, so that the one the
+// remove cancels is the one on the bus.
+TEST_F(OnTheBench, SecondWaitWakeIsRefusedAndTheRemoveCancelsTheFirst) {
+    sim::bench::Bench bench(
+        [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
+    ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
+    const auto first = ArmWakeWhileIdle(bench);
+    ASSERT_TRUE(WaitFor([&] { return bench.device()->WaitWakePending(); }));
+    const auto second = bench.power().ArmWake(bench.pdo(), PowerSystemSleeping3);
+    EXPECT_TRUE(second->WaitDone(2000));
+    EXPECT_EQ(second->Status(), STATUS_DEVICE_BUSY);
+
+    std::atomic<bool> removed{false};
+    std::thread removal([&] {
+        bench.pnp().RemoveDevice(bench.pdo());
+        removed = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return removed.load(); }));
+    if (!removed.load()) {
+        bench.device()->SignalWake(); // the remove waits for a request it cannot cancel
+    }
+    removal.join();
+    EXPECT_TRUE(first->WaitDone(2000));
+    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+}
+
 TEST_F(OnTheBench, ChipPluggedAgainUnderTheSameInstanceIdStartsAndOpensAgain) {
     sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
