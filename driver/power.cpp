@@ -14,10 +14,10 @@ VOID NTAPI SystemPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context
                                PIO_STATUS_BLOCK) {
     PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(context);
     DeviceExtension* ext = Extension(deviceObject);
-    PIRP held = ext->HeldSystemPowerIrp;
+    PIRP held = __atomic_load_n(&ext->HeldSystemPowerIrp, __ATOMIC_ACQUIRE);
     // Free the slot first: once the held request has gone on, the next system request may
     // arrive (even inside the call below) and be held in its place.
-    ext->HeldSystemPowerIrp = nullptr;
+    __atomic_store_n(&ext->HeldSystemPowerIrp, nullptr, __ATOMIC_RELEASE);
     IoCopyCurrentIrpStackLocationToNext(held);
     PoStartNextPowerIrp(held);
     PoCallDriver(ext->LowerDeviceObject, held);
@@ -87,13 +87,13 @@ NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
         DecrementIoCount(deviceObject);
         return refusal;
     }
-    ext->WaitWakeArmed = TRUE;
+    SetPnpFlag(ext->WaitWakeArmed, TRUE);
     IoCopyCurrentIrpStackLocationToNext(irp);
     PoStartNextPowerIrp(irp);
     // Until the device signals wake or the request is cancelled.
     const NTSTATUS status = ForwardAndWait(ext->LowerDeviceObject, irp, true);
     ApplyIdlePolicy(deviceObject, FALSE);
-    ext->WaitWakeArmed = FALSE;
+    SetPnpFlag(ext->WaitWakeArmed, FALSE);
     // Back with us (a cancel now finds no cancel routine): the next one may come in.
     KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
     ext->WaitWakeIrp = nullptr;
@@ -112,7 +112,7 @@ NTSTATUS SetSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATIO
         states[i] = static_cast<core::i32>(ext->Capabilities.DeviceState[i]);
     }
     const DEVICE_POWER_STATE target = static_cast<DEVICE_POWER_STATE>(core::ChooseSystemPowerTarget(
-        stack->Parameters.Power.State.SystemState, ext->WaitWakeArmed != FALSE, states,
+        stack->Parameters.Power.State.SystemState, PnpFlag(ext->WaitWakeArmed) != FALSE, states,
         static_cast<core::u32>(PowerSystemMaximum)));
 
     if (target == ext->DevicePowerState) {
@@ -121,14 +121,14 @@ NTSTATUS SetSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATIO
         return status;
     }
     IoMarkIrpPending(irp);
-    ext->HeldSystemPowerIrp = irp;
+    __atomic_store_n(&ext->HeldSystemPowerIrp, irp, __ATOMIC_RELEASE);
     POWER_STATE state;
     state.DeviceState = target;
     const NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, state,
                                               SystemPowerComplete, deviceObject, nullptr);
     if (status != STATUS_PENDING) {
         // No device request will come back to release the system request: send it on now.
-        ext->HeldSystemPowerIrp = nullptr;
+        __atomic_store_n(&ext->HeldSystemPowerIrp, nullptr, __ATOMIC_RELEASE);
         PassPowerDown(ext, irp);
         DecrementIoCount(deviceObject);
     }
@@ -211,7 +211,7 @@ NTSTATUS ApplyIdlePolicyLocked(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
     DeviceExtension* ext = Extension(deviceObject);
     core::IdleInputs in;
     in.canAcceptRequests = CanAcceptRequests(deviceObject) != FALSE;
-    in.systemRequestHeld = ext->HeldSystemPowerIrp != nullptr;
+    in.systemRequestHeld = __atomic_load_n(&ext->HeldSystemPowerIrp, __ATOMIC_ACQUIRE) != nullptr;
     in.idlePowerBusy = ext->IdlePowerBusy != FALSE;
     in.suspend = suspend != FALSE;
     in.openPipeCount = ext->OpenPipeCount;
