@@ -148,6 +148,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     KeInitializeEvent(&ext->IdlePolicyLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ext->NoRequestsEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&ext->VendorLock);
+    KeInitializeSpinLock(&ext->WaitWakeLock);
+    ext->WaitWakeIrp = nullptr;
 
     if (ext->InterfaceLinkName[0] != 0) {
         PublishDeviceName(ext->InterfaceLinkName, linkLength);

@@ -123,7 +123,15 @@ struct DeviceExtension {
     // dispatch, cleared by the device request's completion function before it sends the held
     // request on (from then on the next system request may arrive and be held here).
     PIRP HeldSystemPowerIrp;
-    BOOLEAN WaitWakeArmed; // a wait-wake request is on its way down (power dispatch)
+    // A wait-wake request is on its way down (power dispatch). Read by the system set-power
+    // dispatch, and HeldSystemPowerIrp by the idle policy, on other threads: both are stored and
+    // loaded atomically.
+    BOOLEAN WaitWakeArmed;
+    // The wait-wake request inside the driver, from the dispatch that arms it until the request
+    // has come back up to that dispatch, or none; WaitWakeLock serialises it with the remove,
+    // which cancels it and then waits, as for every request, until the dispatch has let go.
+    PIRP WaitWakeIrp;
+    KSPIN_LOCK WaitWakeLock;
     BOOLEAN IdlePowerBusy; // an idle-policy power request is being issued (PASSIVE_LEVEL)
     KEVENT PowerUpEvent;   // set when an idle-policy power-up completes; never reset
     // Held while the idle policy decides and issues its request, and while create counts a
@@ -192,5 +200,6 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS ApplyIdlePolicy(PDEVICE_OBJECT deviceObject, BOOLEAN suspend);
 NTSTATUS RequestDevicePower(PDEVICE_OBJECT deviceObject, DEVICE_POWER_STATE target);
+void CancelWaitWake(DeviceExtension* ext);
 
 } // namespace norvask

@@ -252,17 +252,21 @@ NTSTATUS TakeOutOfService(PDEVICE_OBJECT deviceObject, PIRP irp, bool disableInt
 }
 
 // IRP_MN_REMOVE_DEVICE: removes the device after every request inside the driver has
-// finished, whether or not a surprise removal or a shutdown came first. PASSIVE_LEVEL. The
-// dispatch's hold has been taken; the lower drivers complete the request. Returns their status.
+// finished, whether or not a surprise removal or a shutdown came first. The remove goes down
+// only then: the bus completes what it still holds of the device and may delete its device
+// object in it, so nothing of ours may still be on its way there (a wait-wake, an idle-policy
+// power request, a transfer). PASSIVE_LEVEL. The dispatch's hold has been taken; the lower
+// drivers complete the request. Returns their status.
 NTSTATUS Teardown(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* ext = Extension(deviceObject);
-    DecrementIoCount(deviceObject);
     SetPnpFlag(ext->DeviceRemoved, TRUE);
     AbortOpenPipes(deviceObject);
+    CancelWaitWake(ext);
+    DecrementIoCount(deviceObject); // the dispatch's hold
+    DecrementIoCount(deviceObject); // the device's own
+    KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     PDEVICE_OBJECT lower = ext->LowerDeviceObject;
     const NTSTATUS status = PassDown(ext, irp);
-    DecrementIoCount(deviceObject);
-    KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     ReleaseDeviceResources(deviceObject);
     if (ext->ShutdownRegistered) {
         IoUnregisterShutdownNotification(deviceObject);

@@ -14,10 +14,10 @@ VOID NTAPI SystemPowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context
                                PIO_STATUS_BLOCK) {
     PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(context);
     DeviceExtension* ext = Extension(deviceObject);
-    PIRP held = ext->HeldSystemPowerIrp;
+    PIRP held = __atomic_load_n(&ext->HeldSystemPowerIrp, __ATOMIC_ACQUIRE);
     // Free the slot first: once the held request has gone on, the next system request may
     // arrive (even inside the call below) and be held in its place.
-    ext->HeldSystemPowerIrp = nullptr;
+    __atomic_store_n(&ext->HeldSystemPowerIrp, nullptr, __ATOMIC_RELEASE);
     IoCopyCurrentIrpStackLocationToNext(held);
     PoStartNextPowerIrp(held);
     PoCallDriver(ext->LowerDeviceObject, held);
@@ -67,13 +67,37 @@ NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
         DecrementIoCount(deviceObject);
         return STATUS_INVALID_DEVICE_STATE;
     }
-    ext->WaitWakeArmed = TRUE;
+    // A removal that has begun takes no wait-wake: it would pass down behind the remove's back.
+    // Nor does a device with one inside the driver already (one just signalled may still be on
+    // its way back up): the remove could cancel only one of them.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
+    NTSTATUS refusal = STATUS_SUCCESS;
+    if (PnpFlag(ext->DeviceRemoved)) {
+        refusal = STATUS_DELETE_PENDING;
+    } else if (ext->WaitWakeIrp) {
+        refusal = STATUS_DEVICE_BUSY;
+    } else {
+        ext->WaitWakeIrp = irp;
+    }
+    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
+    if (refusal != STATUS_SUCCESS) {
+        PoStartNextPowerIrp(irp);
+        CompleteRequest(irp, refusal, 0);
+        DecrementIoCount(deviceObject);
+        return refusal;
+    }
+    SetPnpFlag(ext->WaitWakeArmed, TRUE);
     IoCopyCurrentIrpStackLocationToNext(irp);
     PoStartNextPowerIrp(irp);
     // Until the device signals wake or the request is cancelled.
     const NTSTATUS status = ForwardAndWait(ext->LowerDeviceObject, irp, true);
     ApplyIdlePolicy(deviceObject, FALSE);
-    ext->WaitWakeArmed = FALSE;
+    SetPnpFlag(ext->WaitWakeArmed, FALSE);
+    // Back with us (a cancel now finds no cancel routine): the next one may come in.
+    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
+    ext->WaitWakeIrp = nullptr;
+    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     DecrementIoCount(deviceObject);
     return status;
@@ -88,7 +112,7 @@ NTSTATUS SetSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATIO
         states[i] = static_cast<core::i32>(ext->Capabilities.DeviceState[i]);
     }
     const DEVICE_POWER_STATE target = static_cast<DEVICE_POWER_STATE>(core::ChooseSystemPowerTarget(
-        stack->Parameters.Power.State.SystemState, ext->WaitWakeArmed != FALSE, states,
+        stack->Parameters.Power.State.SystemState, PnpFlag(ext->WaitWakeArmed) != FALSE, states,
         static_cast<core::u32>(PowerSystemMaximum)));
 
     if (target == ext->DevicePowerState) {
@@ -97,14 +121,14 @@ NTSTATUS SetSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATIO
         return status;
     }
     IoMarkIrpPending(irp);
-    ext->HeldSystemPowerIrp = irp;
+    __atomic_store_n(&ext->HeldSystemPowerIrp, irp, __ATOMIC_RELEASE);
     POWER_STATE state;
     state.DeviceState = target;
     const NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, state,
                                               SystemPowerComplete, deviceObject, nullptr);
     if (status != STATUS_PENDING) {
         // No device request will come back to release the system request: send it on now.
-        ext->HeldSystemPowerIrp = nullptr;
+        __atomic_store_n(&ext->HeldSystemPowerIrp, nullptr, __ATOMIC_RELEASE);
         PassPowerDown(ext, irp);
         DecrementIoCount(deviceObject);
     }
@@ -157,6 +181,21 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return status;
 }
 
+// For the remove, once DeviceRemoved is set: cancels the wait-wake request inside the driver, if
+// any. Its dispatch then completes it and releases its hold, which the remove waits for.
+// IRQL <= DISPATCH_LEVEL.
+void CancelWaitWake(DeviceExtension* ext) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->WaitWakeLock, &irql);
+    // The dispatch holds the request until it has cleared WaitWakeIrp under the lock, so the
+    // request cancelled here has not been completed and freed. Its cancellation only wakes
+    // that dispatch, which takes no lock of ours.
+    if (ext->WaitWakeIrp) {
+        IoCancelIrp(ext->WaitWakeIrp);
+    }
+    KeReleaseSpinLock(&ext->WaitWakeLock, irql);
+}
+
 // The idle policy's lock (IdlePolicyLock). PASSIVE_LEVEL.
 void LockIdlePolicy(DeviceExtension* ext) {
     KeWaitForSingleObject(&ext->IdlePolicyLock, Executive, KernelMode, FALSE, nullptr);
@@ -172,7 +211,7 @@ NTSTATUS ApplyIdlePolicyLocked(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
     DeviceExtension* ext = Extension(deviceObject);
     core::IdleInputs in;
     in.canAcceptRequests = CanAcceptRequests(deviceObject) != FALSE;
-    in.systemRequestHeld = ext->HeldSystemPowerIrp != nullptr;
+    in.systemRequestHeld = __atomic_load_n(&ext->HeldSystemPowerIrp, __ATOMIC_ACQUIRE) != nullptr;
     in.idlePowerBusy = ext->IdlePowerBusy != FALSE;
     in.suspend = suspend != FALSE;
     in.openPipeCount = ext->OpenPipeCount;

@@ -76,6 +76,10 @@ struct ResolvedPath {
 // interfaces, case-insensitively.
 std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path);
 std::optional<ResolvedPath> ResolveUserPath(std::string_view path);
+// Resolves as ResolveUserPath does and, in the same step, takes a reference on the device found,
+// as the object manager holds one for an open on its way: the device cannot be freed until
+// ObDereferenceObject. Finds only a device that is not being deleted.
+std::optional<ResolvedPath> ReferenceUserPath(std::string_view path);
 
 // Devices registered with IoRegisterShutdownNotification, in registration order.
 std::vector<PDEVICE_OBJECT> ShutdownRegistrations();

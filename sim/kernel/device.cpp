@@ -3,12 +3,14 @@
 // IoDeleteDevice of a device that open file objects still reference only marks it delete-pending:
 // the object and its extension stay valid, the cleanup and close of those handles still reach its
 // driver, and new opens and IoGetAttachedDevice no longer reach it. The object is freed when the
-// last reference goes. A bus driver that deletes its physical device object in that device's own
-// IRP_MN_REMOVE_DEVICE, as bus drivers do for a device that has left, while the function device
-// above has passed the request down and has yet to detach: the object likewise stays valid until
-// that IoDetachDevice. Freed device objects are not given back to the heap until ResetAll: their
-// memory is poisoned under AddressSanitizer, so a driver that touches its extension after that is
-// caught, and a pointer never names two devices.
+// last reference goes. ObReferenceObject holds a device object the same way (as the object
+// manager does for an open between the lookup of its name and the create). A bus driver that
+// deletes its physical device object in that device's own IRP_MN_REMOVE_DEVICE, as bus drivers do
+// for a device that has left, while the function device above has passed the request down and has
+// yet to detach: the object likewise stays valid until that IoDetachDevice. Freed device objects
+// are not given back to the heap until ResetAll: their memory is poisoned under AddressSanitizer,
+// so a driver that touches its extension after that is caught, and a pointer never names two
+// devices.
 #include "sim/kernel/internal.h"
 
 #include <algorithm>
@@ -23,6 +25,7 @@ struct sim::wdm::_DEVOBJ_EXTENSION {
     POWER_STATE devicePowerState{};
     size_t bytes = 0; // size of the device extension
     LONG fileReferences = 0;
+    LONG objectReferences = 0; // ObReferenceObject's, not yet given back
     bool deletePending = false;
     bool heldByUpper = false; // deleted in its remove; the device above still has to detach
     bool reportedAtEnd = false;
@@ -93,7 +96,13 @@ void FreeDeviceLocked(PDEVICE_OBJECT device) {
 // Whether a delete-pending device has nothing left that holds it. Call with g_mutex held.
 bool DueForFreeLocked(PDEVICE_OBJECT device) {
     const _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
-    return ext->deletePending && ext->fileReferences == 0 && !ext->heldByUpper;
+    return ext->deletePending && ext->fileReferences == 0 && ext->objectReferences == 0 &&
+           !ext->heldByUpper;
+}
+
+void CountReferencesLocked(PDEVICE_OBJECT device) {
+    const _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
+    device->ReferenceCount = ext->fileReferences + ext->objectReferences;
 }
 
 // True once a driver has no device object left, delete-pending ones included. Call with g_mutex
@@ -123,6 +132,11 @@ bool InFreedDeviceExtension(const void* address, std::string* device) {
     return false;
 }
 
+bool NoDeviceLeft(PDRIVER_OBJECT driver) {
+    std::lock_guard lock(g_mutex);
+    return NoDeviceLeftLocked(driver);
+}
+
 bool IsAliveLocked(PDEVICE_OBJECT device) {
     return g_live.count(device) != 0 && !device->DeviceObjectExtension->deletePending;
 }
@@ -132,11 +146,39 @@ void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device) {
     if (file == nullptr || g_live.count(device) == 0 || g_fileReferences.count(file) != 0)
         return;
     g_fileReferences[file] = device;
-    device->ReferenceCount = ++device->DeviceObjectExtension->fileReferences;
+    ++device->DeviceObjectExtension->fileReferences;
+    CountReferencesLocked(device);
+}
+
+// Frees a device whose last reference just went, once due: what it still owes is reported now,
+// the requests of the files that held it included. Call with g_mutex held; call
+// FinishDeferredFree with the result once it is released.
+struct DeferredFree {
+    PDEVICE_OBJECT freed = nullptr;
+    PDRIVER_OBJECT lastOf = nullptr;
+};
+
+DeferredFree FreeIfDueLocked(PDEVICE_OBJECT device) {
+    DeferredFree result;
+    if (!DueForFreeLocked(device))
+        return result;
+    PDRIVER_OBJECT driver = device->DriverObject;
+    FreeDeviceLocked(device);
+    result.freed = device;
+    if (NoDeviceLeftLocked(driver))
+        result.lastOf = driver;
+    return result;
+}
+
+void FinishDeferredFree(const DeferredFree& done) {
+    if (done.freed != nullptr)
+        ReportOutstandingIrps(done.freed);
+    if (done.lastOf != nullptr)
+        OnLastDeviceDeleted(done.lastOf);
 }
 
 void ReleaseFileReference(PFILE_OBJECT file) {
-    PDRIVER_OBJECT lastOf = nullptr;
+    DeferredFree done;
     {
         std::lock_guard lock(g_mutex);
         auto it = g_fileReferences.find(file);
@@ -146,17 +188,11 @@ void ReleaseFileReference(PFILE_OBJECT file) {
         g_fileReferences.erase(it);
         if (g_live.count(device) == 0)
             return;
-        _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
-        device->ReferenceCount = --ext->fileReferences;
-        if (DueForFreeLocked(device)) {
-            PDRIVER_OBJECT driver = device->DriverObject;
-            FreeDeviceLocked(device);
-            if (NoDeviceLeftLocked(driver))
-                lastOf = driver;
-        }
+        --device->DeviceObjectExtension->fileReferences;
+        CountReferencesLocked(device);
+        done = FreeIfDueLocked(device);
     }
-    if (lastOf != nullptr)
-        OnLastDeviceDeleted(lastOf);
+    FinishDeferredFree(done);
 }
 
 } // namespace detail
@@ -206,7 +242,9 @@ std::vector<DeviceInterface> ListDeviceInterfaces() {
     return list;
 }
 
-std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path) {
+namespace {
+
+std::optional<ResolvedPath> Resolve(std::u16string_view path, bool reference) {
     if (!StartsWithNoCase(path, u"\\\\.\\") && !StartsWithNoCase(path, u"\\\\?\\")) {
         return std::nullopt;
     }
@@ -229,11 +267,27 @@ std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path) {
     }
     if (best == nullptr)
         return std::nullopt;
-    return ResolvedPath{IoGetAttachedDevice(best->pdo), std::u16string(name.substr(bestLength))};
+    PDEVICE_OBJECT top = IoGetAttachedDevice(best->pdo);
+    if (reference) {
+        if (!IsAliveLocked(top))
+            return std::nullopt;
+        ObReferenceObject(top);
+    }
+    return ResolvedPath{top, std::u16string(name.substr(bestLength))};
+}
+
+} // namespace
+
+std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path) {
+    return Resolve(path, false);
 }
 
 std::optional<ResolvedPath> ResolveUserPath(std::string_view path) {
-    return ResolveUserPath(std::u16string_view(ToU16(path)));
+    return Resolve(std::u16string_view(ToU16(path)), false);
+}
+
+std::optional<ResolvedPath> ReferenceUserPath(std::string_view path) {
+    return Resolve(std::u16string_view(ToU16(path)), true);
 }
 
 std::vector<PDEVICE_OBJECT> ShutdownRegistrations() {
@@ -267,6 +321,10 @@ void ReportDevicesLeftAtEnd(const std::string& when) {
                 messages.push_back(Describe(device) + " was deleted but " +
                                    std::to_string(ext->fileReferences) +
                                    " open file object(s) still held it at " + when);
+            } else if (ext->objectReferences != 0) {
+                messages.push_back(Describe(device) + " was deleted but " +
+                                   std::to_string(ext->objectReferences) +
+                                   " reference(s) still held it at " + when);
             } else {
                 messages.push_back(Describe(device) +
                                    " was deleted but the device above had not detached by " + when);
@@ -353,6 +411,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     PDRIVER_OBJECT driver = nullptr;
     bool lastDevice = false;
     PDRIVER_OBJECT lastOfLower = nullptr;
+    std::vector<PFILE_OBJECT> heldBy; // open file objects: their requests may still come
     {
         std::lock_guard lock(g_mutex);
         if (!IsAliveLocked(DeviceObject)) {
@@ -401,6 +460,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 r.enabled = false;
             }
         }
+        for (const auto& [file, device] : g_fileReferences) {
+            if (device == DeviceObject)
+                heldBy.push_back(file);
+        }
         driver = DeviceObject->DriverObject;
         PDEVICE_OBJECT* link = &driver->DeviceObject;
         while (*link != nullptr && *link != DeviceObject)
@@ -408,12 +471,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         if (*link == DeviceObject)
             *link = DeviceObject->NextDevice;
     }
-    ReportOutstandingIrps(DeviceObject);
+    ReportOutstandingIrps(DeviceObject, heldBy);
     {
         std::lock_guard lock(g_mutex);
-        // Open file objects and a device above that has yet to detach keep it; the last of them
-        // to go frees it.
-        if (DueForFreeLocked(DeviceObject)) {
+        // Open file objects, references and a device above that has yet to detach keep it; the
+        // last of them to go frees it, and may have done so since the lock was let go.
+        if (g_live.count(DeviceObject) != 0 && DueForFreeLocked(DeviceObject)) {
             FreeDeviceLocked(DeviceObject);
             lastDevice = NoDeviceLeftLocked(driver);
         }
@@ -482,11 +545,42 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
-    return IoGetAttachedDevice(DeviceObject);
+    std::lock_guard lock(g_mutex);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
+    ObReferenceObject(top);
+    return top;
 }
 
-VOID NTAPI ObReferenceObject(PVOID) {}
-VOID NTAPI ObDereferenceObject(PVOID) {}
+// Counted on device objects, which a reference keeps from being freed; other objects are not
+// tracked.
+VOID NTAPI ObReferenceObject(PVOID Object) {
+    std::lock_guard lock(g_mutex);
+    auto device = static_cast<PDEVICE_OBJECT>(Object);
+    if (g_live.count(device) == 0)
+        return;
+    ++device->DeviceObjectExtension->objectReferences;
+    CountReferencesLocked(device);
+}
+
+VOID NTAPI ObDereferenceObject(PVOID Object) {
+    DeferredFree done;
+    {
+        std::lock_guard lock(g_mutex);
+        auto device = static_cast<PDEVICE_OBJECT>(Object);
+        if (g_live.count(device) == 0)
+            return;
+        _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
+        if (ext->objectReferences == 0) {
+            Report(ViolationKind::BadArgument,
+                   "ObDereferenceObject of " + Describe(device) + " without a reference");
+            return;
+        }
+        --ext->objectReferences;
+        CountReferencesLocked(device);
+        done = FreeIfDueLocked(device);
+    }
+    FinishDeferredFree(done);
+}
 
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          const GUID* InterfaceClassGuid,

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace sim::kernel {
@@ -29,6 +30,13 @@ struct DriverRecord {
     std::u16string name;
     UNICODE_STRING registryPathString{};
     DRIVER_EXTENSION extension{};
+    // Held by AddDevice calls and by the check made when the driver's last device object goes,
+    // so that the check never counts what an AddDevice allocated before its device existed. A
+    // check on the thread of an AddDevice (one that deletes its own device) is made when that
+    // returns. Both fields below are guarded by it.
+    std::recursive_mutex lifecycle;
+    unsigned addingDevices = 0;
+    bool lastDeviceCheckDue = false;
 };
 
 detail::ShortLock g_driverMutex;
@@ -231,6 +239,21 @@ ULONG DriverPoolTag(PDRIVER_OBJECT driver) {
 }
 
 void OnLastDeviceDeleted(PDRIVER_OBJECT driver) {
+    DriverRecord* record = nullptr;
+    {
+        std::lock_guard lock(g_driverMutex);
+        record = FindDriverLocked(driver);
+    }
+    std::unique_lock<std::recursive_mutex> life;
+    if (record != nullptr) {
+        life = std::unique_lock(record->lifecycle);
+        if (record->addingDevices != 0) {
+            record->lastDeviceCheckDue = true; // made when the AddDevice returns
+            return;
+        }
+        if (!NoDeviceLeft(driver))
+            return; // a device was added since the last one went
+    }
     ReportPoolLeaks(driver, "by the time its last device object was deleted");
     ReportLeakedIrps(driver);
 }
@@ -347,9 +370,26 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObjec
         return STATUS_NOT_SUPPORTED;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    DriverScope scope(driver);
-    RunAtIrql(PASSIVE_LEVEL,
-              [&] { status = driver->DriverExtension->AddDevice(driver, physicalDeviceObject); });
+    DriverRecord* record = nullptr;
+    {
+        std::lock_guard lock(g_driverMutex);
+        record = FindDriverLocked(driver);
+    }
+    std::unique_lock<std::recursive_mutex> life;
+    if (record != nullptr) {
+        life = std::unique_lock(record->lifecycle);
+        ++record->addingDevices;
+    }
+    {
+        DriverScope scope(driver);
+        RunAtIrql(PASSIVE_LEVEL, [&] {
+            status = driver->DriverExtension->AddDevice(driver, physicalDeviceObject);
+        });
+    }
+    if (record != nullptr && --record->addingDevices == 0 &&
+        std::exchange(record->lastDeviceCheckDue, false)) {
+        OnLastDeviceDeleted(driver);
+    }
     return status;
 }
 

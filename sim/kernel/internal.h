@@ -88,7 +88,11 @@ void NoteStartNextPowerIrp(PIRP irp);
 void CheckStartNextBeforePoCallDriver(PIRP irp, PDEVICE_OBJECT target);
 // Checks, before IofCallDriver moves on, that the sender set up the lower driver's location.
 void SetUpNextLocation(PDEVICE_OBJECT target, PIRP irp);
-void ReportOutstandingIrps(PDEVICE_OBJECT device);
+// Reports the requests that `device` still owes something as it is deleted or freed. Requests
+// of the file objects in `heldBy` are left out: those files keep the device, so their requests
+// may still pass through it (a close after the remove), and are looked at again when it is
+// freed.
+void ReportOutstandingIrps(PDEVICE_OBJECT device, const std::vector<PFILE_OBJECT>& heldBy = {});
 // True while the calling thread runs a dispatch routine of `device` for IRP_MN_REMOVE_DEVICE.
 bool InRemoveDispatchOf(PDEVICE_OBJECT device);
 size_t ReportLeakedIrps(PDRIVER_OBJECT allocator);
@@ -101,6 +105,8 @@ void ReportDevicesLeftAtEnd(const std::string& when);
 // ---- Devices ----
 // Not yet deleted (a delete-pending device is not). Call with the device lock held (device.cpp).
 bool IsAliveLocked(PDEVICE_OBJECT device);
+// True once a driver has no device object left, delete-pending ones included.
+bool NoDeviceLeft(PDRIVER_OBJECT driver);
 // A file object that was opened on a device keeps it from being freed until released.
 // Whether `address` lies in the extension of a device object already freed (deleted, and no
 // longer held); names that device.

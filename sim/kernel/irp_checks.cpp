@@ -169,7 +169,7 @@ void CheckStartNextBeforePoCallDriver(PIRP irp, PDEVICE_OBJECT target) {
                Describe(target) + " with PoCallDriver without PoStartNextPowerIrp");
 }
 
-void ReportOutstandingIrps(PDEVICE_OBJECT device) {
+void ReportOutstandingIrps(PDEVICE_OBJECT device, const std::vector<PFILE_OBJECT>& heldBy) {
     std::vector<std::string> messages;
     {
         std::lock_guard lock(g_mutex);
@@ -178,6 +178,10 @@ void ReportOutstandingIrps(PDEVICE_OBJECT device) {
                 continue;
             if (record.reportedAtEnd)
                 continue; // reported already
+            if (record.state == IrpState::InFlight &&
+                std::find(heldBy.begin(), heldBy.end(), irp->Tail.Overlay.OriginalFileObject) !=
+                    heldBy.end())
+                continue;
             // The device's driver still has a duty to the request if it holds it, or if its
             // completion routine waits in the location below.
             bool held = false;

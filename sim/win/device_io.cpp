@@ -128,20 +128,28 @@ Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t,
             path.remove_suffix(1);
         }
     }
-    const auto resolved = kernel::ResolveUserPath(path);
-    if (!resolved || resolved->device == nullptr || !kernel::IsDeviceAlive(resolved->device)) {
+    // The object manager holds the device from the lookup of its name until the create has
+    // returned: a removal in between only marks it deleted, and the create then fails.
+    const auto resolved = kernel::ReferenceUserPath(path);
+    if (!resolved || resolved->device == nullptr) {
         SetLastError(ErrorFileNotFound);
         return InvalidHandleValue;
+    }
+    if (betweenLookupAndCreate_) {
+        betweenLookupAndCreate_();
     }
     auto file = std::make_shared<OpenFile>();
     file->device = resolved->device;
     file->physicalDeviceObject = BottomOf(resolved->device);
     file->fileObject = kernel::CreateFileObject(file->device, resolved->remainder);
     if (file->fileObject == nullptr) {
+        ObDereferenceObject(resolved->device);
         SetLastError(ErrorNotEnoughMemory);
         return InvalidHandleValue;
     }
     const kernel::IoResult result = kernel::SendCreate(file->device, file->fileObject);
+    // A create that succeeded holds the device through its file object from here on.
+    ObDereferenceObject(resolved->device);
     if (!result.completed) {
         // The driver still owns the request, and with it the file object.
         SetLastError(ErrorSemTimeout);
@@ -273,6 +281,10 @@ int DeviceIo::OnLastHandleClosed(std::function<void(PDEVICE_OBJECT)> cb) {
     const int id = nextCallback_++;
     lastClosed_[id] = std::move(cb);
     return id;
+}
+
+void DeviceIo::SetBetweenLookupAndCreate(std::function<void()> action) {
+    betweenLookupAndCreate_ = std::move(action);
 }
 
 void DeviceIo::RemoveLastHandleClosed(int id) {

@@ -81,6 +81,10 @@ public:
     // Returns an id for RemoveLastHandleClosed.
     int OnLastHandleClosed(std::function<void(wdm::PDEVICE_OBJECT physicalDeviceObject)> cb);
     void RemoveLastHandleClosed(int id);
+    // Runs in every open between the lookup of its name and the create, as if the opening
+    // thread were pre-empted there, so that a test can put a removal into that gap. An empty
+    // function removes it. Set it while no open is on its way.
+    void SetBetweenLookupAndCreate(std::function<void()> action);
 
 private:
     struct OpenFile {
@@ -98,6 +102,7 @@ private:
     Handle nextHandle_ = 0x40;
     std::map<int, std::function<void(wdm::PDEVICE_OBJECT)>> lastClosed_;
     int nextCallback_ = 1;
+    std::function<void()> betweenLookupAndCreate_;
 };
 
 } // namespace sim::win

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace norvask::test {
@@ -157,6 +160,147 @@ INSTANTIATE_TEST_SUITE_P(PipeOrPlain, HandleOutlivesTheRemoval, ::testing::Value
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param[0] == '\0' ? "Plain" : "Pipe");
                          });
+
+// Waits up to two seconds for `done`.
+template <typename Done>
+bool WaitFor(Done done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+// Lets the device fall idle (a pipe opened and closed) and arms a wait-wake, which the bus
+// then holds.
+std::shared_ptr<sim::win::WakeRequest> ArmWakeWhileIdle(sim::bench::Bench& bench) {
+    const std::string pipe =
+        bench.registry()
+            .GetString(sim::registry::RegRoot::LocalMachine, contract::ParametersKey, "DeviceName")
+            .value_or("") +
+        "\\PIPE0";
+    bench.io().CloseHandle(bench.io().CreateFileA(pipe.c_str()));
+    DeviceExtension* ext = Extension(IoGetAttachedDevice(bench.pdo()));
+    EXPECT_TRUE(WaitFor([&] { return ext->DevicePowerState == PowerDeviceD2; }));
+    return bench.power().ArmWake(bench.pdo(), PowerSystemSleeping3);
+}
+
+// The close of a handle arrives while the remove deletes the device: the remove has given up
+// its last hold, and the close is inside the driver when IoDeleteDevice runs. The handle's file
+// object keeps the device, so the close is owed nothing yet; it completes, and the device goes
+// with the handle.
+TEST_F(OnTheBench, CloseInsideTheDriverWhileTheRemoveDeletesTheDevice) {
+    sim::bench::Bench bench(
+        [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
+    ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
+    const sim::win::Handle h = bench.io().CreateFileA(PublishedPath(bench).c_str());
+    ASSERT_NE(h, sim::win::InvalidHandleValue);
+    PDEVICE_OBJECT fdo = IoGetAttachedDevice(bench.pdo());
+    DeviceExtension* ext = Extension(fdo);
+    bench.Unplug(); // the node waits for the handle; the remove comes below
+    ASSERT_EQ(ext->PendingIoCount, 1);
+
+    static thread_local bool isCloser = false;
+    std::atomic<int> stage{0}; // 1: the close is on its way; 2: it is inside the driver
+    std::atomic<bool> closed{false};
+    std::thread closer;
+    sim::kernel::SetInterlockedHook(&ext->PendingIoCount, [&](LONG value) {
+        if (isCloser && value == 1 && stage.load() == 1) {
+            stage = 2; // the close took its hold: let the remove delete the device meanwhile
+            WaitFor([&] { return sim::kernel::IsDeviceDeletePending(fdo); });
+        } else if (!isCloser && value == 0 && stage.load() == 0) {
+            stage = 1; // the remove gave up the device's hold
+            closer = std::thread([&] {
+                isCloser = true;
+                closed = bench.io().CloseHandle(h);
+            });
+            WaitFor([&] { return stage.load() == 2; });
+        }
+    });
+    EXPECT_EQ(bench.pnp().Remove(bench.pdo()), STATUS_SUCCESS);
+    if (closer.joinable()) {
+        closer.join();
+    }
+    sim::kernel::ClearInterlockedHook();
+    EXPECT_EQ(stage.load(), 2);
+    EXPECT_TRUE(closed.load());
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(fdo)); // freed with its handle
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+    EXPECT_TRUE(sim::kernel::OutstandingPool(bench.driver()).empty());
+}
+
+// A wake that the device signals just before it leaves: the remove waits until the driver is
+// done with its wait-wake request (held here in the idle policy that the wake resumes) before
+// it passes down to the bus, which deletes its device object with nothing of the driver's on it.
+TEST_F(OnTheBench, RemoveWaitsForTheWaitWakeSignalledJustBefore) {
+    sim::bench::Bench bench(
+        [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
+    ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
+    const auto wake = ArmWakeWhileIdle(bench);
+    ASSERT_TRUE(WaitFor([&] { return bench.device()->WaitWakePending(); }));
+    DeviceExtension* ext = Extension(IoGetAttachedDevice(bench.pdo()));
+
+    KeWaitForSingleObject(&ext->IdlePolicyLock, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_TRUE(bench.device()->SignalWake());
+    std::atomic<bool> removed{false};
+    std::thread removal([&] {
+        bench.Unplug();
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(removed.load());
+    EXPECT_FALSE(bench.device()->PdoDeleted()); // the remove has not gone down yet
+    KeSetEvent(&ext->IdlePolicyLock, IO_NO_INCREMENT, FALSE);
+    removal.join();
+    EXPECT_TRUE(wake->WaitDone(2000));
+    EXPECT_EQ(wake->Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(bench.device()->PdoDeleted());
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+    EXPECT_TRUE(sim::kernel::OutstandingPool(bench.driver()).empty());
+}
+
+// An armed wait-wake at an orderly removal (the device stays on the bus, which would hold the
+// request on): the remove cancels it and waits for the driver's wait-wake dispatch to finish
+// before it passes down.
+TEST_F(OnTheBench, RemoveCancelsAnArmedWaitWake) {
+    sim::bench::Bench bench(
+        [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
+    ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
+    const auto wake = ArmWakeWhileIdle(bench);
+    ASSERT_TRUE(WaitFor([&] { return bench.device()->WaitWakePending(); }));
+    EXPECT_EQ(bench.pnp().RemoveDevice(bench.pdo()), STATUS_SUCCESS);
+    EXPECT_TRUE(wake->WaitDone(2000));
+    EXPECT_EQ(wake->Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(bench.device()->WaitWakePending());
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+    EXPECT_TRUE(sim::kernel::OutstandingPool(bench.driver()).empty());
+}
+
+// A second wait-wake while the first is still inside the driver is refused, so that the one the
+// remove cancels is the one on the bus.
+TEST_F(OnTheBench, SecondWaitWakeIsRefusedAndTheRemoveCancelsTheFirst) {
+    sim::bench::Bench bench(
+        [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
+    ASSERT_EQ(bench.plugStatus(), STATUS_SUCCESS);
+    const auto first = ArmWakeWhileIdle(bench);
+    ASSERT_TRUE(WaitFor([&] { return bench.device()->WaitWakePending(); }));
+    const auto second = bench.power().ArmWake(bench.pdo(), PowerSystemSleeping3);
+    EXPECT_TRUE(second->WaitDone(2000));
+    EXPECT_EQ(second->Status(), STATUS_DEVICE_BUSY);
+
+    std::atomic<bool> removed{false};
+    std::thread removal([&] {
+        bench.pnp().RemoveDevice(bench.pdo());
+        removed = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return removed.load(); }));
+    if (!removed.load()) {
+        bench.device()->SignalWake(); // the remove waits for a request it cannot cancel
+    }
+    removal.join();
+    EXPECT_TRUE(first->WaitDone(2000));
+    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+}
 
 TEST_F(OnTheBench, ChipPluggedAgainUnderTheSameInstanceIdStartsAndOpensAgain) {
     sim::bench::Bench bench(

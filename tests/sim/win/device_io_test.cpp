@@ -1,5 +1,6 @@
 #include "bench_fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -78,6 +79,31 @@ TEST_F(DeviceIoTest, FailedOpensLeaveNoHandle) {
     EXPECT_EQ(bench->io().CreateFileA((path + "\\REFUSE").c_str()), InvalidHandleValue);
     EXPECT_EQ(GetLastError(), ErrorPipeBusy);
     EXPECT_EQ(bench->io().OpenHandleCount(), 0u);
+}
+
+// A removal between the lookup of the name and the create: the open on its way holds the
+// device object, so the removal only marks it deleted, the open fails as one of a device being
+// deleted without reaching the driver, and the object goes when the open lets go of it.
+TEST_F(DeviceIoTest, RemovalBetweenLookupAndCreateFailsTheOpenAndFreesTheDevice) {
+    const sim::wdm::PDEVICE_OBJECT fdo = sim::wdm::IoGetAttachedDevice(bench->pdo());
+    ASSERT_NE(fdo, bench->pdo());
+    int removals = 0;
+    bench->io().SetBetweenLookupAndCreate([&] {
+        if (removals++ == 0) {
+            EXPECT_EQ(bench->pnp().RemoveDevice(bench->pdo()), sim::wdm::STATUS_SUCCESS);
+            EXPECT_TRUE(sim::kernel::IsDeviceDeletePending(fdo)); // held by the open
+        }
+    });
+    EXPECT_EQ(bench->io().CreateFileA(path.c_str()), InvalidHandleValue);
+    EXPECT_EQ(GetLastError(), ErrorAccessDenied);
+    bench->io().SetBetweenLookupAndCreate({});
+    EXPECT_EQ(removals, 1);
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(fdo));
+    EXPECT_EQ(bench->io().OpenHandleCount(), 0u);
+    std::lock_guard lock(Log().mutex);
+    EXPECT_TRUE(Log().deleted);
+    EXPECT_TRUE(std::find(Log().majors.begin(), Log().majors.end(), sim::wdm::IRP_MJ_CREATE) ==
+                Log().majors.end());
 }
 
 TEST_F(DeviceIoTest, CloseSendsCleanupThenCloseOnce) {
