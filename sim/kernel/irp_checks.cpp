@@ -295,8 +295,10 @@ void ReportIrpsLeftAtEnd(const std::string& when) {
     std::lock_guard lock(g_mutex);
     for (auto& [irp, record] : g_irps) {
         if (record.state == IrpState::Freed) {
-            CheckFreedLocked(irp, record,
-                             [&] { return "a driver that had it (" + HandlerNames(record) + ")"; });
+            const IrpRecord& freed = record; // a lambda may not name a structured binding (clang)
+            CheckFreedLocked(irp, freed, [&freed] {
+                return "a driver that had it (" + HandlerNames(freed) + ")";
+            });
             continue;
         }
         if (record.reportedAtEnd)

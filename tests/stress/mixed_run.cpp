@@ -226,12 +226,12 @@ private:
 
     void SystemStep(const Step& s) {
         std::lock_guard lock(systemMutex_); // the system does one thing at a time
-        // The simulated user-mode open looks the name up and then sends the create, with no
-        // reference on the device in between (the real object manager holds one): a removal
-        // may not delete the device inside that gap, so opens and Plug and Play steps exclude
-        // each other. So do closes: a close that met the removal of its device was once
-        // reported as never completed when the device object went, and is kept apart until
-        // that is understood. Vendor requests on open handles still meet every step.
+        // Opens and closes stay apart from Plug and Play steps for now, though an open holds
+        // its device from the lookup to the create and a close may meet the deletion of its
+        // device: with them mixed, concurrent runs still find a query-remove that waits for
+        // good on its no-requests event, and a wait-wake that reaches the driver after the
+        // remove has waited out every request. Vendor requests on open handles still meet
+        // every step.
         std::unique_lock names(namesMutex_);
         // The system sends its requests only to a device node that is there and started.
         PDEVICE_OBJECT pdo = bench_->Plugged() ? bench_->pdo() : nullptr;
