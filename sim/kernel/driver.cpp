@@ -449,15 +449,24 @@ void SetCompletionWaitLimit(unsigned milliseconds) {
 
 namespace {
 
+// Buffers up to this size live in the request's shared state itself: the system buffer of a
+// buffered request (a separate buffer still, as the I/O manager allocates one) and the output
+// that SendIrp's caller reads. Under AddressSanitizer the system buffer is always a heap block
+// of its own, so that a driver that overruns it is stopped there.
+constexpr size_t kInlineBuffer = 64;
+
 // What a request sent by the I/O manager needs at its final completion, shared by the sender and
-// the completion (which may come first, or later in another thread). One allocation a request.
+// the completion (which may come first, or later in another thread), and by SendIrp's wait. One
+// allocation a request, freed by whichever of its holders lets go of it last.
 struct PendingIo {
+    std::atomic<unsigned> holders{2}; // the sender and the request
     std::atomic<NTSTATUS> dispatchStatus{STATUS_PENDING};
     std::atomic<bool> finished{false};
     UCHAR majorFunction = 0;
     UCHAR minorFunction = 0;
     bool buffered = false;
     bool create = false;
+    bool systemOnHeap = false;
     PFILE_OBJECT fileObject = nullptr;
     void* output = nullptr;
     ULONG outputLength = 0;
@@ -465,13 +474,47 @@ struct PendingIo {
     std::thread::id requester;
     std::function<void(IoResult)> done;
 
+    // SendIrp's wait: the final result, and whether it has come.
+    bool waited = false;
+    bool sent = false; // reached IofCallDriver: a completion may come
+    std::atomic<bool> woken{false};
+    std::mutex mutex;
+    std::condition_variable wake;
+    IoResult result{};
+    std::vector<uint8_t> largeOutput;
+    alignas(16) unsigned char inlineOutput[kInlineBuffer];
+    alignas(16) unsigned char inlineSystem[kInlineBuffer];
+
     PendingIo() = default;
     PendingIo(const PendingIo&) = delete;
     PendingIo& operator=(const PendingIo&) = delete;
-    ~PendingIo() { std::free(systemBuffer); } // a request never completed
+    ~PendingIo() { FreeSystemBuffer(); } // a request never completed
+
+    void FreeSystemBuffer() {
+        if (systemOnHeap)
+            std::free(systemBuffer);
+        systemBuffer = nullptr;
+        systemOnHeap = false;
+    }
 };
 
-void FinishPendingIo(PendingIo& io, PIRP irp) {
+void ReleasePendingIo(PendingIo* io) {
+    if (io->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete io;
+}
+
+// Hands the final result to SendIrp's wait.
+void WakeWaiter(PendingIo& io, const IoResult& result) {
+    {
+        std::lock_guard lock(io.mutex);
+        io.result = result;
+        io.woken.store(true, std::memory_order_release);
+    }
+    io.wake.notify_all();
+}
+
+void FinishPendingIo(PIRP irp, void* context) {
+    PendingIo& io = *static_cast<PendingIo*>(context);
     IoResult result{io.dispatchStatus.load(), irp->IoStatus.Status, irp->IoStatus.Information,
                     true};
     if (io.create && !NT_SUCCESS(result.status))
@@ -488,64 +531,91 @@ void FinishPendingIo(PendingIo& io, PIRP irp) {
             std::memcpy(io.output, io.systemBuffer, count);
         }
     }
-    std::free(io.systemBuffer);
-    io.systemBuffer = nullptr;
+    io.FreeSystemBuffer();
     ReleaseSystemIrp(irp);
     io.finished.store(true);
-    if (!io.done)
-        return;
-    if (t_afterDispatchItem != nullptr && std::this_thread::get_id() != io.requester)
-        t_afterDispatchItem->push_back([done = io.done, result] { done(result); });
-    else
-        io.done(result);
+    const bool elsewhere = std::this_thread::get_id() != io.requester;
+    if (io.waited) {
+        if (!elsewhere) {
+            // The requester runs this itself, so it is not waiting yet: no wake is needed.
+            io.result = result;
+            io.woken.store(true, std::memory_order_release);
+        } else if (t_afterDispatchItem != nullptr) {
+            io.holders.fetch_add(1, std::memory_order_relaxed);
+            PendingIo* held = &io;
+            t_afterDispatchItem->push_back([held, result] {
+                WakeWaiter(*held, result);
+                ReleasePendingIo(held);
+            });
+        } else {
+            WakeWaiter(io, result);
+        }
+    } else if (io.done) {
+        if (t_afterDispatchItem != nullptr && elsewhere)
+            t_afterDispatchItem->push_back([done = io.done, result] { done(result); });
+        else
+            io.done(result);
+    }
+    ReleasePendingIo(&io);
 }
 
-// SendIrpAsync with the output buffer that the request writes to.
-NTSTATUS SendIrpAsyncTo(PDEVICE_OBJECT target, const IrpSpec& spec, void* output,
-                        std::function<void(IoResult)> done) {
+// Sends the request that `io` (held twice: by the caller, and for the request) describes, with
+// the output buffer that the request writes to. Lets go of the request's hold if it never starts.
+NTSTATUS StartIo(PDEVICE_OBJECT target, const IrpSpec& spec, PendingIo* io) {
     if (!IsDeviceObjectValid(target)) {
         Report(ViolationKind::BadArgument, "request sent to a deleted or unknown device");
+        ReleasePendingIo(io);
         return STATUS_NO_SUCH_DEVICE;
     }
     const bool create = spec.majorFunction == IRP_MJ_CREATE && spec.fileObject != nullptr;
     if (spec.majorFunction == IRP_MJ_CREATE && IsDeviceDeletePending(target)) {
         // The I/O manager refuses new opens of a device being deleted; its driver never sees them.
-        if (done)
-            done(IoResult{STATUS_DELETE_PENDING, STATUS_DELETE_PENDING, 0, true});
+        const IoResult refused{STATUS_DELETE_PENDING, STATUS_DELETE_PENDING, 0, true};
+        if (io->waited) {
+            io->result = refused;
+            io->woken.store(true, std::memory_order_release);
+        } else if (io->done) {
+            io->done(refused);
+        }
+        ReleasePendingIo(io);
         return STATUS_DELETE_PENDING;
     }
     if (create) {
         // The file object holds the device from its open until the file object goes.
         ReferenceDeviceForFile(spec.fileObject, target);
     }
-    auto io = std::make_shared<PendingIo>();
     io->majorFunction = spec.majorFunction;
     io->minorFunction = spec.minorFunction;
     io->buffered = spec.buffered;
     io->create = create;
     io->fileObject = spec.fileObject;
-    io->output = output;
     io->outputLength = spec.outputLength;
     io->requester = std::this_thread::get_id();
-    io->done = std::move(done);
-    ULONG systemLength = std::max(spec.inputLength, spec.outputLength);
+    const ULONG systemLength = std::max(spec.inputLength, spec.outputLength);
     if (spec.buffered && systemLength != 0) {
-        io->systemBuffer = std::calloc(1, systemLength);
-        if (spec.input != nullptr)
+        if (!SIM_ASAN && systemLength <= kInlineBuffer) {
+            io->systemBuffer = io->inlineSystem;
+            std::memset(io->systemBuffer, 0, systemLength);
+        } else {
+            io->systemBuffer = std::calloc(1, systemLength);
+            io->systemOnHeap = io->systemBuffer != nullptr;
+        }
+        if (io->systemBuffer != nullptr && spec.input != nullptr)
             std::memcpy(io->systemBuffer, spec.input, spec.inputLength);
     }
-    PIRP irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr,
-                           [io](PIRP finalIrp) { FinishPendingIo(*io, finalIrp); });
+    PIRP irp = nullptr;
+    if (!spec.buffered || systemLength == 0 || io->systemBuffer != nullptr)
+        irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr, &FinishPendingIo, io);
     if (irp == nullptr) {
-        std::free(io->systemBuffer);
-        io->systemBuffer = nullptr;
+        io->FreeSystemBuffer();
         if (create)
             ReleaseFileReference(spec.fileObject);
+        ReleasePendingIo(io);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     irp->IoStatus.Status = spec.initialStatus;
     irp->AssociatedIrp.SystemBuffer = io->systemBuffer;
-    irp->UserBuffer = spec.buffered ? nullptr : output;
+    irp->UserBuffer = spec.buffered ? nullptr : io->output;
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = spec.fileObject;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -563,6 +633,7 @@ NTSTATUS SendIrpAsyncTo(PDEVICE_OBJECT target, const IrpSpec& spec, void* output
     if (spec.setup)
         spec.setup(*next);
 
+    io->sent = true;
     NTSTATUS status = IofCallDriver(target, irp);
     io->dispatchStatus.store(status);
     if (status != STATUS_PENDING && !io->finished.load()) {
@@ -578,57 +649,55 @@ NTSTATUS SendIrpAsyncTo(PDEVICE_OBJECT target, const IrpSpec& spec, void* output
 
 NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
                       std::function<void(IoResult)> done) {
-    return SendIrpAsyncTo(target, spec, spec.output, std::move(done));
+    auto io = new PendingIo;
+    io->output = spec.output;
+    io->done = std::move(done);
+    const NTSTATUS status = StartIo(target, spec, io);
+    ReleasePendingIo(io);
+    return status;
 }
 
 IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
-    // Output goes to a buffer owned jointly, so a late completion never writes to the caller.
-    // Small outputs (a vendor request's) fit in the shared state itself.
-    constexpr size_t kInlineOutput = 64;
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        IoResult result{};
-        unsigned char inlineOutput[kInlineOutput];
-        std::vector<uint8_t> output;
-    };
-    auto shared = std::make_shared<Shared>();
-    unsigned char* jointOutput = shared->inlineOutput;
-    if (spec.outputLength > kInlineOutput) {
-        shared->output.resize(spec.outputLength);
-        jointOutput = shared->output.data();
+    // Output goes to a buffer held in the shared state, so a late completion never writes to
+    // the caller. Small outputs (a vendor request's) fit in the shared state itself.
+    auto io = new PendingIo;
+    io->waited = true;
+    unsigned char* jointOutput = io->inlineOutput;
+    if (spec.outputLength > kInlineBuffer) {
+        io->largeOutput.resize(spec.outputLength);
+        jointOutput = io->largeOutput.data();
     } else if (spec.outputLength != 0) {
         std::memset(jointOutput, 0, spec.outputLength);
     }
-    void* output = spec.output != nullptr ? jointOutput : nullptr;
+    io->output = spec.output != nullptr ? jointOutput : nullptr;
     if (!spec.buffered && spec.output != nullptr)
-        output = spec.output;
-    NTSTATUS dispatch = SendIrpAsyncTo(target, spec, output, [shared](IoResult result) {
-        std::lock_guard lock(shared->mutex);
-        shared->result = result;
-        shared->finished = true;
-        shared->done.notify_all();
-    });
+        io->output = spec.output;
+    const NTSTATUS dispatch = StartIo(target, spec, io);
     ReleaseDispatchWorkOfThisThread(); // the requester waits from here on
-    std::unique_lock lock(shared->mutex);
-    bool finished = shared->done.wait_for(lock, std::chrono::milliseconds(g_waitLimitMs.load()),
-                                          [&] { return shared->finished; });
+    bool finished = io->woken.load(std::memory_order_acquire);
+    if (!finished && io->sent) { // one never sent is never completed
+        std::unique_lock lock(io->mutex);
+        finished = io->wake.wait_for(lock, std::chrono::milliseconds(g_waitLimitMs.load()), [io] {
+            return io->woken.load(std::memory_order_acquire);
+        });
+    }
     if (!finished) {
         if (dispatch != STATUS_NO_SUCH_DEVICE && dispatch != STATUS_INSUFFICIENT_RESOURCES) {
             Report(ViolationKind::NeverCompleted, IrpName(spec.majorFunction, spec.minorFunction) +
                                                       " was not completed within " +
                                                       std::to_string(g_waitLimitMs.load()) + " ms");
         }
+        ReleasePendingIo(io);
         return IoResult{dispatch, dispatch, 0, false};
     }
-    IoResult result = shared->result;
+    IoResult result = io->result;
     result.dispatchStatus = dispatch;
     if (spec.buffered && spec.output != nullptr) {
         size_t count = std::min<size_t>(result.information, spec.outputLength);
         if (!NT_ERROR(result.status) && count != 0)
             std::memcpy(spec.output, jointOutput, count);
     }
+    ReleasePendingIo(io);
     return result;
 }
 

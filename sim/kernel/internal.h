@@ -77,6 +77,9 @@ void ResetPool();
 enum class IrpOwner { Driver, IoManager, System };
 // Allocates a request with `stackSize` locations. System requests call `onFinal` (which must
 // release the request with ReleaseSystemIrp) when completion has passed the top location.
+using IrpFinal = void (*)(PIRP irp, void* context);
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpFinal onFinal,
+                 void* context);
 PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
                  std::function<void(PIRP)> onFinal);
 void ReleaseSystemIrp(PIRP irp);
@@ -86,8 +89,6 @@ void NoteStartNextPowerIrp(PIRP irp);
 // Reports a PoCallDriver from a driver that holds a location of the request and did not call
 // PoStartNextPowerIrp there.
 void CheckStartNextBeforePoCallDriver(PIRP irp, PDEVICE_OBJECT target);
-// Checks, before IofCallDriver moves on, that the sender set up the lower driver's location.
-void SetUpNextLocation(PDEVICE_OBJECT target, PIRP irp);
 // Reports the requests that `device` still owes something as it is deleted or freed. Requests
 // of the file objects in `heldBy` are left out: those files keep the device, so their requests
 // may still pass through it (a close after the remove), and are looked at again when it is

@@ -14,15 +14,72 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace sim::kernel::detail {
 
 namespace irps {
 
 ShortLock g_mutex;
-std::unordered_map<PIRP, IrpRecord> g_irps;
+IrpTable g_irps;
 std::deque<PIRP> g_quarantine;
-std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> g_spareRecords;
+
+void IrpTable::Insert(PIRP irp, IrpRecord* record) {
+    if ((count_ + 1) * 2 > slots_.size())
+        Grow();
+    size_t i = Home(irp);
+    while (slots_[i].irp != nullptr && slots_[i].irp != irp)
+        i = (i + 1) & mask_;
+    if (slots_[i].irp == nullptr)
+        ++count_;
+    slots_[i] = {irp, record};
+}
+
+void IrpTable::Erase(PIRP irp) {
+    if (count_ == 0)
+        return;
+    size_t hole = Home(irp);
+    while (slots_[hole].irp != irp) {
+        if (slots_[hole].irp == nullptr)
+            return;
+        hole = (hole + 1) & mask_;
+    }
+    // Backward shift: every entry after the hole, up to the next empty slot, whose home does
+    // not lie cyclically in (hole, its slot] moves into the hole.
+    for (size_t j = (hole + 1) & mask_; slots_[j].irp != nullptr; j = (j + 1) & mask_) {
+        const size_t home = Home(slots_[j].irp);
+        const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (stays)
+            continue;
+        slots_[hole] = slots_[j];
+        hole = j;
+    }
+    slots_[hole] = {};
+    --count_;
+}
+
+void IrpTable::Clear() {
+    slots_.clear();
+    mask_ = 0;
+    shift_ = 64;
+    count_ = 0;
+}
+
+void IrpTable::Grow() {
+    std::vector<Slot> old = std::move(slots_);
+    const size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, Slot{});
+    mask_ = size - 1;
+    shift_ = 64;
+    for (size_t n = size; n > 1; n >>= 1)
+        --shift_;
+    count_ = 0;
+    for (const Slot& slot : old) {
+        if (slot.irp != nullptr)
+            Insert(slot.irp, slot.record);
+    }
+}
 
 namespace {
 
@@ -51,23 +108,39 @@ using namespace irps;
 
 namespace {
 
-constexpr size_t kSpareRecords = 64;
+// Blocks gone from the quarantine, by stack size, kept for new requests; at most kSpareBlocks
+// in all.
+constexpr size_t kSpareBlocks = 256;
+std::vector<IrpRecord*> g_spareBlocks[kMaxStack + 1];
+size_t g_spareCount = 0;
 
-// A record for a new request at `irp`, renewed; reuses a spare one. Call with g_mutex held.
-IrpRecord& NewRecordLocked(PIRP irp) {
-    if (g_spareRecords.empty()) {
-        IrpRecord& record = g_irps[irp];
-        record.Renew();
+size_t TotalBytes(const IrpRecord& record) {
+    return record.bytes + sizeof(IO_STACK_LOCATION);
+}
+
+void DestroyBlock(IrpRecord* record) {
+    record->~IrpRecord();
+    std::free(record);
+}
+
+// A block for a request of `stackSize` locations, its record renewed: a spare one, or a new one.
+// Call with g_mutex held.
+IrpRecord* NewBlockLocked(CCHAR stackSize) {
+    std::vector<IrpRecord*>& spares = g_spareBlocks[stackSize];
+    if (!spares.empty()) {
+        IrpRecord* record = spares.back();
+        spares.pop_back();
+        --g_spareCount;
+        SIM_UNPOISON(IrpOfRecord(record), BlockSize(stackSize) + sizeof(IO_STACK_LOCATION));
+        record->Renew();
         return record;
     }
-    auto node = std::move(g_spareRecords.back());
-    g_spareRecords.pop_back();
-    node.key() = irp;
-    auto inserted = g_irps.insert(std::move(node));
-    if (!inserted.inserted)
-        g_spareRecords.push_back(std::move(inserted.node));
-    IrpRecord& record = inserted.position->second;
-    record.Renew();
+    const size_t bytes = BlockSize(stackSize);
+    void* block = std::malloc(kRecordBytes + bytes + sizeof(IO_STACK_LOCATION));
+    if (block == nullptr)
+        return nullptr;
+    auto record = new (block) IrpRecord;
+    record->stackSize = stackSize;
     return record;
 }
 
@@ -75,8 +148,11 @@ IrpRecord& NewRecordLocked(PIRP irp) {
 void QuarantineLocked(PIRP irp, IrpRecord& record) {
     CheckGuardLocked(irp, record, [] { return std::string("a driver that had it"); });
     record.state = IrpState::Freed;
-    record.onFinal = nullptr;
-    const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
+    record.finalRoutine = nullptr;
+    record.finalContext = nullptr;
+    if (record.onFinal)
+        record.onFinal = nullptr;
+    const size_t total = TotalBytes(record);
     SIM_UNPOISON(irp, total);
     FillFreed(irp, record);
     SIM_POISON(irp, kStatusAt);
@@ -85,18 +161,21 @@ void QuarantineLocked(PIRP irp, IrpRecord& record) {
     if (g_quarantine.size() > kQuarantine) {
         PIRP oldest = g_quarantine.front();
         g_quarantine.pop_front();
-        auto it = g_irps.find(oldest);
-        if (it != g_irps.end()) {
-            CheckFreedLocked(oldest, it->second, [&] {
-                return "a driver that had it (" + HandlerNames(it->second) + ")";
+        IrpRecord* old = g_irps.Find(oldest);
+        if (old != nullptr) {
+            CheckFreedLocked(oldest, *old, [&] {
+                return "a driver that had it (" + HandlerNames(*old) + ")";
             });
-            SIM_UNPOISON(oldest, it->second.bytes + sizeof(IO_STACK_LOCATION));
-            if (g_spareRecords.size() < kSpareRecords)
-                g_spareRecords.push_back(g_irps.extract(it));
-            else
-                g_irps.erase(it);
+            SIM_UNPOISON(oldest, TotalBytes(*old));
+            g_irps.Erase(oldest);
+            if (g_spareCount < kSpareBlocks) {
+                SIM_POISON(oldest, TotalBytes(*old)); // untouched until it is handed out again
+                g_spareBlocks[old->stackSize].push_back(old);
+                ++g_spareCount;
+            } else {
+                DestroyBlock(old);
+            }
         }
-        std::free(oldest);
     }
 }
 
@@ -121,47 +200,59 @@ PDRIVER_DISPATCH DefaultDispatch() {
     return &InvalidDeviceRequest;
 }
 
-PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
-                 std::function<void(PIRP)> onFinal) {
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpFinal onFinal,
+                 void* context) {
     if (stackSize < 1 || stackSize > kMaxStack) {
         Report(ViolationKind::BadArgument,
                "request with " + std::to_string(stackSize) + " stack locations");
         return nullptr;
     }
-    size_t bytes = BlockSize(stackSize);
-    auto irp = static_cast<PIRP>(std::malloc(bytes + sizeof(IO_STACK_LOCATION)));
-    if (irp == nullptr)
-        return nullptr;
-    InitializeIrp(irp, stackSize, bytes);
+    const size_t bytes = BlockSize(stackSize);
     std::lock_guard lock(g_mutex);
-    IrpRecord& record = NewRecordLocked(irp);
-    record.owner = owner;
-    record.allocator = allocator;
-    record.bytes = bytes;
-    FillGuard(irp, record);
-    record.currentLocation = stackSize + 1;
-    record.onFinal = std::move(onFinal);
+    IrpRecord* record = NewBlockLocked(stackSize);
+    if (record == nullptr)
+        return nullptr;
+    PIRP irp = IrpOfRecord(record);
+    InitializeIrp(irp, stackSize, bytes);
+    g_irps.Insert(irp, record);
+    record->owner = owner;
+    record->allocator = allocator;
+    record->bytes = bytes;
+    FillGuard(irp, *record);
+    record->currentLocation = stackSize + 1;
+    record->finalRoutine = onFinal;
+    record->finalContext = context;
+    return irp;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
+                 std::function<void(PIRP)> onFinal) {
+    PIRP irp = AllocateIrp(stackSize, owner, allocator, nullptr, nullptr);
+    if (irp != nullptr && onFinal) {
+        std::lock_guard lock(g_mutex);
+        g_irps.Find(irp)->onFinal = std::move(onFinal);
+    }
     return irp;
 }
 
 void ReleaseSystemIrp(PIRP irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    if (it != g_irps.end() && it->second.state != IrpState::Freed)
-        QuarantineLocked(irp, it->second);
+    IrpRecord* record = g_irps.Find(irp);
+    if (record != nullptr && record->state != IrpState::Freed)
+        QuarantineLocked(irp, *record);
 }
 
 bool IrpFreed(PIRP irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    return it != g_irps.end() && it->second.state == IrpState::Freed;
+    const IrpRecord* record = g_irps.Find(irp);
+    return record != nullptr && record->state == IrpState::Freed;
 }
 
 bool IrpFinished(PIRP irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    return it == g_irps.end() || it->second.state == IrpState::Completed ||
-           it->second.state == IrpState::Freed;
+    const IrpRecord* record = g_irps.Find(irp);
+    return record == nullptr || record->state == IrpState::Completed ||
+           record->state == IrpState::Freed;
 }
 
 bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
@@ -171,13 +262,23 @@ bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
 
 void ResetIrps() {
     std::lock_guard lock(g_mutex);
-    for (auto& [irp, record] : g_irps) {
-        SIM_UNPOISON(irp, record.bytes + sizeof(IO_STACK_LOCATION));
-        std::free(irp);
-    }
-    g_irps.clear();
+    std::vector<IrpRecord*> blocks;
+    g_irps.ForEach([&blocks](PIRP irp, IrpRecord& record) {
+        SIM_UNPOISON(irp, TotalBytes(record));
+        blocks.push_back(&record);
+    });
+    for (IrpRecord* record : blocks)
+        DestroyBlock(record);
+    g_irps.Clear();
     g_quarantine.clear();
-    g_spareRecords.clear();
+    for (std::vector<IrpRecord*>& spares : g_spareBlocks) {
+        for (IrpRecord* record : spares) {
+            SIM_UNPOISON(IrpOfRecord(record), TotalBytes(*record));
+            DestroyBlock(record);
+        }
+        spares.clear();
+    }
+    g_spareCount = 0;
 }
 
 } // namespace sim::kernel::detail
@@ -197,12 +298,12 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it == g_irps.end()) {
+    IrpRecord* found = g_irps.Find(Irp);
+    if (found == nullptr) {
         Report(ViolationKind::BadArgument, "IoFreeIrp on a pointer that is no request");
         return;
     }
-    IrpRecord& record = it->second;
+    IrpRecord& record = *found;
     switch (record.state) {
     case IrpState::Freed:
         Report(ViolationKind::UseAfterFree, IrpText(Irp, record) + " freed twice");
@@ -224,12 +325,12 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+    IrpRecord* found = g_irps.Find(Irp);
+    if (found == nullptr || found->state == IrpState::Freed) {
         Report(ViolationKind::UseAfterFree, "IoReuseIrp on a freed or unknown request");
         return;
     }
-    IrpRecord& record = it->second;
+    IrpRecord& record = *found;
     if (record.state == IrpState::InFlight) {
         Report(ViolationKind::FreedWhileInUse, IrpText(Irp, record) + " reused while in use");
         return;
@@ -241,36 +342,40 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     const IrpOwner owner = record.owner;
     const PDRIVER_OBJECT allocator = record.allocator;
     const size_t bytes = record.bytes;
+    const IrpFinal finalRoutine = record.finalRoutine;
+    void* const finalContext = record.finalContext;
     std::function<void(PIRP)> onFinal = std::move(record.onFinal);
     record.Renew();
     record.owner = owner;
     record.allocator = allocator;
     record.bytes = bytes;
     record.currentLocation = stackSize + 1;
+    record.finalRoutine = finalRoutine;
+    record.finalContext = finalContext;
     record.onFinal = std::move(onFinal);
 }
 
 VOID NTAPI IoMarkIrpPending(PIRP Irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it != g_irps.end() && it->second.state == IrpState::Freed) {
+    IrpRecord* record = g_irps.Find(Irp);
+    if (record != nullptr && record->state == IrpState::Freed) {
         Report(ViolationKind::UseAfterFree, DriverName(CurrentDriver()) +
                                                 " called IoMarkIrpPending on " +
-                                                IrpText(Irp, it->second) + " after it was freed");
+                                                IrpText(Irp, *record) + " after it was freed");
         return;
     }
     int location = Irp->CurrentLocation;
-    if (it != g_irps.end() && location > Irp->StackCount) {
+    if (record != nullptr && location > Irp->StackCount) {
         // The allocator's own completion routine: no location of its own to mark.
         Report(ViolationKind::NoMoreStackLocations,
                DriverName(CurrentDriver()) + " called IoMarkIrpPending on " +
-                   IrpText(Irp, it->second) +
+                   IrpText(Irp, *record) +
                    " while its current location is past the last one (a request it allocated)");
         return;
     }
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
-    if (it != g_irps.end() && location >= 0 && location <= kMaxStack + 1) {
-        it->second.markedPending.set(location);
+    if (record != nullptr && location >= 0 && location <= kMaxStack + 1) {
+        record->markedPending.set(location);
     }
 }
 
@@ -300,20 +405,27 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     {
         std::lock_guard lock(g_mutex);
-        auto it = g_irps.find(Irp);
-        if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+        IrpRecord* record = g_irps.Find(Irp);
+        if (record == nullptr || record->state == IrpState::Freed) {
             Report(ViolationKind::UseAfterFree,
                    "a freed or unknown request was sent to " + Describe(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
-        if (it->second.state == IrpState::Completed) {
-            Report(ViolationKind::UseAfterFree, IrpText(Irp, it->second) +
+        if (record->state == IrpState::Completed) {
+            Report(ViolationKind::UseAfterFree, IrpText(Irp, *record) +
                                                     " sent again after its completion to " +
                                                     Describe(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
+        SetUpNextLocationLocked(DeviceObject, Irp, *record);
+        // Past the guard, the location it would reach lies outside the request.
+        if (Irp->CurrentLocation > record->stackSize + 2) {
+            Report(ViolationKind::NoMoreStackLocations,
+                   IrpText(Irp, *record) + " sent to " + Describe(DeviceObject) +
+                       " with its current location past the guard beyond its last one");
+            return STATUS_INVALID_PARAMETER;
+        }
     }
-    SetUpNextLocation(DeviceObject, Irp);
     if (Irp->CurrentLocation <= 1) {
         Report(ViolationKind::NoMoreStackLocations,
                "request sent to " + Describe(DeviceObject) + " with no stack location left");
@@ -330,28 +442,31 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     int location = Irp->CurrentLocation;
     {
         std::lock_guard lock(g_mutex);
-        IrpRecord& record = g_irps[Irp];
-        record.state = IrpState::InFlight;
-        record.locationDevice[location] = DeviceObject;
-        record.entered.set(location);
-        record.currentLocation = location;
-        // Read by the sender, which holds the request until this call.
-        record.routineAt.set(location, stack->CompletionRoutine != nullptr);
-        record.receivedRoutine[location] = stack->CompletionRoutine;
-        record.receivedContext[location] = stack->Context;
-        record.receivedControl[location] = stack->Control;
-        record.prepared.reset(location - 1);
-        record.markedPending.reset(location);
-        record.returnedPending.reset(location);
-        record.returnedPending.reset(location - 1);
-        record.startNext.reset(location);
-        if (std::find(record.handlers.begin(), record.handlers.end(), DeviceObject->DriverObject) ==
-            record.handlers.end()) {
-            record.handlers.push_back(DeviceObject->DriverObject);
-        }
-        if (location == Irp->StackCount) {
-            record.major = stack->MajorFunction;
-            record.minor = stack->MinorFunction;
+        IrpRecord* found = g_irps.Find(Irp);
+        if (found != nullptr) {
+            IrpRecord& record = *found;
+            record.state = IrpState::InFlight;
+            record.locationDevice[location] = DeviceObject;
+            record.entered.set(location);
+            record.currentLocation = location;
+            // Read by the sender, which holds the request until this call.
+            record.routineAt.set(location, stack->CompletionRoutine != nullptr);
+            record.receivedRoutine[location] = stack->CompletionRoutine;
+            record.receivedContext[location] = stack->Context;
+            record.receivedControl[location] = stack->Control;
+            record.prepared.reset(location - 1);
+            record.markedPending.reset(location);
+            record.returnedPending.reset(location);
+            record.returnedPending.reset(location - 1);
+            record.startNext.reset(location);
+            if (std::find(record.handlers.begin(), record.handlers.end(),
+                          DeviceObject->DriverObject) == record.handlers.end()) {
+                record.handlers.push_back(DeviceObject->DriverObject);
+            }
+            if (location == Irp->StackCount) {
+                record.major = stack->MajorFunction;
+                record.minor = stack->MinorFunction;
+            }
         }
     }
 
@@ -372,10 +487,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it == g_irps.end())
+    IrpRecord* found = g_irps.Find(Irp);
+    if (found == nullptr)
         return status;
-    IrpRecord& record = it->second;
+    IrpRecord& record = *found;
     if (record.state == IrpState::Freed)
         CheckFreedLocked(Irp, record,
                          [&] { return DriverName(driver) + " (in its dispatch routine)"; });
@@ -407,13 +522,13 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
     IrpOwner owner;
     {
         std::lock_guard lock(g_mutex);
-        auto it = g_irps.find(Irp);
-        if (it == g_irps.end()) {
+        IrpRecord* found = g_irps.Find(Irp);
+        if (found == nullptr) {
             Report(ViolationKind::UseAfterFree,
                    "IofCompleteRequest on a pointer that is no request");
             return;
         }
-        IrpRecord& record = it->second;
+        IrpRecord& record = *found;
         if (record.state == IrpState::Freed) {
             FillFreed(Irp, record); // the status it was given is part of this fault
             if (record.completions != 0 && record.owner != IrpOwner::Driver) {
@@ -475,14 +590,17 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         bool allocatorHolds = false;
         {
             std::lock_guard lock(g_mutex);
-            IrpRecord& record = g_irps[Irp];
-            record.locationDevice[completedLocation] = nullptr;
-            record.routineAt.reset(completedLocation);
-            record.entered.reset(completedLocation);
-            record.prepared.reset(completedLocation); // a resend sets it up anew
-            record.currentLocation = completedLocation + 1;
-            if (owner == IrpOwner::Driver)
-                allocatorHolds = top || !record.entered.test(Irp->CurrentLocation);
+            IrpRecord* found = g_irps.Find(Irp);
+            if (found != nullptr && completedLocation >= 0 && completedLocation <= kMaxStack) {
+                IrpRecord& record = *found;
+                record.locationDevice[completedLocation] = nullptr;
+                record.routineAt.reset(completedLocation);
+                record.entered.reset(completedLocation);
+                record.prepared.reset(completedLocation); // a resend sets it up anew
+                record.currentLocation = completedLocation + 1;
+                if (owner == IrpOwner::Driver)
+                    allocatorHolds = top || !record.entered.test(Irp->CurrentLocation);
+            }
         }
 
         if (invoke) {
@@ -491,7 +609,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             if (allocatorHolds) {
                 // At its own routine the allocator holds the request again and may free it.
                 std::lock_guard lock(g_mutex);
-                g_irps[Irp].state = IrpState::Idle;
+                if (IrpRecord* record = g_irps.Find(Irp))
+                    record->state = IrpState::Idle;
             }
             NTSTATUS result;
             {
@@ -499,7 +618,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
                 result = routine(device, Irp, context);
             }
             std::lock_guard lock(g_mutex);
-            IrpRecord& record = g_irps[Irp];
+            IrpRecord* found = g_irps.Find(Irp);
+            if (found == nullptr)
+                return; // gone from the quarantine too: nothing of it is left to finish
+            IrpRecord& record = *found;
             if (record.state != IrpState::Freed)
                 CheckGuardLocked(Irp, record, [&] {
                     return DriverName(driver) + " (in its completion routine)";
@@ -536,18 +658,28 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             break;
     }
 
+    IrpFinal finalRoutine = nullptr;
+    void* finalContext = nullptr;
     std::function<void(PIRP)> onFinal;
     {
         std::lock_guard lock(g_mutex);
-        IrpRecord& record = g_irps[Irp];
-        record.state = IrpState::Completed;
+        IrpRecord* record = g_irps.Find(Irp);
+        if (record == nullptr)
+            return;
+        record->state = IrpState::Completed;
         // Runs once: a second completion of a completed request is reported, not carried out.
-        if (owner != IrpOwner::Driver)
-            onFinal = std::move(record.onFinal);
+        if (owner != IrpOwner::Driver) {
+            finalRoutine = std::exchange(record->finalRoutine, nullptr);
+            finalContext = std::exchange(record->finalContext, nullptr);
+            if (record->onFinal)
+                onFinal = std::move(record->onFinal);
+        }
     }
     if (owner == IrpOwner::Driver)
         return; // back with its allocator
-    if (onFinal)
+    if (finalRoutine != nullptr)
+        finalRoutine(Irp, finalContext);
+    else if (onFinal)
         onFinal(Irp);
 }
 
