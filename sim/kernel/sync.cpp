@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
 namespace sim::wdm {
 
@@ -56,12 +56,43 @@ std::string Who() {
 // deadlocks on Windows) is reported instead of spinning for ever, and a release by a thread
 // that does not hold the lock is reported. A recursive acquire is counted and its release
 // undone in turn, so the driver goes on as if it had not acquired the lock again.
+// Only a few locks are held at any one time, so the holders are a short list, searched from
+// the end, which a held lock joins and a released one leaves without any allocation.
 struct LockHolder {
+    const volatile KSPIN_LOCK* lock;
     std::thread::id thread;
     unsigned depth;
 };
 sim::kernel::detail::ShortLock g_lockMutex;
-std::unordered_map<const volatile KSPIN_LOCK*, LockHolder> g_lockHolders;
+class LockHolders {
+public:
+    LockHolder* Find(const volatile KSPIN_LOCK* lock) {
+        for (size_t i = holders_.size(); i-- > 0;) {
+            if (holders_[i].lock == lock)
+                return &holders_[i];
+        }
+        return nullptr;
+    }
+    void Set(const volatile KSPIN_LOCK* lock, std::thread::id thread) {
+        if (LockHolder* holder = Find(lock))
+            *holder = {lock, thread, 1};
+        else
+            holders_.push_back({lock, thread, 1});
+    }
+    void Erase(LockHolder* holder) {
+        *holder = holders_.back();
+        holders_.pop_back();
+    }
+    void Erase(const volatile KSPIN_LOCK* lock) {
+        if (LockHolder* holder = Find(lock))
+            Erase(holder);
+    }
+    void Clear() { holders_.clear(); }
+
+private:
+    std::vector<LockHolder> holders_;
+};
+LockHolders g_lockHolders;
 
 std::string LockText(PKSPIN_LOCK lock) {
     char text[32];
@@ -72,10 +103,10 @@ std::string LockText(PKSPIN_LOCK lock) {
 // True if the calling thread holds the lock already; then it is reported and counted.
 bool AcquiredAgain(PKSPIN_LOCK lock, const char* routine) {
     std::lock_guard guard(g_lockMutex);
-    auto it = g_lockHolders.find(lock);
-    if (it == g_lockHolders.end() || it->second.thread != std::this_thread::get_id())
+    LockHolder* holder = g_lockHolders.Find(lock);
+    if (holder == nullptr || holder->thread != std::this_thread::get_id())
         return false;
-    ++it->second.depth;
+    ++holder->depth;
     Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " + LockText(lock) +
                                               " that its thread already holds (a deadlock)");
     return true;
@@ -86,24 +117,23 @@ void Spin(PKSPIN_LOCK lock) {
         std::this_thread::yield();
     }
     std::lock_guard guard(g_lockMutex);
-    g_lockHolders[lock] = {std::this_thread::get_id(), 1};
+    g_lockHolders.Set(lock, std::this_thread::get_id());
 }
 
 // Releases the lock unless it only undoes a recursive acquire.
 void Unlock(PKSPIN_LOCK lock, const char* routine) {
     {
         std::lock_guard guard(g_lockMutex);
-        auto it = g_lockHolders.find(lock);
-        if (it != g_lockHolders.end()) {
-            if (it->second.thread != std::this_thread::get_id()) {
+        if (LockHolder* holder = g_lockHolders.Find(lock)) {
+            if (holder->thread != std::this_thread::get_id()) {
                 Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
                                                           LockText(lock) +
                                                           " that another thread holds");
-            } else if (it->second.depth > 1) {
-                --it->second.depth;
+            } else if (holder->depth > 1) {
+                --holder->depth;
                 return;
             }
-            g_lockHolders.erase(it);
+            g_lockHolders.Erase(holder);
         }
     }
     if (__atomic_exchange_n(lock, 0, __ATOMIC_RELEASE) == 0) {
@@ -253,7 +283,7 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     {
         std::lock_guard guard(g_lockMutex);
-        g_lockHolders.erase(SpinLock); // a lock in reused memory starts afresh
+        g_lockHolders.Erase(SpinLock); // a lock in reused memory starts afresh
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
@@ -309,7 +339,7 @@ namespace detail {
 
 void ResetSync() {
     std::lock_guard guard(sim::wdm::g_lockMutex);
-    sim::wdm::g_lockHolders.clear();
+    sim::wdm::g_lockHolders.Clear();
 }
 
 } // namespace detail
