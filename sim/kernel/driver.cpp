@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -482,8 +484,8 @@ struct PendingIo {
     std::condition_variable wake;
     IoResult result{};
     std::vector<uint8_t> largeOutput;
-    alignas(16) unsigned char inlineOutput[kInlineBuffer];
-    alignas(16) unsigned char inlineSystem[kInlineBuffer];
+    alignas(std::max_align_t) unsigned char inlineOutput[kInlineBuffer];
+    alignas(std::max_align_t) unsigned char inlineSystem[kInlineBuffer]; // as aligned as the heap
 
     PendingIo() = default;
     PendingIo(const PendingIo&) = delete;
@@ -498,9 +500,39 @@ struct PendingIo {
     }
 };
 
+// States let go of, kept for new requests: renewed in place instead of allocated.
+constexpr size_t kSparePendingIo = 16;
+ShortLock g_spareIoLock;
+std::vector<PendingIo*> g_spareIo;
+
+PendingIo* NewPendingIo() {
+    {
+        std::lock_guard lock(g_spareIoLock);
+        if (!g_spareIo.empty()) {
+            PendingIo* io = g_spareIo.back();
+            g_spareIo.pop_back();
+            return new (io) PendingIo;
+        }
+    }
+    return new PendingIo;
+}
+
 void ReleasePendingIo(PendingIo* io) {
-    if (io->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete io;
+    if (io->holders.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    if (!io->largeOutput.empty()) {
+        delete io; // its large output goes with it
+        return;
+    }
+    io->~PendingIo();
+    {
+        std::lock_guard lock(g_spareIoLock);
+        if (g_spareIo.size() < kSparePendingIo) {
+            g_spareIo.push_back(io);
+            return;
+        }
+    }
+    ::operator delete(io);
 }
 
 // Hands the final result to SendIrp's wait.
@@ -649,7 +681,7 @@ NTSTATUS StartIo(PDEVICE_OBJECT target, const IrpSpec& spec, PendingIo* io) {
 
 NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
                       std::function<void(IoResult)> done) {
-    auto io = new PendingIo;
+    PendingIo* io = NewPendingIo();
     io->output = spec.output;
     io->done = std::move(done);
     const NTSTATUS status = StartIo(target, spec, io);
@@ -660,7 +692,7 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
 IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
     // Output goes to a buffer held in the shared state, so a late completion never writes to
     // the caller. Small outputs (a vendor request's) fit in the shared state itself.
-    auto io = new PendingIo;
+    PendingIo* io = NewPendingIo();
     io->waited = true;
     unsigned char* jointOutput = io->inlineOutput;
     if (spec.outputLength > kInlineBuffer) {

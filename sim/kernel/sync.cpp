@@ -22,6 +22,7 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 // makes every signal state change trivially race-free.
 std::mutex g_eventMutex;
 std::condition_variable g_eventChanged;
+unsigned g_eventWaiters = 0; // threads in a wait on g_eventChanged; guarded by g_eventMutex
 
 // 100 ns units between 1601-01-01 and 1970-01-01.
 constexpr LONGLONG kEpochDifference = 116444736000000000LL;
@@ -185,7 +186,8 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     std::lock_guard lock(g_eventMutex);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    g_eventChanged.notify_all();
+    if (g_eventWaiters != 0)
+        g_eventChanged.notify_all();
     return previous;
 }
 
@@ -243,12 +245,13 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 
     std::unique_lock lock(g_eventMutex);
     while (event->Header.SignalState == 0) {
-        if (!deadline) {
-            g_eventChanged.wait(lock);
-        } else if (g_eventChanged.wait_until(lock, *deadline) == std::cv_status::timeout &&
-                   event->Header.SignalState == 0) {
+        ++g_eventWaiters;
+        const bool timedOut =
+            !deadline ? (g_eventChanged.wait(lock), false)
+                      : g_eventChanged.wait_until(lock, *deadline) == std::cv_status::timeout;
+        --g_eventWaiters;
+        if (timedOut && event->Header.SignalState == 0)
             return STATUS_TIMEOUT;
-        }
     }
     if (event->Header.Type == SynchronizationEvent)
         event->Header.SignalState = 0;
