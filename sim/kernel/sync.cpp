@@ -101,24 +101,36 @@ std::string LockText(PKSPIN_LOCK lock) {
     return "spin lock " + std::string(text);
 }
 
-// True if the calling thread holds the lock already; then it is reported and counted.
-bool AcquiredAgain(PKSPIN_LOCK lock, const char* routine) {
-    std::lock_guard guard(g_lockMutex);
-    LockHolder* holder = g_lockHolders.Find(lock);
-    if (holder == nullptr || holder->thread != std::this_thread::get_id())
-        return false;
-    ++holder->depth;
-    Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " + LockText(lock) +
-                                              " that its thread already holds (a deadlock)");
-    return true;
-}
-
 void Spin(PKSPIN_LOCK lock) {
     while (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) != 0) {
         std::this_thread::yield();
     }
     std::lock_guard guard(g_lockMutex);
     g_lockHolders.Set(lock, std::this_thread::get_id());
+}
+
+// Acquires the lock for the calling thread. One that the thread already holds is reported and
+// counted instead (the acquire would deadlock). A free lock is taken and recorded in one pass
+// under g_lockMutex.
+void Acquire(PKSPIN_LOCK lock, const char* routine) {
+    {
+        std::lock_guard guard(g_lockMutex);
+        LockHolder* holder = g_lockHolders.Find(lock);
+        if (holder == nullptr || holder->thread != std::this_thread::get_id()) {
+            if (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0) {
+                g_lockHolders.Set(lock, std::this_thread::get_id());
+                return;
+            }
+            holder = nullptr; // another thread holds it: spin below, outside g_lockMutex
+        } else {
+            ++holder->depth;
+            Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
+                                                      LockText(lock) +
+                                                      " that its thread already holds (a deadlock)");
+            return;
+        }
+    }
+    Spin(lock);
 }
 
 // Releases the lock unless it only undoes a recursive acquire.
@@ -296,9 +308,7 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
         Report(ViolationKind::IrqlMisuse,
                "KeAcquireSpinLockAtDpcLevel at IRQL " + IrqlText(t_irql));
     }
-    if (AcquiredAgain(SpinLock, "KeAcquireSpinLockAtDpcLevel"))
-        return;
-    Spin(SpinLock);
+    Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -312,9 +322,7 @@ VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     KIRQL old = t_irql;
     t_irql = DISPATCH_LEVEL;
     *OldIrql = old;
-    if (AcquiredAgain(SpinLock, "KeAcquireSpinLock"))
-        return;
-    Spin(SpinLock);
+    Acquire(SpinLock, "KeAcquireSpinLock");
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
