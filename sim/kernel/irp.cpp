@@ -421,7 +421,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // Past the guard, the location it would reach lies outside the request.
         if (Irp->CurrentLocation > record->stackSize + 2) {
             Report(ViolationKind::NoMoreStackLocations,
-                   IrpText(Irp, *record) + " sent to " + Describe(DeviceObject) +
+                   DriverName(CurrentDriver()) + " sent " + IrpText(Irp, *record) + " to " +
+                       Describe(DeviceObject) +
                        " with its current location past the guard beyond its last one");
             return STATUS_INVALID_PARAMETER;
         }
