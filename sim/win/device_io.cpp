@@ -205,18 +205,17 @@ bool DeviceIo::DeviceIoControl(Handle device, std::uint32_t ioControlCode, const
         SetLastError(ErrorDevNotExist);
         return false;
     }
-    {
-        std::lock_guard lock(file->mutex);
-        ++file->inFlight;
-    }
+    file->inFlight.fetch_add(1);
     const kernel::IoResult result =
         kernel::SendDeviceControl(file->device, file->fileObject, ioControlCode, inBuffer,
                                   inBufferSize, outBuffer, outBufferSize);
-    {
-        std::lock_guard lock(file->mutex);
-        --file->inFlight;
+    // The last request out wakes a close that waits for it. The close marks itself before it
+    // looks at the count, and this looks at the mark after the count drops, so one of the two
+    // always sees the other.
+    if (file->inFlight.fetch_sub(1) == 1 && file->closing.load()) {
+        { std::lock_guard lock(file->mutex); } // the close is in its wait, or past its check
+        file->idle.notify_all();
     }
-    file->idle.notify_all();
     if (!result.completed) {
         SetLastError(ErrorSemTimeout);
         return false;
@@ -258,7 +257,8 @@ bool DeviceIo::CloseHandle(Handle handle) {
     }
     {
         std::unique_lock lock(file->mutex);
-        file->idle.wait(lock, [&] { return file->inFlight == 0; });
+        file->closing.store(true);
+        file->idle.wait(lock, [&] { return file->inFlight.load() == 0; });
     }
     if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendClose(file->device, file->fileObject);
