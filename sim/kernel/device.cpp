@@ -130,6 +130,10 @@ bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
 
 namespace detail {
 
+bool AnyDeviceExtensionFreed() {
+    return g_freedCount.load() != 0;
+}
+
 bool InFreedDeviceExtension(const void* address, std::string* device) {
     if (g_freedCount.load() == 0)
         return false;

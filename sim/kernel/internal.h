@@ -112,6 +112,8 @@ bool NoDeviceLeft(PDRIVER_OBJECT driver);
 // Whether `address` lies in the extension of a device object already freed (deleted, and no
 // longer held); names that device.
 bool InFreedDeviceExtension(const void* address, std::string* device);
+// Whether any device object has been freed since the last reset (a quick test before the above).
+bool AnyDeviceExtensionFreed();
 void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device);
 void ReleaseFileReference(PFILE_OBJECT file);
 void ResetDevices();

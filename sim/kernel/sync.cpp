@@ -19,9 +19,10 @@ namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 // One lock and one condition for every event: waits are rare and short, and a single lock
-// makes every signal state change trivially race-free.
-std::mutex g_eventMutex;
-std::condition_variable g_eventChanged;
+// makes every signal state change trivially race-free. The lock is a short one, as a set or
+// clear with no waiter only stores a state; the condition is only notified when a thread waits.
+sim::kernel::detail::ShortLock g_eventMutex;
+std::condition_variable_any g_eventChanged;
 unsigned g_eventWaiters = 0; // threads in a wait on g_eventChanged; guarded by g_eventMutex
 
 // 100 ns units between 1601-01-01 and 1970-01-01.
@@ -36,6 +37,8 @@ LONGLONG NowSystemTime() {
 // An event in the extension of a freed device object: the driver touched a device it had
 // deleted. Reported, and the memory left alone.
 bool TouchesFreedDevice(PRKEVENT event, const char* routine) {
+    if (!sim::kernel::detail::AnyDeviceExtensionFreed())
+        return false;
     std::string device;
     if (!sim::kernel::detail::InFreedDeviceExtension(event, &device)) {
         return false;
