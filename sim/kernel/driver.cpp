@@ -500,19 +500,18 @@ struct PendingIo {
     }
 };
 
-// States let go of, kept for new requests: renewed in place instead of allocated.
+// States let go of, kept for new requests: renewed in place instead of allocated. A plain array,
+// which outlives the static destructors, so that the states in it stay reachable to the end.
 constexpr size_t kSparePendingIo = 16;
 ShortLock g_spareIoLock;
-std::vector<PendingIo*> g_spareIo;
+PendingIo* g_spareIo[kSparePendingIo];
+size_t g_spareIoCount = 0;
 
 PendingIo* NewPendingIo() {
     {
         std::lock_guard lock(g_spareIoLock);
-        if (!g_spareIo.empty()) {
-            PendingIo* io = g_spareIo.back();
-            g_spareIo.pop_back();
-            return new (io) PendingIo;
-        }
+        if (g_spareIoCount != 0)
+            return new (g_spareIo[--g_spareIoCount]) PendingIo;
     }
     return new PendingIo;
 }
@@ -527,8 +526,8 @@ void ReleasePendingIo(PendingIo* io) {
     io->~PendingIo();
     {
         std::lock_guard lock(g_spareIoLock);
-        if (g_spareIo.size() < kSparePendingIo) {
-            g_spareIo.push_back(io);
+        if (g_spareIoCount < kSparePendingIo) {
+            g_spareIo[g_spareIoCount++] = io;
             return;
         }
     }
@@ -591,6 +590,11 @@ void FinishPendingIo(PIRP irp, void* context) {
     ReleasePendingIo(&io);
 }
 
+// A request never completed lets go of its state when the kernel is reset.
+void DiscardPendingIo(void* context) {
+    ReleasePendingIo(static_cast<PendingIo*>(context));
+}
+
 // Sends the request that `io` (held twice: by the caller, and for the request) describes, with
 // the output buffer that the request writes to. Lets go of the request's hold if it never starts.
 NTSTATUS StartIo(PDEVICE_OBJECT target, const IrpSpec& spec, PendingIo* io) {
@@ -637,7 +641,8 @@ NTSTATUS StartIo(PDEVICE_OBJECT target, const IrpSpec& spec, PendingIo* io) {
     }
     PIRP irp = nullptr;
     if (!spec.buffered || systemLength == 0 || io->systemBuffer != nullptr)
-        irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr, &FinishPendingIo, io);
+        irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr, &FinishPendingIo, io,
+                          &DiscardPendingIo);
     if (irp == nullptr) {
         io->FreeSystemBuffer();
         if (create)

@@ -76,10 +76,12 @@ void ResetPool();
 // ---- Requests ----
 enum class IrpOwner { Driver, IoManager, System };
 // Allocates a request with `stackSize` locations. System requests call `onFinal` (which must
-// release the request with ReleaseSystemIrp) when completion has passed the top location.
+// release the request with ReleaseSystemIrp) when completion has passed the top location. A
+// request that never gets there hands its context to `onDiscard` when the kernel is reset.
 using IrpFinal = void (*)(PIRP irp, void* context);
+using IrpDiscard = void (*)(void* context);
 PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpFinal onFinal,
-                 void* context);
+                 void* context, IrpDiscard onDiscard = nullptr);
 PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
                  std::function<void(PIRP)> onFinal);
 void ReleaseSystemIrp(PIRP irp);

@@ -150,6 +150,7 @@ void QuarantineLocked(PIRP irp, IrpRecord& record) {
     record.state = IrpState::Freed;
     record.finalRoutine = nullptr;
     record.finalContext = nullptr;
+    record.finalDiscard = nullptr;
     if (record.onFinal)
         record.onFinal = nullptr;
     const size_t total = TotalBytes(record);
@@ -201,7 +202,7 @@ PDRIVER_DISPATCH DefaultDispatch() {
 }
 
 PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpFinal onFinal,
-                 void* context) {
+                 void* context, IrpDiscard onDiscard) {
     if (stackSize < 1 || stackSize > kMaxStack) {
         Report(ViolationKind::BadArgument,
                "request with " + std::to_string(stackSize) + " stack locations");
@@ -222,6 +223,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpF
     record->currentLocation = stackSize + 1;
     record->finalRoutine = onFinal;
     record->finalContext = context;
+    record->finalDiscard = onDiscard;
     return irp;
 }
 
@@ -261,12 +263,17 @@ bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
 }
 
 void ResetIrps() {
+    std::vector<std::pair<IrpDiscard, void*>> discarded;
     std::lock_guard lock(g_mutex);
     std::vector<IrpRecord*> blocks;
-    g_irps.ForEach([&blocks](PIRP irp, IrpRecord& record) {
+    g_irps.ForEach([&](PIRP irp, IrpRecord& record) {
         SIM_UNPOISON(irp, TotalBytes(record));
         blocks.push_back(&record);
+        if (record.finalRoutine != nullptr && record.finalDiscard != nullptr)
+            discarded.emplace_back(record.finalDiscard, record.finalContext);
     });
+    for (const auto& [discard, context] : discarded)
+        discard(context);
     for (IrpRecord* record : blocks)
         DestroyBlock(record);
     g_irps.Clear();
@@ -344,6 +351,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     const size_t bytes = record.bytes;
     const IrpFinal finalRoutine = record.finalRoutine;
     void* const finalContext = record.finalContext;
+    const IrpDiscard finalDiscard = record.finalDiscard;
     std::function<void(PIRP)> onFinal = std::move(record.onFinal);
     record.Renew();
     record.owner = owner;
@@ -352,6 +360,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     record.currentLocation = stackSize + 1;
     record.finalRoutine = finalRoutine;
     record.finalContext = finalContext;
+    record.finalDiscard = finalDiscard;
     record.onFinal = std::move(onFinal);
 }
 

@@ -67,6 +67,7 @@ struct IrpRecord : IrpMarks {
     // the function (for the rarer requesters that need more than a context).
     IrpFinal finalRoutine = nullptr;
     void* finalContext = nullptr;
+    IrpDiscard finalDiscard = nullptr; // given the context of a final completion that never came
     std::function<void(PIRP)> onFinal;
 
     // As a new record; keeps the storage of `handlers` for the next request.
@@ -80,6 +81,7 @@ struct IrpRecord : IrpMarks {
         handlers.clear();
         finalRoutine = nullptr;
         finalContext = nullptr;
+        finalDiscard = nullptr;
         if (onFinal)
             onFinal = nullptr;
     }
