@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Memory that must not be touched any more is poisoned under AddressSanitizer.
 #if defined(__SANITIZE_ADDRESS__)
@@ -124,6 +125,8 @@ void ResetWorker();
 // In ordered mode (SetOrderedDispatchWork), lets the delayed work that this thread queued run: it
 // is about to wait, or has left its outermost driver call.
 void ReleaseDispatchWorkOfThisThread();
+// While the dispatch worker runs an item: the requester wake-ups it defers to the item's end.
+extern thread_local std::vector<std::function<void()>>* t_afterDispatchItem;
 void ResetIo();
 void ResetSync(); // forgets who holds which spin lock
 

@@ -1,9 +1,10 @@
 // Requests: allocation, stack locations, IofCallDriver, IofCompleteRequest, and the verifier's
 // request checks made there (the others are in irp_checks.cpp).
 //
-// Every request has a record (owner, state, per-location marks) kept beside it. Freed requests stay
-// in a quarantine for a while, their memory still valid, so that a late completion or free of a
-// freed request (which writes its status block first) is reported instead of corrupting memory.
+// Every request has a record (owner, state, per-location marks) kept in the block before it
+// (irp_blocks.cpp). Freed requests stay in a quarantine for a while, their memory still valid, so
+// that a late completion or free of a freed request (which writes its status block first) is
+// reported instead of corrupting memory.
 // A freed request is filled with a pattern, so that it no longer reads as a live one, and the
 // pattern is checked when the dispatch routine that had it returns, when the request leaves the
 // quarantine and at the end of a run (CheckEndOfRun): a write after the free is reported. Under
@@ -14,72 +15,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace sim::kernel::detail {
 
 namespace irps {
-
-ShortLock g_mutex;
-IrpTable g_irps;
-std::deque<PIRP> g_quarantine;
-
-void IrpTable::Insert(PIRP irp, IrpRecord* record) {
-    if ((count_ + 1) * 2 > slots_.size())
-        Grow();
-    size_t i = Home(irp);
-    while (slots_[i].irp != nullptr && slots_[i].irp != irp)
-        i = (i + 1) & mask_;
-    if (slots_[i].irp == nullptr)
-        ++count_;
-    slots_[i] = {irp, record};
-}
-
-void IrpTable::Erase(PIRP irp) {
-    if (count_ == 0)
-        return;
-    size_t hole = Home(irp);
-    while (slots_[hole].irp != irp) {
-        if (slots_[hole].irp == nullptr)
-            return;
-        hole = (hole + 1) & mask_;
-    }
-    // Backward shift: every entry after the hole, up to the next empty slot, whose home does
-    // not lie cyclically in (hole, its slot] moves into the hole.
-    for (size_t j = (hole + 1) & mask_; slots_[j].irp != nullptr; j = (j + 1) & mask_) {
-        const size_t home = Home(slots_[j].irp);
-        const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
-        if (stays)
-            continue;
-        slots_[hole] = slots_[j];
-        hole = j;
-    }
-    slots_[hole] = {};
-    --count_;
-}
-
-void IrpTable::Clear() {
-    slots_.clear();
-    mask_ = 0;
-    shift_ = 64;
-    count_ = 0;
-}
-
-void IrpTable::Grow() {
-    std::vector<Slot> old = std::move(slots_);
-    const size_t size = old.empty() ? 1024 : old.size() * 2;
-    slots_.assign(size, Slot{});
-    mask_ = size - 1;
-    shift_ = 64;
-    for (size_t n = size; n > 1; n >>= 1)
-        --shift_;
-    count_ = 0;
-    for (const Slot& slot : old) {
-        if (slot.irp != nullptr)
-            Insert(slot.irp, slot.record);
-    }
-}
 
 namespace {
 
@@ -107,78 +47,6 @@ std::string IrpText(PIRP irp, const IrpRecord& record) {
 using namespace irps;
 
 namespace {
-
-// Blocks gone from the quarantine, by stack size, kept for new requests; at most kSpareBlocks
-// in all.
-constexpr size_t kSpareBlocks = 256;
-std::vector<IrpRecord*> g_spareBlocks[kMaxStack + 1];
-size_t g_spareCount = 0;
-
-size_t TotalBytes(const IrpRecord& record) {
-    return record.bytes + sizeof(IO_STACK_LOCATION);
-}
-
-void DestroyBlock(IrpRecord* record) {
-    record->~IrpRecord();
-    std::free(record);
-}
-
-// A block for a request of `stackSize` locations, its record renewed: a spare one, or a new one.
-// Call with g_mutex held.
-IrpRecord* NewBlockLocked(CCHAR stackSize) {
-    std::vector<IrpRecord*>& spares = g_spareBlocks[stackSize];
-    if (!spares.empty()) {
-        IrpRecord* record = spares.back();
-        spares.pop_back();
-        --g_spareCount;
-        SIM_UNPOISON(IrpOfRecord(record), BlockSize(stackSize) + sizeof(IO_STACK_LOCATION));
-        record->Renew();
-        return record;
-    }
-    const size_t bytes = BlockSize(stackSize);
-    void* block = std::malloc(kRecordBytes + bytes + sizeof(IO_STACK_LOCATION));
-    if (block == nullptr)
-        return nullptr;
-    auto record = new (block) IrpRecord;
-    record->stackSize = stackSize;
-    return record;
-}
-
-// Moves a freed request into the quarantine; evicts the oldest. Call with g_mutex held.
-void QuarantineLocked(PIRP irp, IrpRecord& record) {
-    CheckGuardLocked(irp, record, [] { return std::string("a driver that had it"); });
-    record.state = IrpState::Freed;
-    record.finalRoutine = nullptr;
-    record.finalContext = nullptr;
-    record.finalDiscard = nullptr;
-    if (record.onFinal)
-        record.onFinal = nullptr;
-    const size_t total = TotalBytes(record);
-    SIM_UNPOISON(irp, total);
-    FillFreed(irp, record);
-    SIM_POISON(irp, kStatusAt);
-    SIM_POISON(reinterpret_cast<unsigned char*>(irp) + kStatusEnd, total - kStatusEnd);
-    g_quarantine.push_back(irp);
-    if (g_quarantine.size() > kQuarantine) {
-        PIRP oldest = g_quarantine.front();
-        g_quarantine.pop_front();
-        IrpRecord* old = g_irps.Find(oldest);
-        if (old != nullptr) {
-            CheckFreedLocked(oldest, *old, [&] {
-                return "a driver that had it (" + HandlerNames(*old) + ")";
-            });
-            SIM_UNPOISON(oldest, TotalBytes(*old));
-            g_irps.Erase(oldest);
-            if (g_spareCount < kSpareBlocks) {
-                SIM_POISON(oldest, TotalBytes(*old)); // untouched until it is handed out again
-                g_spareBlocks[old->stackSize].push_back(old);
-                ++g_spareCount;
-            } else {
-                DestroyBlock(old);
-            }
-        }
-    }
-}
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -260,32 +128,6 @@ bool IrpFinished(PIRP irp) {
 bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
     return !t_dispatch.empty() && t_dispatch.back().device == device &&
            t_dispatch.back().major == IRP_MJ_PNP && t_dispatch.back().minor == IRP_MN_REMOVE_DEVICE;
-}
-
-void ResetIrps() {
-    std::vector<std::pair<IrpDiscard, void*>> discarded;
-    std::lock_guard lock(g_mutex);
-    std::vector<IrpRecord*> blocks;
-    g_irps.ForEach([&](PIRP irp, IrpRecord& record) {
-        SIM_UNPOISON(irp, TotalBytes(record));
-        blocks.push_back(&record);
-        if (record.finalRoutine != nullptr && record.finalDiscard != nullptr)
-            discarded.emplace_back(record.finalDiscard, record.finalContext);
-    });
-    for (const auto& [discard, context] : discarded)
-        discard(context);
-    for (IrpRecord* record : blocks)
-        DestroyBlock(record);
-    g_irps.Clear();
-    g_quarantine.clear();
-    for (std::vector<IrpRecord*>& spares : g_spareBlocks) {
-        for (IrpRecord* record : spares) {
-            SIM_UNPOISON(IrpOfRecord(record), TotalBytes(*record));
-            DestroyBlock(record);
-        }
-        spares.clear();
-    }
-    g_spareCount = 0;
 }
 
 } // namespace sim::kernel::detail

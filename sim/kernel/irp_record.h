@@ -34,7 +34,7 @@ struct IrpMarks {
     std::bitset<kMaxStack + 2> markedPending;   // IoMarkIrpPending per location
     std::bitset<kMaxStack + 2> returnedPending; // dispatch at that location returned pending
     std::bitset<kMaxStack + 2> startNext;       // PoStartNextPowerIrp per location
-    std::bitset<kMaxStack + 2> routineAt; // a completion routine waits in that location
+    std::bitset<kMaxStack + 2> routineAt;       // a completion routine waits in that location
     // Locations entered through IofCallDriver. One that the allocator claimed for itself with
     // IoSetNextIrpStackLocation is not, and at its completion routine the allocator holds the
     // request again, as at the top.
@@ -152,6 +152,13 @@ inline size_t BlockSize(CCHAR stackSize) {
 inline PIO_STACK_LOCATION StackBase(PIRP irp) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
 }
+
+// A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed: a spare
+// one, or a new one (null when the heap has none). Call with g_mutex held.
+IrpRecord* NewBlockLocked(CCHAR stackSize);
+// Moves a freed request into the quarantine; the oldest leaves it, checked, and its block is
+// kept for a new request. Call with g_mutex held.
+void QuarantineLocked(PIRP irp, IrpRecord& record);
 
 // Checks, before IofCallDriver moves on, that the sender set up the lower driver's location.
 // Call with g_mutex held.

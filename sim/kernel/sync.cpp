@@ -127,9 +127,9 @@ void Acquire(PKSPIN_LOCK lock, const char* routine) {
             holder = nullptr; // another thread holds it: spin below, outside g_lockMutex
         } else {
             ++holder->depth;
-            Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
-                                                      LockText(lock) +
-                                                      " that its thread already holds (a deadlock)");
+            Report(ViolationKind::SpinLockMisuse,
+                   Who() + " called " + routine + " on " + LockText(lock) +
+                       " that its thread already holds (a deadlock)");
             return;
         }
     }

@@ -94,7 +94,7 @@ private:
         wdm::PFILE_OBJECT fileObject = nullptr;
         std::mutex mutex;
         std::condition_variable idle;
-        std::atomic<int> inFlight{0};    // requests of the handle inside the driver
+        std::atomic<int> inFlight{0};     // requests of the handle inside the driver
         std::atomic<bool> closing{false}; // a close waits for them
     };
     std::shared_ptr<OpenFile> Find(Handle handle) const;
