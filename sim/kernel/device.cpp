@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -79,8 +80,19 @@ bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
            LowerU16(text.substr(0, prefix.size())) == LowerU16(prefix);
 }
 
+// Bumped before any device object leaves g_live, so that a thread's memory of the devices it
+// found valid (IsDeviceObjectValid) lapses before the device goes.
+std::atomic<uint64_t> g_liveGeneration{0};
+struct ValidDevices {
+    uint64_t generation = 0;
+    PDEVICE_OBJECT device[2] = {};
+    unsigned next = 0;
+};
+thread_local ValidDevices t_valid;
+
 // Frees a device object whose deletion is due. Call with g_mutex held.
 void FreeDeviceLocked(PDEVICE_OBJECT device) {
+    g_liveGeneration.fetch_add(1);
     g_live.erase(device);
     g_deleted.push_back(device);
     if (device->DeviceExtension != nullptr) {
@@ -117,6 +129,10 @@ bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
 } // namespace
 
 namespace detail {
+
+bool AnyDeviceExtensionFreed() {
+    return g_freedCount.load() != 0;
+}
 
 bool InFreedDeviceExtension(const void* address, std::string* device) {
     if (g_freedCount.load() == 0)
@@ -203,8 +219,23 @@ bool IsDeviceAlive(PDEVICE_OBJECT device) {
 }
 
 bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
+    // A device this thread found valid since the last free is valid still: none has left
+    // g_live since. Requests go to the same one or two devices over and over.
+    ValidDevices& known = t_valid;
+    const uint64_t generation = g_liveGeneration.load();
+    if (device != nullptr && known.generation == generation &&
+        (known.device[0] == device || known.device[1] == device))
+        return true;
     std::lock_guard lock(g_mutex);
-    return g_live.count(device) != 0;
+    if (g_live.count(device) == 0)
+        return false;
+    if (known.generation != g_liveGeneration.load()) {
+        known = ValidDevices{};
+        known.generation = g_liveGeneration.load();
+    }
+    known.device[known.next] = device;
+    known.next ^= 1;
+    return true;
 }
 
 bool IsDeviceDeletePending(PDEVICE_OBJECT device) {
@@ -337,6 +368,7 @@ void ReportDevicesLeftAtEnd(const std::string& when) {
 
 void ResetDevices() {
     std::lock_guard lock(g_mutex);
+    g_liveGeneration.fetch_add(1);
     g_freedExtensions.clear();
     g_freedCount.store(0);
     for (PDEVICE_OBJECT device : g_deleted) {

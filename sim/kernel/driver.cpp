@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -20,7 +22,9 @@ using namespace detail;
 
 namespace detail {
 PDRIVER_DISPATCH DefaultDispatch();
-}
+
+thread_local std::vector<std::function<void()>>* t_afterDispatchItem = nullptr;
+} // namespace detail
 
 namespace {
 
@@ -44,12 +48,7 @@ std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 
 thread_local std::vector<PDRIVER_OBJECT> t_context;
 
-std::atomic<unsigned> g_waitLimitMs{10000};
-
 // ---- Deferred work ----
-
-// While the dispatch worker runs an item: the requester wake-ups it defers.
-thread_local std::vector<std::function<void()>>* t_afterDispatchItem = nullptr;
 
 class Worker {
 public:
@@ -197,12 +196,6 @@ Worker& TheWorker() {
 DriverRecord* FindDriverLocked(PDRIVER_OBJECT driver) {
     auto it = g_drivers.find(driver);
     return it == g_drivers.end() ? nullptr : it->second.get();
-}
-
-std::string StatusText(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
 }
 
 } // namespace
@@ -441,197 +434,6 @@ void ReleaseDispatchWorkOfThisThread() {
 
 } // namespace detail
 
-// ---- The I/O manager's requests ----
-
-void SetCompletionWaitLimit(unsigned milliseconds) {
-    g_waitLimitMs = milliseconds;
-}
-
-namespace {
-
-// What a request sent by the I/O manager needs at its final completion, shared by the sender and
-// the completion (which may come first, or later in another thread). One allocation a request.
-struct PendingIo {
-    std::atomic<NTSTATUS> dispatchStatus{STATUS_PENDING};
-    std::atomic<bool> finished{false};
-    UCHAR majorFunction = 0;
-    UCHAR minorFunction = 0;
-    bool buffered = false;
-    bool create = false;
-    PFILE_OBJECT fileObject = nullptr;
-    void* output = nullptr;
-    ULONG outputLength = 0;
-    void* systemBuffer = nullptr;
-    std::thread::id requester;
-    std::function<void(IoResult)> done;
-
-    PendingIo() = default;
-    PendingIo(const PendingIo&) = delete;
-    PendingIo& operator=(const PendingIo&) = delete;
-    ~PendingIo() { std::free(systemBuffer); } // a request never completed
-};
-
-void FinishPendingIo(PendingIo& io, PIRP irp) {
-    IoResult result{io.dispatchStatus.load(), irp->IoStatus.Status, irp->IoStatus.Information,
-                    true};
-    if (io.create && !NT_SUCCESS(result.status))
-        ReleaseFileReference(io.fileObject); // a failed open holds nothing
-    if (io.buffered) {
-        if (result.information > io.outputLength) {
-            Report(ViolationKind::InformationTooLarge,
-                   IrpName(io.majorFunction, io.minorFunction) + " completed with Information " +
-                       std::to_string(result.information) + " for an output buffer of " +
-                       std::to_string(io.outputLength) + " bytes");
-        }
-        ULONG_PTR count = std::min<ULONG_PTR>(result.information, io.outputLength);
-        if (io.output != nullptr && count != 0 && !NT_ERROR(result.status)) {
-            std::memcpy(io.output, io.systemBuffer, count);
-        }
-    }
-    std::free(io.systemBuffer);
-    io.systemBuffer = nullptr;
-    ReleaseSystemIrp(irp);
-    io.finished.store(true);
-    if (!io.done)
-        return;
-    if (t_afterDispatchItem != nullptr && std::this_thread::get_id() != io.requester)
-        t_afterDispatchItem->push_back([done = io.done, result] { done(result); });
-    else
-        io.done(result);
-}
-
-// SendIrpAsync with the output buffer that the request writes to.
-NTSTATUS SendIrpAsyncTo(PDEVICE_OBJECT target, const IrpSpec& spec, void* output,
-                        std::function<void(IoResult)> done) {
-    if (!IsDeviceObjectValid(target)) {
-        Report(ViolationKind::BadArgument, "request sent to a deleted or unknown device");
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    const bool create = spec.majorFunction == IRP_MJ_CREATE && spec.fileObject != nullptr;
-    if (spec.majorFunction == IRP_MJ_CREATE && IsDeviceDeletePending(target)) {
-        // The I/O manager refuses new opens of a device being deleted; its driver never sees them.
-        if (done)
-            done(IoResult{STATUS_DELETE_PENDING, STATUS_DELETE_PENDING, 0, true});
-        return STATUS_DELETE_PENDING;
-    }
-    if (create) {
-        // The file object holds the device from its open until the file object goes.
-        ReferenceDeviceForFile(spec.fileObject, target);
-    }
-    auto io = std::make_shared<PendingIo>();
-    io->majorFunction = spec.majorFunction;
-    io->minorFunction = spec.minorFunction;
-    io->buffered = spec.buffered;
-    io->create = create;
-    io->fileObject = spec.fileObject;
-    io->output = output;
-    io->outputLength = spec.outputLength;
-    io->requester = std::this_thread::get_id();
-    io->done = std::move(done);
-    ULONG systemLength = std::max(spec.inputLength, spec.outputLength);
-    if (spec.buffered && systemLength != 0) {
-        io->systemBuffer = std::calloc(1, systemLength);
-        if (spec.input != nullptr)
-            std::memcpy(io->systemBuffer, spec.input, spec.inputLength);
-    }
-    PIRP irp = AllocateIrp(target->StackSize, IrpOwner::System, nullptr,
-                           [io](PIRP finalIrp) { FinishPendingIo(*io, finalIrp); });
-    if (irp == nullptr) {
-        std::free(io->systemBuffer);
-        io->systemBuffer = nullptr;
-        if (create)
-            ReleaseFileReference(spec.fileObject);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    irp->IoStatus.Status = spec.initialStatus;
-    irp->AssociatedIrp.SystemBuffer = io->systemBuffer;
-    irp->UserBuffer = spec.buffered ? nullptr : output;
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.OriginalFileObject = spec.fileObject;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = spec.majorFunction;
-    next->MinorFunction = spec.minorFunction;
-    next->FileObject = spec.fileObject;
-    if (spec.deviceControl) {
-        next->Parameters.DeviceIoControl.IoControlCode = spec.ioControlCode;
-        next->Parameters.DeviceIoControl.InputBufferLength = spec.inputLength;
-        next->Parameters.DeviceIoControl.OutputBufferLength = spec.outputLength;
-        if (METHOD_FROM_CTL_CODE(spec.ioControlCode) == METHOD_NEITHER) {
-            next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(spec.input);
-        }
-    }
-    if (spec.setup)
-        spec.setup(*next);
-
-    NTSTATUS status = IofCallDriver(target, irp);
-    io->dispatchStatus.store(status);
-    if (status != STATUS_PENDING && !io->finished.load()) {
-        Report(ViolationKind::ReturnedWithoutCompleting,
-               DriverName(target->DriverObject) + " returned " + StatusText(status) + " for " +
-                   IrpName(spec.majorFunction, spec.minorFunction) +
-                   " without completing the request");
-    }
-    return status;
-}
-
-} // namespace
-
-NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, const IrpSpec& spec,
-                      std::function<void(IoResult)> done) {
-    return SendIrpAsyncTo(target, spec, spec.output, std::move(done));
-}
-
-IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
-    // Output goes to a buffer owned jointly, so a late completion never writes to the caller.
-    // Small outputs (a vendor request's) fit in the shared state itself.
-    constexpr size_t kInlineOutput = 64;
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        IoResult result{};
-        unsigned char inlineOutput[kInlineOutput];
-        std::vector<uint8_t> output;
-    };
-    auto shared = std::make_shared<Shared>();
-    unsigned char* jointOutput = shared->inlineOutput;
-    if (spec.outputLength > kInlineOutput) {
-        shared->output.resize(spec.outputLength);
-        jointOutput = shared->output.data();
-    } else if (spec.outputLength != 0) {
-        std::memset(jointOutput, 0, spec.outputLength);
-    }
-    void* output = spec.output != nullptr ? jointOutput : nullptr;
-    if (!spec.buffered && spec.output != nullptr)
-        output = spec.output;
-    NTSTATUS dispatch = SendIrpAsyncTo(target, spec, output, [shared](IoResult result) {
-        std::lock_guard lock(shared->mutex);
-        shared->result = result;
-        shared->finished = true;
-        shared->done.notify_all();
-    });
-    ReleaseDispatchWorkOfThisThread(); // the requester waits from here on
-    std::unique_lock lock(shared->mutex);
-    bool finished = shared->done.wait_for(lock, std::chrono::milliseconds(g_waitLimitMs.load()),
-                                          [&] { return shared->finished; });
-    if (!finished) {
-        if (dispatch != STATUS_NO_SUCH_DEVICE && dispatch != STATUS_INSUFFICIENT_RESOURCES) {
-            Report(ViolationKind::NeverCompleted, IrpName(spec.majorFunction, spec.minorFunction) +
-                                                      " was not completed within " +
-                                                      std::to_string(g_waitLimitMs.load()) + " ms");
-        }
-        return IoResult{dispatch, dispatch, 0, false};
-    }
-    IoResult result = shared->result;
-    result.dispatchStatus = dispatch;
-    if (spec.buffered && spec.output != nullptr) {
-        size_t count = std::min<size_t>(result.information, spec.outputLength);
-        if (!NT_ERROR(result.status) && count != 0)
-            std::memcpy(spec.output, jointOutput, count);
-    }
-    return result;
-}
-
 // ---- Reset ----
 
 void CheckEndOfRun(std::string_view when) {
@@ -652,7 +454,7 @@ void ResetAll() {
     ResetPool();
     ResetSync();
     ResetVerifier();
-    g_waitLimitMs = 10000;
+    SetCompletionWaitLimit(10000);
 }
 
 } // namespace sim::kernel

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Memory that must not be touched any more is poisoned under AddressSanitizer.
 #if defined(__SANITIZE_ADDRESS__)
@@ -76,7 +77,12 @@ void ResetPool();
 // ---- Requests ----
 enum class IrpOwner { Driver, IoManager, System };
 // Allocates a request with `stackSize` locations. System requests call `onFinal` (which must
-// release the request with ReleaseSystemIrp) when completion has passed the top location.
+// release the request with ReleaseSystemIrp) when completion has passed the top location. A
+// request that never gets there hands its context to `onDiscard` when the kernel is reset.
+using IrpFinal = void (*)(PIRP irp, void* context);
+using IrpDiscard = void (*)(void* context);
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpFinal onFinal,
+                 void* context, IrpDiscard onDiscard = nullptr);
 PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
                  std::function<void(PIRP)> onFinal);
 void ReleaseSystemIrp(PIRP irp);
@@ -86,8 +92,6 @@ void NoteStartNextPowerIrp(PIRP irp);
 // Reports a PoCallDriver from a driver that holds a location of the request and did not call
 // PoStartNextPowerIrp there.
 void CheckStartNextBeforePoCallDriver(PIRP irp, PDEVICE_OBJECT target);
-// Checks, before IofCallDriver moves on, that the sender set up the lower driver's location.
-void SetUpNextLocation(PDEVICE_OBJECT target, PIRP irp);
 // Reports the requests that `device` still owes something as it is deleted or freed. Requests
 // of the file objects in `heldBy` are left out: those files keep the device, so their requests
 // may still pass through it (a close after the remove), and are looked at again when it is
@@ -111,6 +115,8 @@ bool NoDeviceLeft(PDRIVER_OBJECT driver);
 // Whether `address` lies in the extension of a device object already freed (deleted, and no
 // longer held); names that device.
 bool InFreedDeviceExtension(const void* address, std::string* device);
+// Whether any device object has been freed since the last reset (a quick test before the above).
+bool AnyDeviceExtensionFreed();
 void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device);
 void ReleaseFileReference(PFILE_OBJECT file);
 void ResetDevices();
@@ -119,6 +125,8 @@ void ResetWorker();
 // In ordered mode (SetOrderedDispatchWork), lets the delayed work that this thread queued run: it
 // is about to wait, or has left its outermost driver call.
 void ReleaseDispatchWorkOfThisThread();
+// While the dispatch worker runs an item: the requester wake-ups it defers to the item's end.
+extern thread_local std::vector<std::function<void()>>* t_afterDispatchItem;
 void ResetIo();
 void ResetSync(); // forgets who holds which spin lock
 

@@ -1,9 +1,10 @@
 // Requests: allocation, stack locations, IofCallDriver, IofCompleteRequest, and the verifier's
 // request checks made there (the others are in irp_checks.cpp).
 //
-// Every request has a record (owner, state, per-location marks) kept beside it. Freed requests stay
-// in a quarantine for a while, their memory still valid, so that a late completion or free of a
-// freed request (which writes its status block first) is reported instead of corrupting memory.
+// Every request has a record (owner, state, per-location marks) kept in the block before it
+// (irp_blocks.cpp). Freed requests stay in a quarantine for a while, their memory still valid, so
+// that a late completion or free of a freed request (which writes its status block first) is
+// reported instead of corrupting memory.
 // A freed request is filled with a pattern, so that it no longer reads as a live one, and the
 // pattern is checked when the dispatch routine that had it returns, when the request leaves the
 // quarantine and at the end of a run (CheckEndOfRun): a write after the free is reported. Under
@@ -14,15 +15,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace sim::kernel::detail {
 
 namespace irps {
-
-ShortLock g_mutex;
-std::unordered_map<PIRP, IrpRecord> g_irps;
-std::deque<PIRP> g_quarantine;
-std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> g_spareRecords;
 
 namespace {
 
@@ -51,55 +48,6 @@ using namespace irps;
 
 namespace {
 
-constexpr size_t kSpareRecords = 64;
-
-// A record for a new request at `irp`, renewed; reuses a spare one. Call with g_mutex held.
-IrpRecord& NewRecordLocked(PIRP irp) {
-    if (g_spareRecords.empty()) {
-        IrpRecord& record = g_irps[irp];
-        record.Renew();
-        return record;
-    }
-    auto node = std::move(g_spareRecords.back());
-    g_spareRecords.pop_back();
-    node.key() = irp;
-    auto inserted = g_irps.insert(std::move(node));
-    if (!inserted.inserted)
-        g_spareRecords.push_back(std::move(inserted.node));
-    IrpRecord& record = inserted.position->second;
-    record.Renew();
-    return record;
-}
-
-// Moves a freed request into the quarantine; evicts the oldest. Call with g_mutex held.
-void QuarantineLocked(PIRP irp, IrpRecord& record) {
-    CheckGuardLocked(irp, record, [] { return std::string("a driver that had it"); });
-    record.state = IrpState::Freed;
-    record.onFinal = nullptr;
-    const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
-    SIM_UNPOISON(irp, total);
-    FillFreed(irp, record);
-    SIM_POISON(irp, kStatusAt);
-    SIM_POISON(reinterpret_cast<unsigned char*>(irp) + kStatusEnd, total - kStatusEnd);
-    g_quarantine.push_back(irp);
-    if (g_quarantine.size() > kQuarantine) {
-        PIRP oldest = g_quarantine.front();
-        g_quarantine.pop_front();
-        auto it = g_irps.find(oldest);
-        if (it != g_irps.end()) {
-            CheckFreedLocked(oldest, it->second, [&] {
-                return "a driver that had it (" + HandlerNames(it->second) + ")";
-            });
-            SIM_UNPOISON(oldest, it->second.bytes + sizeof(IO_STACK_LOCATION));
-            if (g_spareRecords.size() < kSpareRecords)
-                g_spareRecords.push_back(g_irps.extract(it));
-            else
-                g_irps.erase(it);
-        }
-        std::free(oldest);
-    }
-}
-
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -121,63 +69,65 @@ PDRIVER_DISPATCH DefaultDispatch() {
     return &InvalidDeviceRequest;
 }
 
-PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
-                 std::function<void(PIRP)> onFinal) {
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpFinal onFinal,
+                 void* context, IrpDiscard onDiscard) {
     if (stackSize < 1 || stackSize > kMaxStack) {
         Report(ViolationKind::BadArgument,
                "request with " + std::to_string(stackSize) + " stack locations");
         return nullptr;
     }
-    size_t bytes = BlockSize(stackSize);
-    auto irp = static_cast<PIRP>(std::malloc(bytes + sizeof(IO_STACK_LOCATION)));
-    if (irp == nullptr)
-        return nullptr;
-    InitializeIrp(irp, stackSize, bytes);
+    const size_t bytes = BlockSize(stackSize);
     std::lock_guard lock(g_mutex);
-    IrpRecord& record = NewRecordLocked(irp);
-    record.owner = owner;
-    record.allocator = allocator;
-    record.bytes = bytes;
-    FillGuard(irp, record);
-    record.currentLocation = stackSize + 1;
-    record.onFinal = std::move(onFinal);
+    IrpRecord* record = NewBlockLocked(stackSize);
+    if (record == nullptr)
+        return nullptr;
+    PIRP irp = IrpOfRecord(record);
+    InitializeIrp(irp, stackSize, bytes);
+    g_irps.Insert(irp, record);
+    record->owner = owner;
+    record->allocator = allocator;
+    record->bytes = bytes;
+    FillGuard(irp, *record);
+    record->currentLocation = stackSize + 1;
+    record->finalRoutine = onFinal;
+    record->finalContext = context;
+    record->finalDiscard = onDiscard;
+    return irp;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator,
+                 std::function<void(PIRP)> onFinal) {
+    PIRP irp = AllocateIrp(stackSize, owner, allocator, nullptr, nullptr);
+    if (irp != nullptr && onFinal) {
+        std::lock_guard lock(g_mutex);
+        g_irps.Find(irp)->onFinal = std::move(onFinal);
+    }
     return irp;
 }
 
 void ReleaseSystemIrp(PIRP irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    if (it != g_irps.end() && it->second.state != IrpState::Freed)
-        QuarantineLocked(irp, it->second);
+    IrpRecord* record = g_irps.Find(irp);
+    if (record != nullptr && record->state != IrpState::Freed)
+        QuarantineLocked(irp, *record);
 }
 
 bool IrpFreed(PIRP irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    return it != g_irps.end() && it->second.state == IrpState::Freed;
+    const IrpRecord* record = g_irps.Find(irp);
+    return record != nullptr && record->state == IrpState::Freed;
 }
 
 bool IrpFinished(PIRP irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    return it == g_irps.end() || it->second.state == IrpState::Completed ||
-           it->second.state == IrpState::Freed;
+    const IrpRecord* record = g_irps.Find(irp);
+    return record == nullptr || record->state == IrpState::Completed ||
+           record->state == IrpState::Freed;
 }
 
 bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
     return !t_dispatch.empty() && t_dispatch.back().device == device &&
            t_dispatch.back().major == IRP_MJ_PNP && t_dispatch.back().minor == IRP_MN_REMOVE_DEVICE;
-}
-
-void ResetIrps() {
-    std::lock_guard lock(g_mutex);
-    for (auto& [irp, record] : g_irps) {
-        SIM_UNPOISON(irp, record.bytes + sizeof(IO_STACK_LOCATION));
-        std::free(irp);
-    }
-    g_irps.clear();
-    g_quarantine.clear();
-    g_spareRecords.clear();
 }
 
 } // namespace sim::kernel::detail
@@ -197,12 +147,12 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it == g_irps.end()) {
+    IrpRecord* found = g_irps.Find(Irp);
+    if (found == nullptr) {
         Report(ViolationKind::BadArgument, "IoFreeIrp on a pointer that is no request");
         return;
     }
-    IrpRecord& record = it->second;
+    IrpRecord& record = *found;
     switch (record.state) {
     case IrpState::Freed:
         Report(ViolationKind::UseAfterFree, IrpText(Irp, record) + " freed twice");
@@ -224,12 +174,12 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+    IrpRecord* found = g_irps.Find(Irp);
+    if (found == nullptr || found->state == IrpState::Freed) {
         Report(ViolationKind::UseAfterFree, "IoReuseIrp on a freed or unknown request");
         return;
     }
-    IrpRecord& record = it->second;
+    IrpRecord& record = *found;
     if (record.state == IrpState::InFlight) {
         Report(ViolationKind::FreedWhileInUse, IrpText(Irp, record) + " reused while in use");
         return;
@@ -241,36 +191,42 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     const IrpOwner owner = record.owner;
     const PDRIVER_OBJECT allocator = record.allocator;
     const size_t bytes = record.bytes;
+    const IrpFinal finalRoutine = record.finalRoutine;
+    void* const finalContext = record.finalContext;
+    const IrpDiscard finalDiscard = record.finalDiscard;
     std::function<void(PIRP)> onFinal = std::move(record.onFinal);
     record.Renew();
     record.owner = owner;
     record.allocator = allocator;
     record.bytes = bytes;
     record.currentLocation = stackSize + 1;
+    record.finalRoutine = finalRoutine;
+    record.finalContext = finalContext;
+    record.finalDiscard = finalDiscard;
     record.onFinal = std::move(onFinal);
 }
 
 VOID NTAPI IoMarkIrpPending(PIRP Irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it != g_irps.end() && it->second.state == IrpState::Freed) {
+    IrpRecord* record = g_irps.Find(Irp);
+    if (record != nullptr && record->state == IrpState::Freed) {
         Report(ViolationKind::UseAfterFree, DriverName(CurrentDriver()) +
                                                 " called IoMarkIrpPending on " +
-                                                IrpText(Irp, it->second) + " after it was freed");
+                                                IrpText(Irp, *record) + " after it was freed");
         return;
     }
     int location = Irp->CurrentLocation;
-    if (it != g_irps.end() && location > Irp->StackCount) {
+    if (record != nullptr && location > Irp->StackCount) {
         // The allocator's own completion routine: no location of its own to mark.
         Report(ViolationKind::NoMoreStackLocations,
                DriverName(CurrentDriver()) + " called IoMarkIrpPending on " +
-                   IrpText(Irp, it->second) +
+                   IrpText(Irp, *record) +
                    " while its current location is past the last one (a request it allocated)");
         return;
     }
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
-    if (it != g_irps.end() && location >= 0 && location <= kMaxStack + 1) {
-        it->second.markedPending.set(location);
+    if (record != nullptr && location >= 0 && location <= kMaxStack + 1) {
+        record->markedPending.set(location);
     }
 }
 
@@ -300,20 +256,28 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     {
         std::lock_guard lock(g_mutex);
-        auto it = g_irps.find(Irp);
-        if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+        IrpRecord* record = g_irps.Find(Irp);
+        if (record == nullptr || record->state == IrpState::Freed) {
             Report(ViolationKind::UseAfterFree,
                    "a freed or unknown request was sent to " + Describe(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
-        if (it->second.state == IrpState::Completed) {
-            Report(ViolationKind::UseAfterFree, IrpText(Irp, it->second) +
+        if (record->state == IrpState::Completed) {
+            Report(ViolationKind::UseAfterFree, IrpText(Irp, *record) +
                                                     " sent again after its completion to " +
                                                     Describe(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
+        SetUpNextLocationLocked(DeviceObject, Irp, *record);
+        // Past the guard, the location it would reach lies outside the request.
+        if (Irp->CurrentLocation > record->stackSize + 2) {
+            Report(ViolationKind::NoMoreStackLocations,
+                   DriverName(CurrentDriver()) + " sent " + IrpText(Irp, *record) + " to " +
+                       Describe(DeviceObject) +
+                       " with its current location past the guard beyond its last one");
+            return STATUS_INVALID_PARAMETER;
+        }
     }
-    SetUpNextLocation(DeviceObject, Irp);
     if (Irp->CurrentLocation <= 1) {
         Report(ViolationKind::NoMoreStackLocations,
                "request sent to " + Describe(DeviceObject) + " with no stack location left");
@@ -330,28 +294,31 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     int location = Irp->CurrentLocation;
     {
         std::lock_guard lock(g_mutex);
-        IrpRecord& record = g_irps[Irp];
-        record.state = IrpState::InFlight;
-        record.locationDevice[location] = DeviceObject;
-        record.entered.set(location);
-        record.currentLocation = location;
-        // Read by the sender, which holds the request until this call.
-        record.routineAt.set(location, stack->CompletionRoutine != nullptr);
-        record.receivedRoutine[location] = stack->CompletionRoutine;
-        record.receivedContext[location] = stack->Context;
-        record.receivedControl[location] = stack->Control;
-        record.prepared.reset(location - 1);
-        record.markedPending.reset(location);
-        record.returnedPending.reset(location);
-        record.returnedPending.reset(location - 1);
-        record.startNext.reset(location);
-        if (std::find(record.handlers.begin(), record.handlers.end(), DeviceObject->DriverObject) ==
-            record.handlers.end()) {
-            record.handlers.push_back(DeviceObject->DriverObject);
-        }
-        if (location == Irp->StackCount) {
-            record.major = stack->MajorFunction;
-            record.minor = stack->MinorFunction;
+        IrpRecord* found = g_irps.Find(Irp);
+        if (found != nullptr) {
+            IrpRecord& record = *found;
+            record.state = IrpState::InFlight;
+            record.locationDevice[location] = DeviceObject;
+            record.entered.set(location);
+            record.currentLocation = location;
+            // Read by the sender, which holds the request until this call.
+            record.routineAt.set(location, stack->CompletionRoutine != nullptr);
+            record.receivedRoutine[location] = stack->CompletionRoutine;
+            record.receivedContext[location] = stack->Context;
+            record.receivedControl[location] = stack->Control;
+            record.prepared.reset(location - 1);
+            record.markedPending.reset(location);
+            record.returnedPending.reset(location);
+            record.returnedPending.reset(location - 1);
+            record.startNext.reset(location);
+            if (std::find(record.handlers.begin(), record.handlers.end(),
+                          DeviceObject->DriverObject) == record.handlers.end()) {
+                record.handlers.push_back(DeviceObject->DriverObject);
+            }
+            if (location == Irp->StackCount) {
+                record.major = stack->MajorFunction;
+                record.minor = stack->MinorFunction;
+            }
         }
     }
 
@@ -372,10 +339,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it == g_irps.end())
+    IrpRecord* found = g_irps.Find(Irp);
+    if (found == nullptr)
         return status;
-    IrpRecord& record = it->second;
+    IrpRecord& record = *found;
     if (record.state == IrpState::Freed)
         CheckFreedLocked(Irp, record,
                          [&] { return DriverName(driver) + " (in its dispatch routine)"; });
@@ -407,13 +374,13 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
     IrpOwner owner;
     {
         std::lock_guard lock(g_mutex);
-        auto it = g_irps.find(Irp);
-        if (it == g_irps.end()) {
+        IrpRecord* found = g_irps.Find(Irp);
+        if (found == nullptr) {
             Report(ViolationKind::UseAfterFree,
                    "IofCompleteRequest on a pointer that is no request");
             return;
         }
-        IrpRecord& record = it->second;
+        IrpRecord& record = *found;
         if (record.state == IrpState::Freed) {
             FillFreed(Irp, record); // the status it was given is part of this fault
             if (record.completions != 0 && record.owner != IrpOwner::Driver) {
@@ -475,14 +442,17 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         bool allocatorHolds = false;
         {
             std::lock_guard lock(g_mutex);
-            IrpRecord& record = g_irps[Irp];
-            record.locationDevice[completedLocation] = nullptr;
-            record.routineAt.reset(completedLocation);
-            record.entered.reset(completedLocation);
-            record.prepared.reset(completedLocation); // a resend sets it up anew
-            record.currentLocation = completedLocation + 1;
-            if (owner == IrpOwner::Driver)
-                allocatorHolds = top || !record.entered.test(Irp->CurrentLocation);
+            IrpRecord* found = g_irps.Find(Irp);
+            if (found != nullptr && completedLocation >= 0 && completedLocation <= kMaxStack) {
+                IrpRecord& record = *found;
+                record.locationDevice[completedLocation] = nullptr;
+                record.routineAt.reset(completedLocation);
+                record.entered.reset(completedLocation);
+                record.prepared.reset(completedLocation); // a resend sets it up anew
+                record.currentLocation = completedLocation + 1;
+                if (owner == IrpOwner::Driver)
+                    allocatorHolds = top || !record.entered.test(Irp->CurrentLocation);
+            }
         }
 
         if (invoke) {
@@ -491,7 +461,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             if (allocatorHolds) {
                 // At its own routine the allocator holds the request again and may free it.
                 std::lock_guard lock(g_mutex);
-                g_irps[Irp].state = IrpState::Idle;
+                if (IrpRecord* record = g_irps.Find(Irp))
+                    record->state = IrpState::Idle;
             }
             NTSTATUS result;
             {
@@ -499,7 +470,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
                 result = routine(device, Irp, context);
             }
             std::lock_guard lock(g_mutex);
-            IrpRecord& record = g_irps[Irp];
+            IrpRecord* found = g_irps.Find(Irp);
+            if (found == nullptr)
+                return; // gone from the quarantine too: nothing of it is left to finish
+            IrpRecord& record = *found;
             if (record.state != IrpState::Freed)
                 CheckGuardLocked(Irp, record, [&] {
                     return DriverName(driver) + " (in its completion routine)";
@@ -536,18 +510,28 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             break;
     }
 
+    IrpFinal finalRoutine = nullptr;
+    void* finalContext = nullptr;
     std::function<void(PIRP)> onFinal;
     {
         std::lock_guard lock(g_mutex);
-        IrpRecord& record = g_irps[Irp];
-        record.state = IrpState::Completed;
+        IrpRecord* record = g_irps.Find(Irp);
+        if (record == nullptr)
+            return;
+        record->state = IrpState::Completed;
         // Runs once: a second completion of a completed request is reported, not carried out.
-        if (owner != IrpOwner::Driver)
-            onFinal = std::move(record.onFinal);
+        if (owner != IrpOwner::Driver) {
+            finalRoutine = std::exchange(record->finalRoutine, nullptr);
+            finalContext = std::exchange(record->finalContext, nullptr);
+            if (record->onFinal)
+                onFinal = std::move(record->onFinal);
+        }
     }
     if (owner == IrpOwner::Driver)
         return; // back with its allocator
-    if (onFinal)
+    if (finalRoutine != nullptr)
+        finalRoutine(Irp, finalContext);
+    else if (onFinal)
         onFinal(Irp);
 }
 

@@ -135,13 +135,13 @@ void ReportFreedWrite(PIRP irp, const IrpRecord& record, size_t at, const std::s
 
 void NoteStartNextPowerIrp(PIRP irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    if (it == g_irps.end() || it->second.state == IrpState::Freed) {
+    IrpRecord* found = g_irps.Find(irp);
+    if (found == nullptr || found->state == IrpState::Freed) {
         Report(ViolationKind::UseAfterFree, "PoStartNextPowerIrp on a freed or unknown request");
         return;
     }
     // Judged for the location that the calling driver holds, whatever it did to the pointer.
-    IrpRecord& record = it->second;
+    IrpRecord& record = *found;
     int location = record.currentLocation;
     if (irp->CurrentLocation != location) {
         Report(ViolationKind::PowerIrpWithoutStartNext,
@@ -156,11 +156,11 @@ void NoteStartNextPowerIrp(PIRP irp) {
 
 void CheckStartNextBeforePoCallDriver(PIRP irp, PDEVICE_OBJECT target) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    if (it == g_irps.end() || it->second.state == IrpState::Freed)
+    const IrpRecord* found = g_irps.Find(irp);
+    if (found == nullptr || found->state == IrpState::Freed)
         return; // IofCallDriver reports it
     // The initial send from the power manager (or a requester) holds no location.
-    const IrpRecord& record = it->second;
+    const IrpRecord& record = *found;
     int location = record.currentLocation;
     if (location > irp->StackCount || location < 1 || record.startNext.test(location))
         return;
@@ -173,15 +173,15 @@ void ReportOutstandingIrps(PDEVICE_OBJECT device, const std::vector<PFILE_OBJECT
     std::vector<std::string> messages;
     {
         std::lock_guard lock(g_mutex);
-        for (auto& [irp, record] : g_irps) {
+        g_irps.ForEach([&](PIRP irp, IrpRecord& record) {
             if (record.state != IrpState::InFlight && record.state != IrpState::Idle)
-                continue;
+                return;
             if (record.reportedAtEnd)
-                continue; // reported already
+                return; // reported already
             if (record.state == IrpState::InFlight &&
                 std::find(heldBy.begin(), heldBy.end(), irp->Tail.Overlay.OriginalFileObject) !=
                     heldBy.end())
-                continue;
+                return;
             // The device's driver still has a duty to the request if it holds it, or if its
             // completion routine waits in the location below.
             bool held = false;
@@ -197,7 +197,7 @@ void ReportOutstandingIrps(PDEVICE_OBJECT device, const std::vector<PFILE_OBJECT
                 messages.push_back(IrpText(irp, record));
                 record.reportedAtEnd = true;
             }
-        }
+        });
     }
     for (const std::string& text : messages) {
         Report(ViolationKind::NeverCompleted,
@@ -209,14 +209,14 @@ size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
     size_t count = 0;
     {
         std::lock_guard lock(g_mutex);
-        for (auto& [irp, record] : g_irps) {
+        g_irps.ForEach([&](PIRP, IrpRecord& record) {
             if (record.owner == IrpOwner::Driver && record.allocator == allocator &&
                 record.state != IrpState::Freed && !record.reportedAtEnd) {
                 ++count;
                 record.allocator = nullptr; // report once
                 record.reportedAtEnd = true;
             }
-        }
+        });
     }
     if (count != 0) {
         Report(ViolationKind::RequestLeak,
@@ -232,12 +232,7 @@ size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
 // then goes on as if the sender had copied its location, with its routine in the copy, so that
 // both routines run. A location never set up is copied from the sender's (when it has one) so
 // that the lower driver is not misled into faults of its own.
-void SetUpNextLocation(PDEVICE_OBJECT target, PIRP irp) {
-    std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(irp);
-    if (it == g_irps.end())
-        return;
-    IrpRecord& record = it->second;
+void irps::SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record) {
     const int sent = irp->CurrentLocation;
     const int held = record.currentLocation;
     if (sent < 2 || sent > kMaxStack + 1 || held < 1 || held > kMaxStack + 1)
@@ -293,16 +288,15 @@ void SetUpNextLocation(PDEVICE_OBJECT target, PIRP irp) {
 
 void ReportIrpsLeftAtEnd(const std::string& when) {
     std::lock_guard lock(g_mutex);
-    for (auto& [irp, record] : g_irps) {
+    g_irps.ForEach([&when](PIRP irp, IrpRecord& record) {
         if (record.state == IrpState::Freed) {
-            const IrpRecord& freed = record; // a lambda may not name a structured binding (clang)
-            CheckFreedLocked(irp, freed, [&freed] {
-                return "a driver that had it (" + HandlerNames(freed) + ")";
+            CheckFreedLocked(irp, record, [&record] {
+                return "a driver that had it (" + HandlerNames(record) + ")";
             });
-            continue;
+            return;
         }
         if (record.reportedAtEnd)
-            continue;
+            return;
         if (record.state == IrpState::InFlight) {
             record.reportedAtEnd = true;
             std::string holder;
@@ -319,7 +313,7 @@ void ReportIrpsLeftAtEnd(const std::string& when) {
                    DriverName(record.allocator) + " allocated " + IrpText(irp, record) +
                        " with IoAllocateIrp and had not freed it at " + when);
         }
-    }
+    });
 }
 
 } // namespace sim::kernel::detail
@@ -331,12 +325,12 @@ using namespace sim::kernel::detail::irps;
 
 void SimNextLocationPrepared(PIRP Irp) {
     std::lock_guard lock(g_mutex);
-    auto it = g_irps.find(Irp);
-    if (it == g_irps.end() || it->second.state == IrpState::Freed)
+    IrpRecord* record = g_irps.Find(Irp);
+    if (record == nullptr || record->state == IrpState::Freed)
         return;
     int location = Irp->CurrentLocation - 1;
     if (location >= 0 && location <= kMaxStack + 1)
-        it->second.prepared.set(location);
+        record->prepared.set(location);
 }
 
 } // namespace sim::wdm

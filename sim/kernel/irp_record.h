@@ -4,12 +4,13 @@
 
 #include "sim/kernel/internal.h"
 
+#include <algorithm>
 #include <bitset>
+#include <cstdint>
 #include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace sim::kernel::detail::irps {
@@ -33,8 +34,7 @@ struct IrpMarks {
     std::bitset<kMaxStack + 2> markedPending;   // IoMarkIrpPending per location
     std::bitset<kMaxStack + 2> returnedPending; // dispatch at that location returned pending
     std::bitset<kMaxStack + 2> startNext;       // PoStartNextPowerIrp per location
-    PDEVICE_OBJECT locationDevice[kMaxStack + 2] = {};
-    std::bitset<kMaxStack + 2> routineAt; // a completion routine waits in that location
+    std::bitset<kMaxStack + 2> routineAt;       // a completion routine waits in that location
     // Locations entered through IofCallDriver. One that the allocator claimed for itself with
     // IoSetNextIrpStackLocation is not, and at its completion routine the allocator holds the
     // request again, as at the top.
@@ -42,11 +42,6 @@ struct IrpMarks {
     // The next location was set up (copied to, or fetched with IoGetNextIrpStackLocation to be
     // filled) since the location above it became current.
     std::bitset<kMaxStack + 2> prepared;
-    // The completion routine in each location as the driver of that location received it, to
-    // tell one that a driver set in its own location after skipping it.
-    PIO_COMPLETION_ROUTINE receivedRoutine[kMaxStack + 2] = {};
-    PVOID receivedContext[kMaxStack + 2] = {};
-    UCHAR receivedControl[kMaxStack + 2] = {};
     // The location whose driver holds the request; StackCount + 1 while its allocator (or the
     // I/O manager) does.
     int currentLocation = 0;
@@ -57,22 +52,97 @@ struct IrpMarks {
 };
 
 struct IrpRecord : IrpMarks {
+    // Per location, indexed by location number. Only locations 1 to stackSize + 1 are ever
+    // written (IofCallDriver refuses a request whose current location lies past its guard), so
+    // a renewal clears only those.
+    PDEVICE_OBJECT locationDevice[kMaxStack + 2] = {};
+    // The completion routine in each location as the driver of that location received it, to
+    // tell one that a driver set in its own location after skipping it.
+    PIO_COMPLETION_ROUTINE receivedRoutine[kMaxStack + 2] = {};
+    PVOID receivedContext[kMaxStack + 2] = {};
+    UCHAR receivedControl[kMaxStack + 2] = {};
+    int stackSize = 0; // as allocated: the block holds this many locations and the guard
     std::vector<PDRIVER_OBJECT> handlers; // drivers whose dispatch routines it reached
+    // Run at the final completion of a system request: the routine with its context, or else
+    // the function (for the rarer requesters that need more than a context).
+    IrpFinal finalRoutine = nullptr;
+    void* finalContext = nullptr;
+    IrpDiscard finalDiscard = nullptr; // given the context of a final completion that never came
     std::function<void(PIRP)> onFinal;
 
     // As a new record; keeps the storage of `handlers` for the next request.
     void Renew() {
         static_cast<IrpMarks&>(*this) = IrpMarks{};
+        const size_t used = static_cast<size_t>(stackSize) + 2;
+        std::fill_n(locationDevice, used, nullptr);
+        std::fill_n(receivedRoutine, used, nullptr);
+        std::fill_n(receivedContext, used, nullptr);
+        std::fill_n(receivedControl, used, UCHAR{0});
         handlers.clear();
-        onFinal = nullptr;
+        finalRoutine = nullptr;
+        finalContext = nullptr;
+        finalDiscard = nullptr;
+        if (onFinal)
+            onFinal = nullptr;
     }
 };
 
-// Guards every record and the quarantine.
+// Where the record of each request is, by the request's address: open addressing with linear
+// probing, so that a lookup is a multiply and a compare or two, and a pointer that is no
+// request is told apart without touching the memory it points to.
+class IrpTable {
+public:
+    IrpRecord* Find(PIRP irp) const {
+        if (count_ == 0 || irp == nullptr)
+            return nullptr;
+        for (size_t i = Home(irp);; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (slot.irp == irp)
+                return slot.record;
+            if (slot.irp == nullptr)
+                return nullptr;
+        }
+    }
+    void Insert(PIRP irp, IrpRecord* record);
+    void Erase(PIRP irp);
+    void Clear();
+    template <class F>
+    void ForEach(F&& visit) const {
+        for (const Slot& slot : slots_) {
+            if (slot.irp != nullptr)
+                visit(slot.irp, *slot.record);
+        }
+    }
+
+private:
+    struct Slot {
+        PIRP irp = nullptr;
+        IrpRecord* record = nullptr;
+    };
+    size_t Home(PIRP irp) const {
+        const auto key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(irp));
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void Grow();
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    unsigned shift_ = 64;
+    size_t count_ = 0;
+};
+
+// Each request lives in one block: its record, then the request with its stack locations, then
+// the guard location. A block leaving the quarantine is kept for a new request of the same stack
+// size, record and all.
+constexpr size_t kRecordBytes = (sizeof(IrpRecord) + 15) & ~size_t{15};
+
+inline PIRP IrpOfRecord(IrpRecord* record) {
+    return reinterpret_cast<PIRP>(reinterpret_cast<unsigned char*>(record) + kRecordBytes);
+}
+
+// Guards every record, the table and the quarantine.
 extern ShortLock g_mutex;
-extern std::unordered_map<PIRP, IrpRecord> g_irps;
-// Records of requests gone from the quarantine, kept for new requests (a node of g_irps each).
-extern std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> g_spareRecords;
+extern IrpTable g_irps;
 extern std::deque<PIRP> g_quarantine;
 
 inline size_t BlockSize(CCHAR stackSize) {
@@ -82,6 +152,17 @@ inline size_t BlockSize(CCHAR stackSize) {
 inline PIO_STACK_LOCATION StackBase(PIRP irp) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
 }
+
+// A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed: a spare
+// one, or a new one (null when the heap has none). Call with g_mutex held.
+IrpRecord* NewBlockLocked(CCHAR stackSize);
+// Moves a freed request into the quarantine; the oldest leaves it, checked, and its block is
+// kept for a new request. Call with g_mutex held.
+void QuarantineLocked(PIRP irp, IrpRecord& record);
+
+// Checks, before IofCallDriver moves on, that the sender set up the lower driver's location.
+// Call with g_mutex held.
+void SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record);
 
 // "request <address> (<major function>)".
 std::string IrpText(PIRP irp, const IrpRecord& record);

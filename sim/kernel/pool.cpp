@@ -27,7 +27,11 @@ struct PoolRecord {
 };
 
 detail::ShortLock g_mutex;
-std::unordered_map<void*, PoolRecord> g_pool;
+using PoolMap = std::unordered_map<void*, PoolRecord>;
+PoolMap g_pool;
+// Nodes of records of freed allocations, kept for new ones so that a record costs no allocation.
+constexpr size_t kSpareNodes = 64;
+std::vector<PoolMap::node_type> g_spareNodes;
 std::vector<void*> g_leaked; // reported leaks: given back to the heap at reset
 
 bool IsPaged(POOL_TYPE type) {
@@ -75,7 +79,18 @@ void* AllocatePool(POOL_TYPE type, size_t size, ULONG tag, PDRIVER_OBJECT owner,
     // Fresh pool is not zero on the real system; a recognisable filler exposes reliance on it.
     std::memset(address, zeroed ? 0 : 0xCD, size == 0 ? 1 : size);
     std::lock_guard lock(g_mutex);
-    g_pool[address] = {size, tag, type, owner};
+    const PoolRecord record{size, tag, type, owner};
+    if (g_spareNodes.empty()) {
+        g_pool[address] = record;
+        return address;
+    }
+    PoolMap::node_type node = std::move(g_spareNodes.back());
+    g_spareNodes.pop_back();
+    node.key() = address;
+    node.mapped() = record;
+    auto inserted = g_pool.insert(std::move(node));
+    if (!inserted.inserted)
+        inserted.position->second = record;
     return address;
 }
 
@@ -102,7 +117,10 @@ void FreePool(void* address, const ULONG* expectedTag) {
                    "ExFreePoolWithTag with tag '" + TagText(*expectedTag) +
                        "' on an allocation tagged '" + TagText(record.tag) + "'");
         }
-        g_pool.erase(it);
+        if (g_spareNodes.size() < kSpareNodes)
+            g_spareNodes.push_back(g_pool.extract(it));
+        else
+            g_pool.erase(it);
     }
     if (IsPaged(record.type) && KeGetCurrentIrql() > APC_LEVEL) {
         Report(ViolationKind::PagedPoolAtDispatchLevel, "paged pool (tag '" + TagText(record.tag) +
@@ -165,6 +183,7 @@ void ResetPool() {
     for (auto& [address, record] : g_pool)
         std::free(address);
     g_pool.clear();
+    g_spareNodes.clear();
     for (void* address : g_leaked)
         std::free(address);
     g_leaked.clear();

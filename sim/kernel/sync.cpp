@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
 namespace sim::wdm {
 
@@ -19,9 +19,11 @@ namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 // One lock and one condition for every event: waits are rare and short, and a single lock
-// makes every signal state change trivially race-free.
-std::mutex g_eventMutex;
-std::condition_variable g_eventChanged;
+// makes every signal state change trivially race-free. The lock is a short one, as a set or
+// clear with no waiter only stores a state; the condition is only notified when a thread waits.
+sim::kernel::detail::ShortLock g_eventMutex;
+std::condition_variable_any g_eventChanged;
+unsigned g_eventWaiters = 0; // threads in a wait on g_eventChanged; guarded by g_eventMutex
 
 // 100 ns units between 1601-01-01 and 1970-01-01.
 constexpr LONGLONG kEpochDifference = 116444736000000000LL;
@@ -35,6 +37,8 @@ LONGLONG NowSystemTime() {
 // An event in the extension of a freed device object: the driver touched a device it had
 // deleted. Reported, and the memory left alone.
 bool TouchesFreedDevice(PRKEVENT event, const char* routine) {
+    if (!sim::kernel::detail::AnyDeviceExtensionFreed())
+        return false;
     std::string device;
     if (!sim::kernel::detail::InFreedDeviceExtension(event, &device)) {
         return false;
@@ -56,12 +60,43 @@ std::string Who() {
 // deadlocks on Windows) is reported instead of spinning for ever, and a release by a thread
 // that does not hold the lock is reported. A recursive acquire is counted and its release
 // undone in turn, so the driver goes on as if it had not acquired the lock again.
+// Only a few locks are held at any one time, so the holders are a short list, searched from
+// the end, which a held lock joins and a released one leaves without any allocation.
 struct LockHolder {
+    const volatile KSPIN_LOCK* lock;
     std::thread::id thread;
     unsigned depth;
 };
 sim::kernel::detail::ShortLock g_lockMutex;
-std::unordered_map<const volatile KSPIN_LOCK*, LockHolder> g_lockHolders;
+class LockHolders {
+public:
+    LockHolder* Find(const volatile KSPIN_LOCK* lock) {
+        for (size_t i = holders_.size(); i-- > 0;) {
+            if (holders_[i].lock == lock)
+                return &holders_[i];
+        }
+        return nullptr;
+    }
+    void Set(const volatile KSPIN_LOCK* lock, std::thread::id thread) {
+        if (LockHolder* holder = Find(lock))
+            *holder = {lock, thread, 1};
+        else
+            holders_.push_back({lock, thread, 1});
+    }
+    void Erase(LockHolder* holder) {
+        *holder = holders_.back();
+        holders_.pop_back();
+    }
+    void Erase(const volatile KSPIN_LOCK* lock) {
+        if (LockHolder* holder = Find(lock))
+            Erase(holder);
+    }
+    void Clear() { holders_.clear(); }
+
+private:
+    std::vector<LockHolder> holders_;
+};
+LockHolders g_lockHolders;
 
 std::string LockText(PKSPIN_LOCK lock) {
     char text[32];
@@ -69,41 +104,52 @@ std::string LockText(PKSPIN_LOCK lock) {
     return "spin lock " + std::string(text);
 }
 
-// True if the calling thread holds the lock already; then it is reported and counted.
-bool AcquiredAgain(PKSPIN_LOCK lock, const char* routine) {
-    std::lock_guard guard(g_lockMutex);
-    auto it = g_lockHolders.find(lock);
-    if (it == g_lockHolders.end() || it->second.thread != std::this_thread::get_id())
-        return false;
-    ++it->second.depth;
-    Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " + LockText(lock) +
-                                              " that its thread already holds (a deadlock)");
-    return true;
-}
-
 void Spin(PKSPIN_LOCK lock) {
     while (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) != 0) {
         std::this_thread::yield();
     }
     std::lock_guard guard(g_lockMutex);
-    g_lockHolders[lock] = {std::this_thread::get_id(), 1};
+    g_lockHolders.Set(lock, std::this_thread::get_id());
+}
+
+// Acquires the lock for the calling thread. One that the thread already holds is reported and
+// counted instead (the acquire would deadlock). A free lock is taken and recorded in one pass
+// under g_lockMutex.
+void Acquire(PKSPIN_LOCK lock, const char* routine) {
+    {
+        std::lock_guard guard(g_lockMutex);
+        LockHolder* holder = g_lockHolders.Find(lock);
+        if (holder == nullptr || holder->thread != std::this_thread::get_id()) {
+            if (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0) {
+                g_lockHolders.Set(lock, std::this_thread::get_id());
+                return;
+            }
+            holder = nullptr; // another thread holds it: spin below, outside g_lockMutex
+        } else {
+            ++holder->depth;
+            Report(ViolationKind::SpinLockMisuse,
+                   Who() + " called " + routine + " on " + LockText(lock) +
+                       " that its thread already holds (a deadlock)");
+            return;
+        }
+    }
+    Spin(lock);
 }
 
 // Releases the lock unless it only undoes a recursive acquire.
 void Unlock(PKSPIN_LOCK lock, const char* routine) {
     {
         std::lock_guard guard(g_lockMutex);
-        auto it = g_lockHolders.find(lock);
-        if (it != g_lockHolders.end()) {
-            if (it->second.thread != std::this_thread::get_id()) {
+        if (LockHolder* holder = g_lockHolders.Find(lock)) {
+            if (holder->thread != std::this_thread::get_id()) {
                 Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
                                                           LockText(lock) +
                                                           " that another thread holds");
-            } else if (it->second.depth > 1) {
-                --it->second.depth;
+            } else if (holder->depth > 1) {
+                --holder->depth;
                 return;
             }
-            g_lockHolders.erase(it);
+            g_lockHolders.Erase(holder);
         }
     }
     if (__atomic_exchange_n(lock, 0, __ATOMIC_RELEASE) == 0) {
@@ -155,7 +201,8 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     std::lock_guard lock(g_eventMutex);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    g_eventChanged.notify_all();
+    if (g_eventWaiters != 0)
+        g_eventChanged.notify_all();
     return previous;
 }
 
@@ -213,12 +260,13 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 
     std::unique_lock lock(g_eventMutex);
     while (event->Header.SignalState == 0) {
-        if (!deadline) {
-            g_eventChanged.wait(lock);
-        } else if (g_eventChanged.wait_until(lock, *deadline) == std::cv_status::timeout &&
-                   event->Header.SignalState == 0) {
+        ++g_eventWaiters;
+        const bool timedOut =
+            !deadline ? (g_eventChanged.wait(lock), false)
+                      : g_eventChanged.wait_until(lock, *deadline) == std::cv_status::timeout;
+        --g_eventWaiters;
+        if (timedOut && event->Header.SignalState == 0)
             return STATUS_TIMEOUT;
-        }
     }
     if (event->Header.Type == SynchronizationEvent)
         event->Header.SignalState = 0;
@@ -253,7 +301,7 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     {
         std::lock_guard guard(g_lockMutex);
-        g_lockHolders.erase(SpinLock); // a lock in reused memory starts afresh
+        g_lockHolders.Erase(SpinLock); // a lock in reused memory starts afresh
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
@@ -263,9 +311,7 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
         Report(ViolationKind::IrqlMisuse,
                "KeAcquireSpinLockAtDpcLevel at IRQL " + IrqlText(t_irql));
     }
-    if (AcquiredAgain(SpinLock, "KeAcquireSpinLockAtDpcLevel"))
-        return;
-    Spin(SpinLock);
+    Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -279,9 +325,7 @@ VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     KIRQL old = t_irql;
     t_irql = DISPATCH_LEVEL;
     *OldIrql = old;
-    if (AcquiredAgain(SpinLock, "KeAcquireSpinLock"))
-        return;
-    Spin(SpinLock);
+    Acquire(SpinLock, "KeAcquireSpinLock");
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
@@ -309,7 +353,7 @@ namespace detail {
 
 void ResetSync() {
     std::lock_guard guard(sim::wdm::g_lockMutex);
-    sim::wdm::g_lockHolders.clear();
+    sim::wdm::g_lockHolders.Clear();
 }
 
 } // namespace detail

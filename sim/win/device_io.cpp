@@ -1,6 +1,8 @@
 #include "sim/win/device_io.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace sim::win {
@@ -10,6 +12,23 @@ using namespace sim::wdm;
 namespace {
 
 thread_local std::uint32_t lastError = 0;
+
+// The length of `path` without its trailing blanks and dots. A path padded out to a fixed
+// length with blanks goes eight of them at a time.
+std::size_t TrimmedLength(std::string_view path) {
+    constexpr std::uint64_t kBlanks = 0x2020202020202020ull;
+    std::size_t n = path.size();
+    while (n >= sizeof kBlanks) {
+        std::uint64_t tail;
+        std::memcpy(&tail, path.data() + n - sizeof tail, sizeof tail);
+        if (tail != kBlanks)
+            break;
+        n -= sizeof tail;
+    }
+    while (n > 0 && (path[n - 1] == ' ' || path[n - 1] == '.'))
+        --n;
+    return n;
+}
 
 PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
     PDEVICE_OBJECT bottom = device;
@@ -124,9 +143,7 @@ Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t,
     // blanks and dots of its last component go.
     std::string_view path(fileName);
     if (path.starts_with("\\\\.\\")) {
-        while (!path.empty() && (path.back() == ' ' || path.back() == '.')) {
-            path.remove_suffix(1);
-        }
+        path = path.substr(0, TrimmedLength(path));
     }
     // The object manager holds the device from the lookup of its name until the create has
     // returned: a removal in between only marks it deleted, and the create then fails.
@@ -188,18 +205,17 @@ bool DeviceIo::DeviceIoControl(Handle device, std::uint32_t ioControlCode, const
         SetLastError(ErrorDevNotExist);
         return false;
     }
-    {
-        std::lock_guard lock(file->mutex);
-        ++file->inFlight;
-    }
+    file->inFlight.fetch_add(1);
     const kernel::IoResult result =
         kernel::SendDeviceControl(file->device, file->fileObject, ioControlCode, inBuffer,
                                   inBufferSize, outBuffer, outBufferSize);
-    {
-        std::lock_guard lock(file->mutex);
-        --file->inFlight;
+    // The last request out wakes a close that waits for it. The close marks itself before it
+    // looks at the count, and this looks at the mark after the count drops, so one of the two
+    // always sees the other.
+    if (file->inFlight.fetch_sub(1) == 1 && file->closing.load()) {
+        { std::lock_guard lock(file->mutex); } // the close is in its wait, or past its check
+        file->idle.notify_all();
     }
-    file->idle.notify_all();
     if (!result.completed) {
         SetLastError(ErrorSemTimeout);
         return false;
@@ -241,7 +257,8 @@ bool DeviceIo::CloseHandle(Handle handle) {
     }
     {
         std::unique_lock lock(file->mutex);
-        file->idle.wait(lock, [&] { return file->inFlight == 0; });
+        file->closing.store(true);
+        file->idle.wait(lock, [&] { return file->inFlight.load() == 0; });
     }
     if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendClose(file->device, file->fileObject);
@@ -252,7 +269,8 @@ bool DeviceIo::CloseHandle(Handle handle) {
         lastOfStack = std::none_of(handles_.begin(), handles_.end(), [&](const auto& entry) {
             return entry.second->physicalDeviceObject == file->physicalDeviceObject;
         });
-        callbacks = lastClosed_;
+        if (lastOfStack)
+            callbacks = lastClosed_;
     }
     if (lastOfStack) {
         for (const auto& [id, cb] : callbacks) {

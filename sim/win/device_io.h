@@ -7,6 +7,7 @@
 
 #include "sim/kernel/control.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -93,7 +94,8 @@ private:
         wdm::PFILE_OBJECT fileObject = nullptr;
         std::mutex mutex;
         std::condition_variable idle;
-        int inFlight = 0;
+        std::atomic<int> inFlight{0};     // requests of the handle inside the driver
+        std::atomic<bool> closing{false}; // a close waits for them
     };
     std::shared_ptr<OpenFile> Find(Handle handle) const;
 

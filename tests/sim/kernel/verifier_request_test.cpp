@@ -5,6 +5,7 @@
 #include "verifier_fixture.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace simtest {
 namespace {
@@ -90,6 +91,42 @@ TEST_F(TouchedRequestTest, WrittenFromAnotherThreadAfterItWasFreed) {
     EXPECT_NE(found[0].message.find("status block"), std::string::npos) << found[0].message;
 }
 
+// Freed requests leave the quarantine after 4096 others, and their memory serves new ones.
+TEST_F(TouchedRequestTest, RequestsOutOfTheQuarantineAreCheckedAndTheirMemoryServesNewOnes) {
+    constexpr int kQuarantined = 4096;
+    sim::kernel::RunInDriverContext(faultyDriver, [] {
+        PIRP written = IoAllocateIrp(2, FALSE);
+        ASSERT_NE(written, nullptr);
+        IoFreeIrp(written);
+        written->IoStatus.Information = 1; // after the free
+        for (int i = 0; i < kQuarantined; ++i)
+            IoFreeIrp(IoAllocateIrp(2, FALSE)); // the last one pushes `written` out
+    });
+    auto found = TakeViolations();
+    ASSERT_TRUE(OnlyViolationsOf(found, {ViolationKind::UseAfterFree}));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0].message.find("status block"), std::string::npos) << found[0].message;
+
+    // Many at once, freed out of order: each is told apart, and freed twice, each is caught.
+    std::vector<PIRP> live;
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        for (int i = 0; i < 3000; ++i)
+            live.push_back(IoAllocateIrp(static_cast<CCHAR>(1 + i % 3), FALSE));
+        for (size_t i = 0; i < live.size(); i += 2)
+            IoFreeIrp(live[i]);
+        for (size_t i = 1; i < live.size(); i += 2)
+            IoFreeIrp(live[i]);
+    });
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        for (PIRP irp : live)
+            IoFreeIrp(irp);
+    });
+    found = TakeViolations();
+    EXPECT_TRUE(OnlyViolationsOf(found, {ViolationKind::UseAfterFree}));
+    EXPECT_EQ(found.size(), live.size());
+}
+
 // The allocator's own completion routine runs with the current location past the last one.
 class PastTheLastLocationTest : public TouchedRequestTest {
 protected:
@@ -112,6 +149,26 @@ TEST_F(PastTheLastLocationTest, MarkedPendingInTheAllocatorsOwnCompletionRoutine
     };
     SendOwnRequest(&routine);
     EXPECT_TRUE(Caught(ViolationKind::NoMoreStackLocations, "driver 'faulty'"));
+}
+
+TEST_F(PastTheLastLocationTest, SentOnWithItsLocationPastTheGuard) {
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        PIRP irp = IoAllocateIrp(bus->Device()->StackSize, FALSE);
+        ASSERT_NE(irp, nullptr);
+        IoSkipCurrentIrpStackLocation(irp);
+        IoSkipCurrentIrpStackLocation(irp); // the location it would be sent with lies outside it
+        EXPECT_EQ(IoCallDriver(bus->Device(), irp), STATUS_INVALID_PARAMETER);
+        IoFreeIrp(irp);
+    });
+    auto found = TakeViolations();
+    EXPECT_TRUE(OnlyViolationsOf(
+        found, {ViolationKind::NoMoreStackLocations, ViolationKind::StackLocationNotSetUp}));
+    bool pastTheGuard = false;
+    for (const auto& v : found) {
+        pastTheGuard = pastTheGuard || (v.kind == ViolationKind::NoMoreStackLocations &&
+                                        v.message.rfind("driver 'faulty'", 0) == 0);
+    }
+    EXPECT_TRUE(pastTheGuard);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

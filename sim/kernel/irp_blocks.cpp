@@ -1,0 +1,183 @@
+// The blocks that requests live in: the table that finds a request's record, new blocks and
+// spare ones, the quarantine of freed requests, and the reset of them all.
+//
+// A freed request stays in the quarantine, its memory still valid, for 4096 more frees, so that a
+// late completion or free of it is reported instead of corrupting memory; when it leaves, its
+// pattern is checked (a write after the free is reported) and its block is kept, record and all,
+// for a new request of the same stack size.
+#include "sim/kernel/irp_record.h"
+
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace sim::kernel::detail {
+
+namespace irps {
+
+ShortLock g_mutex;
+IrpTable g_irps;
+std::deque<PIRP> g_quarantine;
+
+void IrpTable::Insert(PIRP irp, IrpRecord* record) {
+    if ((count_ + 1) * 2 > slots_.size())
+        Grow();
+    size_t i = Home(irp);
+    while (slots_[i].irp != nullptr && slots_[i].irp != irp)
+        i = (i + 1) & mask_;
+    if (slots_[i].irp == nullptr)
+        ++count_;
+    slots_[i] = {irp, record};
+}
+
+void IrpTable::Erase(PIRP irp) {
+    if (count_ == 0)
+        return;
+    size_t hole = Home(irp);
+    while (slots_[hole].irp != irp) {
+        if (slots_[hole].irp == nullptr)
+            return;
+        hole = (hole + 1) & mask_;
+    }
+    // Backward shift: every entry after the hole, up to the next empty slot, whose home does
+    // not lie cyclically in (hole, its slot] moves into the hole.
+    for (size_t j = (hole + 1) & mask_; slots_[j].irp != nullptr; j = (j + 1) & mask_) {
+        const size_t home = Home(slots_[j].irp);
+        const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (stays)
+            continue;
+        slots_[hole] = slots_[j];
+        hole = j;
+    }
+    slots_[hole] = {};
+    --count_;
+}
+
+void IrpTable::Clear() {
+    slots_.clear();
+    mask_ = 0;
+    shift_ = 64;
+    count_ = 0;
+}
+
+void IrpTable::Grow() {
+    std::vector<Slot> old = std::move(slots_);
+    const size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, Slot{});
+    mask_ = size - 1;
+    shift_ = 64;
+    for (size_t n = size; n > 1; n >>= 1)
+        --shift_;
+    count_ = 0;
+    for (const Slot& slot : old) {
+        if (slot.irp != nullptr)
+            Insert(slot.irp, slot.record);
+    }
+}
+
+namespace {
+
+// Blocks gone from the quarantine, by stack size, kept for new requests; at most kSpareBlocks
+// in all.
+constexpr size_t kSpareBlocks = 256;
+std::vector<IrpRecord*> g_spareBlocks[kMaxStack + 1];
+size_t g_spareCount = 0;
+
+size_t TotalBytes(const IrpRecord& record) {
+    return record.bytes + sizeof(IO_STACK_LOCATION);
+}
+
+void DestroyBlock(IrpRecord* record) {
+    record->~IrpRecord();
+    std::free(record);
+}
+
+} // namespace
+
+// A block for a request of `stackSize` locations, its record renewed: a spare one, or a new one.
+// Call with g_mutex held.
+IrpRecord* NewBlockLocked(CCHAR stackSize) {
+    std::vector<IrpRecord*>& spares = g_spareBlocks[stackSize];
+    if (!spares.empty()) {
+        IrpRecord* record = spares.back();
+        spares.pop_back();
+        --g_spareCount;
+        SIM_UNPOISON(IrpOfRecord(record), BlockSize(stackSize) + sizeof(IO_STACK_LOCATION));
+        record->Renew();
+        return record;
+    }
+    const size_t bytes = BlockSize(stackSize);
+    void* block = std::malloc(kRecordBytes + bytes + sizeof(IO_STACK_LOCATION));
+    if (block == nullptr)
+        return nullptr;
+    auto record = new (block) IrpRecord;
+    record->stackSize = stackSize;
+    return record;
+}
+
+// Moves a freed request into the quarantine; evicts the oldest. Call with g_mutex held.
+void QuarantineLocked(PIRP irp, IrpRecord& record) {
+    CheckGuardLocked(irp, record, [] { return std::string("a driver that had it"); });
+    record.state = IrpState::Freed;
+    record.finalRoutine = nullptr;
+    record.finalContext = nullptr;
+    record.finalDiscard = nullptr;
+    if (record.onFinal)
+        record.onFinal = nullptr;
+    const size_t total = TotalBytes(record);
+    SIM_UNPOISON(irp, total);
+    FillFreed(irp, record);
+    SIM_POISON(irp, kStatusAt);
+    SIM_POISON(reinterpret_cast<unsigned char*>(irp) + kStatusEnd, total - kStatusEnd);
+    g_quarantine.push_back(irp);
+    if (g_quarantine.size() > kQuarantine) {
+        PIRP oldest = g_quarantine.front();
+        g_quarantine.pop_front();
+        IrpRecord* old = g_irps.Find(oldest);
+        if (old != nullptr) {
+            CheckFreedLocked(oldest, *old,
+                             [&] { return "a driver that had it (" + HandlerNames(*old) + ")"; });
+            SIM_UNPOISON(oldest, TotalBytes(*old));
+            g_irps.Erase(oldest);
+            if (g_spareCount < kSpareBlocks) {
+                SIM_POISON(oldest, TotalBytes(*old)); // untouched until it is handed out again
+                g_spareBlocks[old->stackSize].push_back(old);
+                ++g_spareCount;
+            } else {
+                DestroyBlock(old);
+            }
+        }
+    }
+}
+
+} // namespace irps
+
+using namespace irps;
+
+void ResetIrps() {
+    std::vector<std::pair<IrpDiscard, void*>> discarded;
+    std::lock_guard lock(g_mutex);
+    std::vector<IrpRecord*> blocks;
+    g_irps.ForEach([&](PIRP irp, IrpRecord& record) {
+        SIM_UNPOISON(irp, TotalBytes(record));
+        blocks.push_back(&record);
+        if (record.finalRoutine != nullptr && record.finalDiscard != nullptr)
+            discarded.emplace_back(record.finalDiscard, record.finalContext);
+    });
+    for (const auto& [discard, context] : discarded)
+        discard(context);
+    for (IrpRecord* record : blocks)
+        DestroyBlock(record);
+    g_irps.Clear();
+    g_quarantine.clear();
+    for (std::vector<IrpRecord*>& spares : g_spareBlocks) {
+        for (IrpRecord* record : spares) {
+            SIM_UNPOISON(IrpOfRecord(record), TotalBytes(*record));
+            DestroyBlock(record);
+        }
+        spares.clear();
+    }
+    g_spareCount = 0;
+}
+
+} // namespace sim::kernel::detail
