@@ -1,6 +1,7 @@
 #include "ansi_text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace morlix {
 
@@ -84,17 +85,25 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
     return len;
 }
 
-// Plain ASCII reads the same in UTF-8 and in the ANSI code page: no conversion needed.
+} // namespace
+
 bool IsAscii(std::string_view text) {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
+    // Eight bytes at a time: a device path read into its blank-filled buffer is 255 bytes.
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ull) != 0) {
+            return false;
+        }
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) {
             return false;
         }
     }
     return true;
 }
-
-} // namespace
 
 std::string Utf8ToAnsi(std::string_view utf8) {
     if (IsAscii(utf8)) {

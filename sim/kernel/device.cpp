@@ -74,9 +74,29 @@ std::u16string FromUnicode(PCUNICODE_STRING text) {
     return std::u16string(text->Buffer, text->Length / sizeof(WCHAR));
 }
 
-bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() &&
-           LowerU16(text.substr(0, prefix.size())) == LowerU16(prefix);
+char16_t FoldU16(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// A narrow path's bytes stand for the characters of the same number, as ToU16 widens them.
+char16_t Widen(char c) {
+    return static_cast<char16_t>(static_cast<unsigned char>(c));
+}
+char16_t Widen(char16_t c) {
+    return c;
+}
+
+// Compares in place: a lookup on every open makes no lower-case copies.
+template <class Char>
+bool StartsWithNoCase(std::basic_string_view<Char> text, std::u16string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        const char16_t c = Widen(text[i]);
+        if (c != prefix[i] && FoldU16(c) != FoldU16(prefix[i]))
+            return false;
+    }
+    return true;
 }
 
 // Frees a device object whose deletion is due. Call with g_mutex held.
@@ -244,11 +264,13 @@ std::vector<DeviceInterface> ListDeviceInterfaces() {
 
 namespace {
 
-std::optional<ResolvedPath> Resolve(std::u16string_view path, bool reference) {
+// Resolves a path as given, narrow or wide, without converting it first.
+template <class Char>
+std::optional<ResolvedPath> Resolve(std::basic_string_view<Char> path, bool reference) {
     if (!StartsWithNoCase(path, u"\\\\.\\") && !StartsWithNoCase(path, u"\\\\?\\")) {
         return std::nullopt;
     }
-    std::u16string_view name = path.substr(4);
+    std::basic_string_view<Char> name = path.substr(4);
     std::lock_guard lock(g_mutex);
     const InterfaceRecord* best = nullptr;
     size_t bestLength = 0;
@@ -258,7 +280,7 @@ std::optional<ResolvedPath> Resolve(std::u16string_view path, bool reference) {
         std::u16string_view tail = std::u16string_view(r.linkName).substr(4); // after "\??\"
         if (!StartsWithNoCase(name, tail))
             continue;
-        if (name.size() > tail.size() && name[tail.size()] != u'\\')
+        if (name.size() > tail.size() && Widen(name[tail.size()]) != u'\\')
             continue;
         if (best == nullptr || tail.size() > bestLength) {
             best = &r;
@@ -273,7 +295,12 @@ std::optional<ResolvedPath> Resolve(std::u16string_view path, bool reference) {
             return std::nullopt;
         ObReferenceObject(top);
     }
-    return ResolvedPath{top, std::u16string(name.substr(bestLength))};
+    ResolvedPath resolved{top, {}};
+    const std::basic_string_view<Char> remainder = name.substr(bestLength);
+    resolved.remainder.reserve(remainder.size());
+    for (Char c : remainder)
+        resolved.remainder.push_back(Widen(c));
+    return resolved;
 }
 
 } // namespace
@@ -283,11 +310,11 @@ std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path) {
 }
 
 std::optional<ResolvedPath> ResolveUserPath(std::string_view path) {
-    return Resolve(std::u16string_view(ToU16(path)), false);
+    return Resolve(path, false);
 }
 
 std::optional<ResolvedPath> ReferenceUserPath(std::string_view path) {
-    return Resolve(std::u16string_view(ToU16(path)), true);
+    return Resolve(path, true);
 }
 
 std::vector<PDEVICE_OBJECT> ShutdownRegistrations() {

@@ -1,6 +1,8 @@
 #include "sim/win/device_io.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace sim::win {
@@ -124,6 +126,16 @@ Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t,
     // blanks and dots of its last component go.
     std::string_view path(fileName);
     if (path.starts_with("\\\\.\\")) {
+        // A path read into a blank-filled buffer ends in a long run of blanks: eight at a time.
+        constexpr std::uint64_t blanks = 0x2020202020202020ull;
+        while (path.size() >= 8) {
+            std::uint64_t tail = 0;
+            std::memcpy(&tail, path.data() + path.size() - 8, 8);
+            if (tail != blanks) {
+                break;
+            }
+            path.remove_suffix(8);
+        }
         while (!path.empty() && (path.back() == ' ' || path.back() == '.')) {
             path.remove_suffix(1);
         }
