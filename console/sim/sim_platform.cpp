@@ -99,6 +99,24 @@ Long SimPlatform::RegOpenKeyExA(RegKey key, const char* subKey, Dword, Dword, Re
 
 namespace {
 
+// Whether every one of the UTF-16LE units is below 0x80: four units at a time.
+bool IsAsciiUtf16(const std::uint8_t* bytes, std::size_t units) {
+    std::size_t i = 0;
+    for (; i + 4 <= units; i += 4) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes + 2 * i, 8);
+        if ((word & 0xFF80FF80FF80FF80ull) != 0) {
+            return false;
+        }
+    }
+    for (; i < units; ++i) {
+        if (bytes[2 * i] >= 0x80 || bytes[2 * i + 1] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // What the ANSI query call gives back for a stored value: string values convert from their
 // stored UTF-16, terminators as stored (a value written without one is returned without one),
 // other types are their bytes. Plain ASCII text, the common case, converts in place.
@@ -110,10 +128,7 @@ public:
             return;
         }
         const std::size_t units = value.data.size() / 2;
-        ascii_ = true;
-        for (std::size_t i = 0; i < units && ascii_; ++i) {
-            ascii_ = value.data[2 * i] < 0x80 && value.data[2 * i + 1] == 0;
-        }
+        ascii_ = IsAsciiUtf16(value.data.data(), units);
         if (ascii_) {
             size_ = units;
             return;

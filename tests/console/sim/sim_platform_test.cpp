@@ -87,7 +87,7 @@ TEST_F(SimPlatformTest, RegistryValuesRoundTripAsAnsiStrings) {
 TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead) {
     Registry& reg = bench->registry();
     const uint8_t ascii[] = {'a', 0, 'b', 0, 0, 0};
-    const uint8_t upper[] = {'A', 0x01, 'b', 0}; // U+0141, low byte 'A'
+    const uint8_t upper[] = {'A', 0x01, 'b', 0, 'c', 0, 'd', 0, 'e', 0x80}; // U+0141, low byte 'A'
     const uint8_t odd[] = {'a', 0, 'b'};         // a last half unit is dropped
     const uint8_t binary[] = {0x41, 0x01, 0xFF}; // not a string: its bytes as they are
     reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Ascii", kRegSz, ascii, sizeof ascii);
@@ -115,7 +115,7 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
     };
     EXPECT_EQ(query("Ascii"), std::string("ab\0", 3));
     EXPECT_EQ(query("Upper"), "\xC5\x81"
-                              "b");
+                              "bcd\xE8\x81\xA5");
     EXPECT_EQ(query("Odd"), "a");
     EXPECT_EQ(query("Binary"), "\x41\x01\xFF");
     EXPECT_EQ(query("Empty"), "");
@@ -125,7 +125,7 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
     morlix::Dword type = 0;
     EXPECT_EQ(platform->RegQueryValueExA(key, "Upper", nullptr, &type, small, &size),
               morlix::ErrorMoreData);
-    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(size, 8u);
     EXPECT_EQ(type, kRegExpandSz);
     EXPECT_EQ(platform->RegQueryValueExA(key, "Upper", nullptr, &type, nullptr, nullptr),
               morlix::ErrorSuccess); // the type alone
