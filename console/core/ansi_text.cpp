@@ -33,19 +33,6 @@ int CodePointToAnsi(char32_t cp) {
     return -1;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // Decodes one UTF-8 sequence at text[i]; returns its length, 0 if invalid.
 std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
     const auto lead = static_cast<unsigned char>(text[i]);
@@ -105,25 +92,32 @@ bool IsAscii(std::string_view text) {
     return true;
 }
 
+// Both conversions write into a string sized for the longest result and cut it to length once:
+// a device path is converted on every device cycle.
 std::string Utf8ToAnsi(std::string_view utf8) {
     if (IsAscii(utf8)) {
         return std::string(utf8);
     }
-    std::string out;
-    out.reserve(utf8.size());
+    std::string out(utf8.size(), '\0'); // never longer than its UTF-8 form
+    std::size_t n = 0;
     std::size_t i = 0;
     while (i < utf8.size()) {
+        if (static_cast<unsigned char>(utf8[i]) < 0x80) {
+            out[n++] = utf8[i++];
+            continue;
+        }
         char32_t cp = 0;
         const std::size_t len = DecodeUtf8(utf8, i, cp);
         if (len == 0) {
-            out += '?';
+            out[n++] = '?';
             ++i;
             continue;
         }
         const int b = CodePointToAnsi(cp);
-        out += b < 0 ? '?' : static_cast<char>(b);
+        out[n++] = b < 0 ? '?' : static_cast<char>(b);
         i += len;
     }
+    out.resize(n);
     return out;
 }
 
@@ -131,11 +125,22 @@ std::string AnsiToUtf8(std::string_view ansi) {
     if (IsAscii(ansi)) {
         return std::string(ansi);
     }
-    std::string out;
-    out.reserve(ansi.size());
+    std::string out(ansi.size() * 3, '\0'); // every character takes three bytes at most
+    std::size_t n = 0;
     for (const char c : ansi) {
-        AppendUtf8(out, AnsiToCodePoint(static_cast<unsigned char>(c)));
+        const char32_t cp = AnsiToCodePoint(static_cast<unsigned char>(c));
+        if (cp < 0x80) {
+            out[n++] = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out[n++] = static_cast<char>(0xC0 | (cp >> 6));
+            out[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out[n++] = static_cast<char>(0xE0 | (cp >> 12));
+            out[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+        }
     }
+    out.resize(n);
     return out;
 }
 

@@ -9,7 +9,6 @@ using sim::registry::kRegMultiSz;
 using sim::registry::kRegSz;
 using sim::registry::Registry;
 using sim::registry::RegRoot;
-using sim::registry::Utf16ToUtf8;
 using sim::registry::Utf8ToUtf16;
 
 namespace {
@@ -117,9 +116,50 @@ bool IsAsciiUtf16(const std::uint8_t* bytes, std::size_t units) {
     return true;
 }
 
+// The UTF-8 form of UTF-16LE units as Utf16ToUtf8 makes it (a surrogate without its pair becomes
+// U+FFFD), written to out unless out is null; returns its length. No copy of the value is made.
+std::size_t Utf16LeToUtf8(const std::uint8_t* bytes, std::size_t units, std::uint8_t* out) {
+    auto unit = [bytes](std::size_t k) {
+        return static_cast<std::uint32_t>(bytes[2 * k] | bytes[2 * k + 1] << 8);
+    };
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 &&
+            unit(i + 1) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        std::uint8_t encoded[4];
+        std::size_t length = 0;
+        if (c < 0x80) {
+            encoded[length++] = static_cast<std::uint8_t>(c);
+        } else if (c < 0x800) {
+            encoded[length++] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            encoded[length++] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        } else {
+            encoded[length++] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        }
+        if (out != nullptr) {
+            std::memcpy(out + n, encoded, length);
+        }
+        n += length;
+    }
+    return n;
+}
+
 // What the ANSI query call gives back for a stored value: string values convert from their
 // stored UTF-16, terminators as stored (a value written without one is returned without one),
-// other types are their bytes. Plain ASCII text, the common case, converts in place.
+// other types are their bytes. Plain ASCII text, the common case, copies byte for byte.
 class AnsiValue {
 public:
     explicit AnsiValue(const sim::registry::RegValue& value) : value_(value) {
@@ -127,36 +167,29 @@ public:
             size_ = value.data.size();
             return;
         }
-        const std::size_t units = value.data.size() / 2;
-        ascii_ = IsAsciiUtf16(value.data.data(), units);
-        if (ascii_) {
-            size_ = units;
-            return;
-        }
-        std::u16string wide(units, u'\0');
-        for (std::size_t i = 0; i < units; ++i) {
-            wide[i] = static_cast<char16_t>(value.data[2 * i] | value.data[2 * i + 1] << 8);
-        }
-        converted_ = Utf16ToUtf8(wide);
-        size_ = converted_.size();
+        units_ = value.data.size() / 2;
+        ascii_ = IsAsciiUtf16(value.data.data(), units_);
+        size_ = ascii_ ? units_ : Utf16LeToUtf8(value.data.data(), units_, nullptr);
     }
     std::size_t size() const { return size_; }
     void CopyTo(std::uint8_t* out) const {
-        if (ascii_) {
+        if (!IsStringType(value_.type)) {
+            if (size_ > 0) {
+                std::memcpy(out, value_.data.data(), size_);
+            }
+        } else if (ascii_) {
             for (std::size_t i = 0; i < size_; ++i) {
                 out[i] = value_.data[2 * i];
             }
-        } else if (IsStringType(value_.type)) {
-            std::memcpy(out, converted_.data(), size_);
-        } else if (size_ > 0) {
-            std::memcpy(out, value_.data.data(), size_);
+        } else {
+            Utf16LeToUtf8(value_.data.data(), units_, out);
         }
     }
 
 private:
     const sim::registry::RegValue& value_;
     bool ascii_ = false;
-    std::string converted_;
+    std::size_t units_ = 0;
     std::size_t size_ = 0;
 };
 

@@ -95,6 +95,12 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
     reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Odd", kRegSz, odd, sizeof odd);
     reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Binary", kRegBinary, binary, sizeof binary);
     reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Empty", kRegSz, nullptr, 0);
+    // Pairs, and surrogates without their pair: alone, at the end, before another high one.
+    const std::u16string units = {0xD83D, 0xDE00, 0xDC00, u'x',   0xD800, 0xD801,
+                                  0xDC01, 0x7FF,  0x800,  0xFFFF, 0xD800};
+    const std::vector<std::uint8_t> surrogates = Utf16Bytes(units);
+    reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Pairs", kRegMultiSz, surrogates.data(),
+                 surrogates.size());
 
     morlix::RegKey key = 0;
     ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
@@ -104,7 +110,7 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
         morlix::Dword sized = 0;
         EXPECT_EQ(platform->RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &sized),
                   morlix::ErrorSuccess);
-        std::uint8_t buffer[16];
+        std::uint8_t buffer[64];
         std::memset(buffer, '#', sizeof buffer);
         morlix::Dword size = sizeof buffer;
         EXPECT_EQ(platform->RegQueryValueExA(key, name, nullptr, nullptr, buffer, &size),
@@ -119,6 +125,7 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
     EXPECT_EQ(query("Odd"), "a");
     EXPECT_EQ(query("Binary"), "\x41\x01\xFF");
     EXPECT_EQ(query("Empty"), "");
+    EXPECT_EQ(query("Pairs"), Utf16ToUtf8(units) + std::string(1, '\0'));
 
     std::uint8_t small[2];
     morlix::Dword size = sizeof small;
