@@ -72,24 +72,26 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
     return len;
 }
 
-} // namespace
-
-bool IsAscii(std::string_view text) {
-    // Eight bytes at a time: a device path read into its blank-filled buffer is 255 bytes.
-    std::size_t i = 0;
+// Where the run of ASCII bytes that starts at i ends: eight bytes at a time, as a device path read
+// into its blank-filled buffer is 255 bytes, mostly blanks.
+std::size_t AsciiRunEnd(std::string_view text, std::size_t i) {
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t word = 0;
         std::memcpy(&word, text.data() + i, 8);
         if ((word & 0x8080808080808080ull) != 0) {
-            return false;
+            break;
         }
     }
-    for (; i < text.size(); ++i) {
-        if (static_cast<unsigned char>(text[i]) >= 0x80) {
-            return false;
-        }
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) {
+        ++i;
     }
-    return true;
+    return i;
+}
+
+} // namespace
+
+bool IsAscii(std::string_view text) {
+    return AsciiRunEnd(text, 0) == text.size();
 }
 
 // Both conversions write into a string sized for the longest result and cut it to length once:
@@ -102,8 +104,11 @@ std::string Utf8ToAnsi(std::string_view utf8) {
     std::size_t n = 0;
     std::size_t i = 0;
     while (i < utf8.size()) {
-        if (static_cast<unsigned char>(utf8[i]) < 0x80) {
-            out[n++] = utf8[i++];
+        const std::size_t run = AsciiRunEnd(utf8, i);
+        if (run > i) {
+            std::memcpy(out.data() + n, utf8.data() + i, run - i);
+            n += run - i;
+            i = run;
             continue;
         }
         char32_t cp = 0;
@@ -127,8 +132,16 @@ std::string AnsiToUtf8(std::string_view ansi) {
     }
     std::string out(ansi.size() * 3, '\0'); // every character takes three bytes at most
     std::size_t n = 0;
-    for (const char c : ansi) {
-        const char32_t cp = AnsiToCodePoint(static_cast<unsigned char>(c));
+    std::size_t i = 0;
+    while (i < ansi.size()) {
+        const std::size_t run = AsciiRunEnd(ansi, i);
+        if (run > i) {
+            std::memcpy(out.data() + n, ansi.data() + i, run - i);
+            n += run - i;
+            i = run;
+            continue;
+        }
+        const char32_t cp = AnsiToCodePoint(static_cast<unsigned char>(ansi[i++]));
         if (cp < 0x80) {
             out[n++] = static_cast<char>(cp);
         } else if (cp < 0x800) {
