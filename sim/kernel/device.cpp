@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -58,6 +59,17 @@ struct FreedExtension {
 std::vector<FreedExtension> g_freedExtensions;
 std::atomic<size_t> g_freedCount{0};
 std::vector<InterfaceRecord> g_interfaces;
+// Counts every change to g_interfaces (a record added, enabled, disabled or left by its device,
+// the list emptied), so that a lookup remembered from before a change is never used after it.
+uint64_t g_interfaceChanges = 0;
+// The last narrow path found, as it was given: an open on every device cycle names the same one.
+struct LastLookup {
+    std::string path;
+    uint64_t changes = ~uint64_t{0};
+    size_t index = 0;
+    size_t length = 0;
+};
+LastLookup g_lastLookup;
 std::vector<PDEVICE_OBJECT> g_shutdown;
 
 std::u16string GuidText(const GUID& guid) {
@@ -274,21 +286,38 @@ std::optional<ResolvedPath> Resolve(std::basic_string_view<Char> path, bool refe
     std::lock_guard lock(g_mutex);
     const InterfaceRecord* best = nullptr;
     size_t bestLength = 0;
-    for (const InterfaceRecord& r : g_interfaces) {
-        if (!r.enabled || r.pdo == nullptr)
-            continue;
-        std::u16string_view tail = std::u16string_view(r.linkName).substr(4); // after "\??\"
-        if (!StartsWithNoCase(name, tail))
-            continue;
-        if (name.size() > tail.size() && Widen(name[tail.size()]) != u'\\')
-            continue;
-        if (best == nullptr || tail.size() > bestLength) {
-            best = &r;
-            bestLength = tail.size();
+    constexpr bool narrow = std::is_same_v<Char, char>;
+    bool remembered = false;
+    if constexpr (narrow) {
+        remembered = g_lastLookup.changes == g_interfaceChanges &&
+                     std::string_view(g_lastLookup.path) == path;
+    }
+    if (remembered) {
+        best = &g_interfaces[g_lastLookup.index];
+        bestLength = g_lastLookup.length;
+    } else {
+        for (const InterfaceRecord& r : g_interfaces) {
+            if (!r.enabled || r.pdo == nullptr)
+                continue;
+            std::u16string_view tail = std::u16string_view(r.linkName).substr(4); // after "\??\"
+            if (!StartsWithNoCase(name, tail))
+                continue;
+            if (name.size() > tail.size() && Widen(name[tail.size()]) != u'\\')
+                continue;
+            if (best == nullptr || tail.size() > bestLength) {
+                best = &r;
+                bestLength = tail.size();
+            }
+        }
+        if (best == nullptr)
+            return std::nullopt;
+        if constexpr (narrow) {
+            g_lastLookup.path.assign(path);
+            g_lastLookup.changes = g_interfaceChanges;
+            g_lastLookup.index = static_cast<size_t>(best - g_interfaces.data());
+            g_lastLookup.length = bestLength;
         }
     }
-    if (best == nullptr)
-        return std::nullopt;
     PDEVICE_OBJECT top = IoGetAttachedDevice(best->pdo);
     if (reference) {
         if (!IsAliveLocked(top))
@@ -384,6 +413,7 @@ void ResetDevices() {
     g_live.clear();
     g_fileReferences.clear();
     g_interfaces.clear();
+    ++g_interfaceChanges;
     g_shutdown.clear();
 }
 
@@ -487,6 +517,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 r.enabled = false;
             }
         }
+        ++g_interfaceChanges;
         for (const auto& [file, device] : g_fileReferences) {
             if (device == DeviceObject)
                 heldBy.push_back(file);
@@ -644,6 +675,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
         }
         if (!known)
             g_interfaces.push_back({link, *InterfaceClassGuid, PhysicalDeviceObject, false});
+        ++g_interfaceChanges;
     }
     size_t bytes = (link.size() + 1) * sizeof(WCHAR);
     auto buffer = static_cast<PWSTR>(
@@ -666,6 +698,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
         if (Enable && r.pdo == nullptr)
             return STATUS_NO_SUCH_DEVICE;
         r.enabled = Enable != 0;
+        ++g_interfaceChanges;
         return STATUS_SUCCESS;
     }
     return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <optional>
 #include <string>
 
 namespace simtest {
@@ -154,6 +155,62 @@ TEST_F(ObjectsTest, NarrowAndWidePathsResolveAlikeAndFoldOnlyAsciiLetters) {
     EXPECT_FALSE(sim::kernel::ReferenceUserPath(narrow + "\xC4x"));
     sim::kernel::RunInDriverContext(functionDriver, [&] { RtlFreeUnicodeString(&link); });
     fdo.Remove();
+}
+
+// An open's lookup is remembered by its exact path; every change to the interfaces must make the
+// next lookup of the same path see them as they are.
+TEST_F(ObjectsTest, ALookupAfterEveryChangeOfTheInterfacesSeesThemAsTheyAre) {
+    ScriptedDevice fdo(functionDriver, pdo->Device());
+    auto registerLink = [&](const char16_t* referenceText) {
+        std::u16string text = referenceText;
+        UNICODE_STRING reference{static_cast<USHORT>(text.size() * 2),
+                                 static_cast<USHORT>(text.size() * 2), text.data()};
+        UNICODE_STRING link{};
+        sim::kernel::RunInDriverContext(functionDriver, [&] {
+            EXPECT_EQ(IoRegisterDeviceInterface(pdo->Device(), &kInterface,
+                                                text.empty() ? nullptr : &reference, &link),
+                      STATUS_SUCCESS);
+        });
+        return link;
+    };
+    auto freeLink = [&](UNICODE_STRING& link) {
+        sim::kernel::RunInDriverContext(functionDriver, [&] { RtlFreeUnicodeString(&link); });
+    };
+    const std::string path =
+        "\\\\.\\usb#vid_fffe&pid_0001#5&2a&0&1#{b5157d69-75f8-11d3-8ce0-00207815e611}\\Sub";
+    auto remainder = [&]() -> std::optional<std::u16string> {
+        auto resolved = sim::kernel::ReferenceUserPath(path);
+        if (!resolved)
+            return std::nullopt;
+        EXPECT_EQ(resolved->device, fdo.Device());
+        ObDereferenceObject(resolved->device);
+        return resolved->remainder;
+    };
+
+    UNICODE_STRING whole = registerLink(u"");
+    EXPECT_FALSE(remainder());
+    ASSERT_EQ(IoSetDeviceInterfaceState(&whole, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"\\Sub");
+    EXPECT_EQ(remainder(), u"\\Sub"); // found again, from what was remembered
+
+    // A longer name that the path names wins once it is enabled, not before.
+    UNICODE_STRING sub = registerLink(u"sub");
+    EXPECT_EQ(remainder(), u"\\Sub");
+    ASSERT_EQ(IoSetDeviceInterfaceState(&sub, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"");
+    ASSERT_EQ(IoSetDeviceInterfaceState(&sub, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"\\Sub");
+    ASSERT_EQ(IoSetDeviceInterfaceState(&whole, FALSE), STATUS_SUCCESS);
+    EXPECT_FALSE(remainder());
+    ASSERT_EQ(IoSetDeviceInterfaceState(&sub, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"");
+
+    // The physical device object goes: its interfaces lead nowhere.
+    freeLink(whole);
+    freeLink(sub);
+    fdo.Remove();
+    pdo->Remove();
+    EXPECT_FALSE(sim::kernel::ResolveUserPath(path));
 }
 
 TEST_F(ObjectsTest, InterfaceNeedsAPlugAndPlayDevice) {
