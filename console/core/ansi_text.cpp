@@ -1,6 +1,7 @@
 #include "ansi_text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace morlix {
 
@@ -30,19 +31,6 @@ int CodePointToAnsi(char32_t cp) {
         }
     }
     return -1;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // Decodes one UTF-8 sequence at text[i]; returns its length, 0 if invalid.
@@ -84,37 +72,57 @@ std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t& cp) {
     return len;
 }
 
-// Plain ASCII reads the same in UTF-8 and in the ANSI code page: no conversion needed.
-bool IsAscii(std::string_view text) {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
+// Where the run of ASCII bytes that starts at i ends: eight bytes at a time, as a device path read
+// into its blank-filled buffer is 255 bytes, mostly blanks.
+std::size_t AsciiRunEnd(std::string_view text, std::size_t i) {
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ull) != 0) {
+            break;
         }
     }
-    return true;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) {
+        ++i;
+    }
+    return i;
 }
 
 } // namespace
 
+bool IsAscii(std::string_view text) {
+    return AsciiRunEnd(text, 0) == text.size();
+}
+
+// Both conversions write into a string sized for the longest result and cut it to length once:
+// a device path is converted on every device cycle.
 std::string Utf8ToAnsi(std::string_view utf8) {
     if (IsAscii(utf8)) {
         return std::string(utf8);
     }
-    std::string out;
-    out.reserve(utf8.size());
+    std::string out(utf8.size(), '\0'); // never longer than its UTF-8 form
+    std::size_t n = 0;
     std::size_t i = 0;
     while (i < utf8.size()) {
+        const std::size_t run = AsciiRunEnd(utf8, i);
+        if (run > i) {
+            std::memcpy(out.data() + n, utf8.data() + i, run - i);
+            n += run - i;
+            i = run;
+            continue;
+        }
         char32_t cp = 0;
         const std::size_t len = DecodeUtf8(utf8, i, cp);
         if (len == 0) {
-            out += '?';
+            out[n++] = '?';
             ++i;
             continue;
         }
         const int b = CodePointToAnsi(cp);
-        out += b < 0 ? '?' : static_cast<char>(b);
+        out[n++] = b < 0 ? '?' : static_cast<char>(b);
         i += len;
     }
+    out.resize(n);
     return out;
 }
 
@@ -122,11 +130,30 @@ std::string AnsiToUtf8(std::string_view ansi) {
     if (IsAscii(ansi)) {
         return std::string(ansi);
     }
-    std::string out;
-    out.reserve(ansi.size());
-    for (const char c : ansi) {
-        AppendUtf8(out, AnsiToCodePoint(static_cast<unsigned char>(c)));
+    std::string out(ansi.size() * 3, '\0'); // every character takes three bytes at most
+    std::size_t n = 0;
+    std::size_t i = 0;
+    while (i < ansi.size()) {
+        const std::size_t run = AsciiRunEnd(ansi, i);
+        if (run > i) {
+            std::memcpy(out.data() + n, ansi.data() + i, run - i);
+            n += run - i;
+            i = run;
+            continue;
+        }
+        const char32_t cp = AnsiToCodePoint(static_cast<unsigned char>(ansi[i++]));
+        if (cp < 0x80) {
+            out[n++] = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out[n++] = static_cast<char>(0xC0 | (cp >> 6));
+            out[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out[n++] = static_cast<char>(0xE0 | (cp >> 12));
+            out[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+        }
     }
+    out.resize(n);
     return out;
 }
 

@@ -7,6 +7,9 @@
 
 namespace morlix {
 
+// Plain ASCII reads the same in UTF-8 and in the ANSI code page: it needs no conversion.
+bool IsAscii(std::string_view text);
+
 // Characters that Windows-1252 cannot hold, and bytes that are not valid
 // UTF-8, become '?', one per character or bad byte.
 std::string Utf8ToAnsi(std::string_view utf8);

@@ -20,12 +20,21 @@ std::string UsbLink::QueryRegString(RegKey root, const std::string& subKey,
     Dword type = 0;
     RegKey key = 0;
 
-    const std::string ansiKey = Utf8ToAnsi(subKey);
-    const std::string ansiName = Utf8ToAnsi(valueName);
-    platform_.RegOpenKeyExA(root, ansiKey.c_str(), 0, KeyQueryValue, &key);
-    const Long rc =
-        platform_.RegQueryValueExA(key, ansiName.c_str(), nullptr, &type,
-                                   reinterpret_cast<std::uint8_t*>(buffer.data()), &size);
+    // Plain ASCII names, as the console's own are, go out as they are.
+    std::string ansiKey, ansiName;
+    const char* keyText = subKey.c_str();
+    const char* nameText = valueName.c_str();
+    if (!IsAscii(subKey)) {
+        ansiKey = Utf8ToAnsi(subKey);
+        keyText = ansiKey.c_str();
+    }
+    if (!IsAscii(valueName)) {
+        ansiName = Utf8ToAnsi(valueName);
+        nameText = ansiName.c_str();
+    }
+    platform_.RegOpenKeyExA(root, keyText, 0, KeyQueryValue, &key);
+    const Long rc = platform_.RegQueryValueExA(
+        key, nameText, nullptr, &type, reinterpret_cast<std::uint8_t*>(buffer.data()), &size);
     platform_.RegCloseKey(key);
 
     if (rc != ErrorSuccess || size > RegBufferSize) {
@@ -37,6 +46,9 @@ std::string UsbLink::QueryRegString(RegKey root, const std::string& subKey,
         return defaultValue;
     }
     // The whole buffer goes back: text, NUL, then the untouched spaces.
+    if (IsAscii(buffer)) {
+        return buffer;
+    }
     return AnsiToUtf8(buffer);
 }
 
@@ -48,10 +60,15 @@ bool UsbLink::OpenDevice() {
     }
     // The path goes out as a NUL-terminated ANSI string: only the text
     // before the first NUL counts.
-    const std::string ansiPath = Utf8ToAnsi(DevicePath);
+    std::string ansiPath;
+    const char* pathText = DevicePath.c_str();
+    if (!IsAscii(DevicePath)) {
+        ansiPath = Utf8ToAnsi(DevicePath);
+        pathText = ansiPath.c_str();
+    }
     const Handle h =
-        platform_.CreateFileA(ansiPath.c_str(), GenericRead | GenericWrite,
-                              FileShareRead | FileShareWrite, nullptr, OpenExisting, 0, 0);
+        platform_.CreateFileA(pathText, GenericRead | GenericWrite, FileShareRead | FileShareWrite,
+                              nullptr, OpenExisting, 0, 0);
     hDevice = static_cast<std::int32_t>(h);
     if (hDevice < 1) {
         DevicePath = DeviceNotFound;

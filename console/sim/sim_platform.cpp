@@ -9,7 +9,6 @@ using sim::registry::kRegMultiSz;
 using sim::registry::kRegSz;
 using sim::registry::Registry;
 using sim::registry::RegRoot;
-using sim::registry::Utf16ToUtf8;
 using sim::registry::Utf8ToUtf16;
 
 namespace {
@@ -30,21 +29,26 @@ std::string Join(const std::string& base, const char* subKey) {
 SimPlatform::SimPlatform(Registry& registry, sim::win::DeviceIo& io)
     : registry_(registry), io_(io) {}
 
-bool SimPlatform::Resolve(RegKey key, KeyPath& out) const {
+const SimPlatform::KeyPath* SimPlatform::FindLocked(RegKey key) const {
+    static const KeyPath machine{RegRoot::LocalMachine, ""};
+    static const KeyPath user{RegRoot::CurrentUser, ""};
     if (key == RootLocalMachine) {
-        out = {RegRoot::LocalMachine, ""};
-        return true;
+        return &machine;
     }
     if (key == RootCurrentUser) {
-        out = {RegRoot::CurrentUser, ""};
-        return true;
+        return &user;
     }
-    std::lock_guard lock(mutex_);
     auto it = keys_.find(key);
-    if (it == keys_.end()) {
+    return it == keys_.end() ? nullptr : &it->second;
+}
+
+bool SimPlatform::Resolve(RegKey key, KeyPath& out) const {
+    std::lock_guard lock(mutex_);
+    const KeyPath* found = FindLocked(key);
+    if (found == nullptr) {
         return false;
     }
-    out = it->second;
+    out = *found;
     return true;
 }
 
@@ -61,62 +65,171 @@ Long SimPlatform::RegOpenKeyExA(RegKey key, const char* subKey, Dword, Dword, Re
         return ErrorInvalidParameterCode;
     }
     *result = 0;
-    KeyPath base;
-    if (!Resolve(key, base)) {
+    std::lock_guard lock(mutex_);
+    const KeyPath* base = FindLocked(key);
+    if (base == nullptr) {
         return ErrorInvalidHandleCode;
     }
-    KeyPath target{base.root, Join(base.path, subKey)};
-    if (!target.path.empty() && !registry_.KeyExists(target.root, target.path)) {
+    // The path is built in a buffer kept from call to call, and the handle goes into the node of
+    // the last key closed: a device cycle's open and close allocate nothing.
+    scratch_.assign(base->path);
+    if (subKey != nullptr && *subKey != '\0') {
+        if (!scratch_.empty()) {
+            scratch_ += '\\';
+        }
+        scratch_ += subKey;
+    }
+    if (!scratch_.empty() && !registry_.KeyExists(base->root, scratch_)) {
         return ErrorFileNotFound;
     }
-    *result = NewKey(target);
+    const RegKey opened = nextKey_;
+    nextKey_ += 4;
+    if (spare_) {
+        spare_.key() = opened;
+        spare_.mapped().root = base->root;
+        spare_.mapped().path.assign(scratch_);
+        keys_.insert(std::move(spare_));
+    } else {
+        keys_.emplace(opened, KeyPath{base->root, scratch_});
+    }
+    *result = opened;
     return ErrorSuccess;
 }
+
+namespace {
+
+// Whether every one of the UTF-16LE units is below 0x80: four units at a time.
+bool IsAsciiUtf16(const std::uint8_t* bytes, std::size_t units) {
+    std::size_t i = 0;
+    for (; i + 4 <= units; i += 4) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes + 2 * i, 8);
+        if ((word & 0xFF80FF80FF80FF80ull) != 0) {
+            return false;
+        }
+    }
+    for (; i < units; ++i) {
+        if (bytes[2 * i] >= 0x80 || bytes[2 * i + 1] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The UTF-8 form of UTF-16LE units as Utf16ToUtf8 makes it (a surrogate without its pair becomes
+// U+FFFD), written to out unless out is null; returns its length. No copy of the value is made.
+std::size_t Utf16LeToUtf8(const std::uint8_t* bytes, std::size_t units, std::uint8_t* out) {
+    auto unit = [bytes](std::size_t k) {
+        return static_cast<std::uint32_t>(bytes[2 * k] | bytes[2 * k + 1] << 8);
+    };
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 &&
+            unit(i + 1) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        std::uint8_t encoded[4];
+        std::size_t length = 0;
+        if (c < 0x80) {
+            encoded[length++] = static_cast<std::uint8_t>(c);
+        } else if (c < 0x800) {
+            encoded[length++] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            encoded[length++] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        } else {
+            encoded[length++] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            encoded[length++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        }
+        if (out != nullptr) {
+            std::memcpy(out + n, encoded, length);
+        }
+        n += length;
+    }
+    return n;
+}
+
+// What the ANSI query call gives back for a stored value: string values convert from their
+// stored UTF-16, terminators as stored (a value written without one is returned without one),
+// other types are their bytes. Plain ASCII text, the common case, copies byte for byte.
+class AnsiValue {
+public:
+    explicit AnsiValue(const sim::registry::RegValue& value) : value_(value) {
+        if (!IsStringType(value.type)) {
+            size_ = value.data.size();
+            return;
+        }
+        units_ = value.data.size() / 2;
+        ascii_ = IsAsciiUtf16(value.data.data(), units_);
+        size_ = ascii_ ? units_ : Utf16LeToUtf8(value.data.data(), units_, nullptr);
+    }
+    std::size_t size() const { return size_; }
+    void CopyTo(std::uint8_t* out) const {
+        if (!IsStringType(value_.type)) {
+            if (size_ > 0) {
+                std::memcpy(out, value_.data.data(), size_);
+            }
+        } else if (ascii_) {
+            for (std::size_t i = 0; i < size_; ++i) {
+                out[i] = value_.data[2 * i];
+            }
+        } else {
+            Utf16LeToUtf8(value_.data.data(), units_, out);
+        }
+    }
+
+private:
+    const sim::registry::RegValue& value_;
+    bool ascii_ = false;
+    std::size_t units_ = 0;
+    std::size_t size_ = 0;
+};
+
+} // namespace
 
 Long SimPlatform::RegQueryValueExA(RegKey key, const char* valueName, Dword* reserved, Dword* type,
                                    std::uint8_t* data, Dword* dataSize) {
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
         return ErrorInvalidParameterCode;
     }
-    KeyPath at;
-    if (!Resolve(key, at)) {
+    std::lock_guard lock(mutex_);
+    const KeyPath* at = FindLocked(key);
+    if (at == nullptr) {
         return ErrorInvalidHandleCode;
     }
-    const auto value = registry_.GetValue(at.root, at.path, valueName == nullptr ? "" : valueName);
-    if (!value) {
-        return ErrorFileNotFound;
-    }
-    std::vector<std::uint8_t> bytes = value->data;
-    if (IsStringType(value->type)) {
-        // The ANSI call converts the stored UTF-16 text, terminators as stored:
-        // a value written without one is returned without one.
-        std::u16string wide(bytes.size() / 2, u'\0');
-        for (std::size_t i = 0; i < wide.size(); ++i) {
-            wide[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-        }
-        const std::string ansi = Utf16ToUtf8(wide);
-        bytes.assign(ansi.begin(), ansi.end());
-    }
-    if (type != nullptr) {
-        *type = value->type;
-    }
-    if (dataSize == nullptr) {
-        return ErrorSuccess;
-    }
-    const auto needed = static_cast<Dword>(bytes.size());
-    if (data == nullptr) {
-        *dataSize = needed;
-        return ErrorSuccess;
-    }
-    if (*dataSize < needed) {
-        *dataSize = needed;
-        return ErrorMoreData;
-    }
-    if (needed > 0) {
-        std::memcpy(data, bytes.data(), needed);
-    }
-    *dataSize = needed;
-    return ErrorSuccess;
+    Long rc = ErrorSuccess;
+    const bool found =
+        registry_.ReadValue(at->root, at->path, valueName == nullptr ? "" : valueName,
+                            [&](const sim::registry::RegValue& value) {
+                                if (type != nullptr) {
+                                    *type = value.type;
+                                }
+                                if (dataSize == nullptr) {
+                                    return;
+                                }
+                                const AnsiValue ansi(value);
+                                const auto needed = static_cast<Dword>(ansi.size());
+                                if (data == nullptr) {
+                                    *dataSize = needed;
+                                    return;
+                                }
+                                if (*dataSize < needed) {
+                                    *dataSize = needed;
+                                    rc = ErrorMoreData;
+                                    return;
+                                }
+                                ansi.CopyTo(data);
+                                *dataSize = needed;
+                            });
+    return found ? rc : ErrorFileNotFound;
 }
 
 Long SimPlatform::RegCreateKeyExA(RegKey key, const char* subKey, Dword reserved, char*, Dword,
@@ -177,7 +290,12 @@ Long SimPlatform::RegCloseKey(RegKey key) {
         return ErrorSuccess;
     }
     std::lock_guard lock(mutex_);
-    return keys_.erase(key) == 1 ? ErrorSuccess : ErrorInvalidHandleCode;
+    auto node = keys_.extract(key);
+    if (!node) {
+        return ErrorInvalidHandleCode;
+    }
+    spare_ = std::move(node);
+    return ErrorSuccess;
 }
 
 std::size_t SimPlatform::OpenKeyCount() const {

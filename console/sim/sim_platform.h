@@ -51,12 +51,18 @@ private:
         std::string path;
     };
     bool Resolve(RegKey key, KeyPath& out) const;
+    // The key's place, or null for a handle that is not open. Call with mutex_ held.
+    const KeyPath* FindLocked(RegKey key) const;
     RegKey NewKey(const KeyPath& path);
 
     sim::registry::Registry& registry_;
     sim::win::DeviceIo& io_;
     mutable std::mutex mutex_;
     std::map<RegKey, KeyPath> keys_;
+    // The node of the last key closed, reused by the next open, and the buffer an open builds
+    // its path in.
+    std::map<RegKey, KeyPath>::node_type spare_;
+    std::string scratch_;
     RegKey nextKey_ = 0x1000;
 };
 

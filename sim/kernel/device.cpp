@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -59,6 +60,17 @@ struct FreedExtension {
 std::vector<FreedExtension> g_freedExtensions;
 std::atomic<size_t> g_freedCount{0};
 std::vector<InterfaceRecord> g_interfaces;
+// Counts every change to g_interfaces (a record added, enabled, disabled or left by its device,
+// the list emptied), so that a lookup remembered from before a change is never used after it.
+uint64_t g_interfaceChanges = 0;
+// The last narrow path found, as it was given: an open on every device cycle names the same one.
+struct LastLookup {
+    std::string path;
+    uint64_t changes = ~uint64_t{0};
+    size_t index = 0;
+    size_t length = 0;
+};
+LastLookup g_lastLookup;
 std::vector<PDEVICE_OBJECT> g_shutdown;
 
 std::u16string GuidText(const GUID& guid) {
@@ -75,9 +87,29 @@ std::u16string FromUnicode(PCUNICODE_STRING text) {
     return std::u16string(text->Buffer, text->Length / sizeof(WCHAR));
 }
 
-bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() &&
-           LowerU16(text.substr(0, prefix.size())) == LowerU16(prefix);
+char16_t FoldU16(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// A narrow path's bytes stand for the characters of the same number, as ToU16 widens them.
+char16_t Widen(char c) {
+    return static_cast<char16_t>(static_cast<unsigned char>(c));
+}
+char16_t Widen(char16_t c) {
+    return c;
+}
+
+// Compares in place: a lookup on every open makes no lower-case copies.
+template <class Char>
+bool StartsWithNoCase(std::basic_string_view<Char> text, std::u16string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        const char16_t c = Widen(text[i]);
+        if (c != prefix[i] && FoldU16(c) != FoldU16(prefix[i]))
+            return false;
+    }
+    return true;
 }
 
 // Bumped before any device object leaves g_live, so that a thread's memory of the devices it
@@ -275,36 +307,60 @@ std::vector<DeviceInterface> ListDeviceInterfaces() {
 
 namespace {
 
-std::optional<ResolvedPath> Resolve(std::u16string_view path, bool reference) {
+// Resolves a path as given, narrow or wide, without converting it first.
+template <class Char>
+std::optional<ResolvedPath> Resolve(std::basic_string_view<Char> path, bool reference) {
     if (!StartsWithNoCase(path, u"\\\\.\\") && !StartsWithNoCase(path, u"\\\\?\\")) {
         return std::nullopt;
     }
-    std::u16string_view name = path.substr(4);
+    std::basic_string_view<Char> name = path.substr(4);
     std::lock_guard lock(g_mutex);
     const InterfaceRecord* best = nullptr;
     size_t bestLength = 0;
-    for (const InterfaceRecord& r : g_interfaces) {
-        if (!r.enabled || r.pdo == nullptr)
-            continue;
-        std::u16string_view tail = std::u16string_view(r.linkName).substr(4); // after "\??\"
-        if (!StartsWithNoCase(name, tail))
-            continue;
-        if (name.size() > tail.size() && name[tail.size()] != u'\\')
-            continue;
-        if (best == nullptr || tail.size() > bestLength) {
-            best = &r;
-            bestLength = tail.size();
+    constexpr bool narrow = std::is_same_v<Char, char>;
+    bool remembered = false;
+    if constexpr (narrow) {
+        remembered = g_lastLookup.changes == g_interfaceChanges &&
+                     std::string_view(g_lastLookup.path) == path;
+    }
+    if (remembered) {
+        best = &g_interfaces[g_lastLookup.index];
+        bestLength = g_lastLookup.length;
+    } else {
+        for (const InterfaceRecord& r : g_interfaces) {
+            if (!r.enabled || r.pdo == nullptr)
+                continue;
+            std::u16string_view tail = std::u16string_view(r.linkName).substr(4); // after "\??\"
+            if (!StartsWithNoCase(name, tail))
+                continue;
+            if (name.size() > tail.size() && Widen(name[tail.size()]) != u'\\')
+                continue;
+            if (best == nullptr || tail.size() > bestLength) {
+                best = &r;
+                bestLength = tail.size();
+            }
+        }
+        if (best == nullptr)
+            return std::nullopt;
+        if constexpr (narrow) {
+            g_lastLookup.path.assign(path);
+            g_lastLookup.changes = g_interfaceChanges;
+            g_lastLookup.index = static_cast<size_t>(best - g_interfaces.data());
+            g_lastLookup.length = bestLength;
         }
     }
-    if (best == nullptr)
-        return std::nullopt;
     PDEVICE_OBJECT top = IoGetAttachedDevice(best->pdo);
     if (reference) {
         if (!IsAliveLocked(top))
             return std::nullopt;
         ObReferenceObject(top);
     }
-    return ResolvedPath{top, std::u16string(name.substr(bestLength))};
+    ResolvedPath resolved{top, {}};
+    const std::basic_string_view<Char> remainder = name.substr(bestLength);
+    resolved.remainder.reserve(remainder.size());
+    for (Char c : remainder)
+        resolved.remainder.push_back(Widen(c));
+    return resolved;
 }
 
 } // namespace
@@ -314,11 +370,11 @@ std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path) {
 }
 
 std::optional<ResolvedPath> ResolveUserPath(std::string_view path) {
-    return Resolve(std::u16string_view(ToU16(path)), false);
+    return Resolve(path, false);
 }
 
 std::optional<ResolvedPath> ReferenceUserPath(std::string_view path) {
-    return Resolve(std::u16string_view(ToU16(path)), true);
+    return Resolve(path, true);
 }
 
 std::vector<PDEVICE_OBJECT> ShutdownRegistrations() {
@@ -389,6 +445,7 @@ void ResetDevices() {
     g_live.clear();
     g_fileReferences.clear();
     g_interfaces.clear();
+    ++g_interfaceChanges;
     g_shutdown.clear();
 }
 
@@ -492,6 +549,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 r.enabled = false;
             }
         }
+        ++g_interfaceChanges;
         for (const auto& [file, device] : g_fileReferences) {
             if (device == DeviceObject)
                 heldBy.push_back(file);
@@ -649,6 +707,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
         }
         if (!known)
             g_interfaces.push_back({link, *InterfaceClassGuid, PhysicalDeviceObject, false});
+        ++g_interfaceChanges;
     }
     size_t bytes = (link.size() + 1) * sizeof(WCHAR);
     auto buffer = static_cast<PWSTR>(
@@ -671,6 +730,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
         if (Enable && r.pdo == nullptr)
             return STATUS_NO_SUCH_DEVICE;
         r.enabled = Enable != 0;
+        ++g_interfaceChanges;
         return STATUS_SUCCESS;
     }
     return STATUS_OBJECT_NAME_NOT_FOUND;

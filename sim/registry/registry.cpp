@@ -10,27 +10,48 @@ namespace sim::registry {
 
 namespace {
 
+char Fold(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string Lower(std::string_view text) {
     std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : out)
+        c = Fold(c);
     return out;
 }
 
-std::vector<std::string> SplitPath(std::string_view path) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('\\', start);
-        if (end == std::string_view::npos)
-            end = path.size();
-        if (end > start)
-            parts.emplace_back(path.substr(start, end - start));
-        start = end + 1;
+// Orders names as their lower-case forms order (byte by byte, then by length), without making
+// the lower-case copies: a lookup can pass the caller's spelling as it is.
+struct NoCaseLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const {
+        const size_t n = std::min(a.size(), b.size());
+        for (size_t i = 0; i < n; ++i) {
+            if (a[i] == b[i])
+                continue;
+            const auto x = static_cast<unsigned char>(Fold(a[i]));
+            const auto y = static_cast<unsigned char>(Fold(b[i]));
+            if (x != y)
+                return x < y;
+        }
+        return a.size() < b.size();
     }
-    return parts;
+};
+
+// The next non-empty component of a backslash-separated path at or after pos, and pos moved past
+// it; empty at the end.
+std::string_view NextPart(std::string_view path, size_t& pos) {
+    while (pos < path.size() && path[pos] == '\\')
+        ++pos;
+    const size_t start = pos;
+    while (pos < path.size() && path[pos] != '\\')
+        ++pos;
+    return path.substr(start, pos - start);
+}
+
+bool HasParts(std::string_view path) {
+    return path.find_first_not_of('\\') != std::string_view::npos;
 }
 
 std::string Hex(const void* data, size_t size) {
@@ -71,12 +92,13 @@ bool Unhex(const std::string& text, std::vector<uint8_t>& out) {
 
 struct Registry::Key {
     std::string name;
-    std::map<std::string, std::unique_ptr<Key>> subkeys; // by lower-case name
+    // Both by lower-case name, found by any spelling.
+    std::map<std::string, std::unique_ptr<Key>, NoCaseLess> subkeys;
     struct NamedValue {
         std::string name;
         RegValue value;
     };
-    std::map<std::string, NamedValue> values; // by lower-case name
+    std::map<std::string, NamedValue, NoCaseLess> values;
 };
 
 Registry::Registry() : machine_(std::make_unique<Key>()), user_(std::make_unique<Key>()) {
@@ -95,32 +117,59 @@ Registry::Key* Registry::RootKey(RegRoot root) const {
     return root == RegRoot::LocalMachine ? machine_.get() : user_.get();
 }
 
+void Registry::ForgetFoundKeys() {
+    for (FoundKey& found : found_)
+        found.key = nullptr;
+}
+
 Registry::Key* Registry::FindKey(RegRoot root, std::string_view path) const {
+    for (const FoundKey& found : found_) {
+        if (found.key != nullptr && found.root == root && found.path == path)
+            return found.key;
+    }
     Key* key = RootKey(root);
-    for (const std::string& part : SplitPath(path)) {
-        auto it = key->subkeys.find(Lower(part));
+    size_t pos = 0;
+    for (std::string_view part = NextPart(path, pos); !part.empty(); part = NextPart(path, pos)) {
+        auto it = key->subkeys.find(part);
         if (it == key->subkeys.end())
             return nullptr;
+        key = it->second.get();
+    }
+    FoundKey& slot = found_[nextFound_];
+    nextFound_ = (nextFound_ + 1) % found_.size();
+    slot.root = root;
+    slot.path.assign(path);
+    slot.key = key;
+    return key;
+}
+
+const RegValue* Registry::FindValueLocked(RegRoot root, std::string_view path,
+                                          std::string_view name) const {
+    const Key* key = FindKey(root, path);
+    if (key == nullptr)
+        return nullptr;
+    auto it = key->values.find(name);
+    return it == key->values.end() ? nullptr : &it->second.value;
+}
+
+Registry::Key* Registry::CreateKeyLocked(RegRoot root, std::string_view path) {
+    Key* key = RootKey(root);
+    size_t pos = 0;
+    for (std::string_view part = NextPart(path, pos); !part.empty(); part = NextPart(path, pos)) {
+        auto it = key->subkeys.find(part);
+        if (it == key->subkeys.end()) {
+            ForgetFoundKeys();
+            auto sub = std::make_unique<Key>();
+            sub->name = std::string(part);
+            it = key->subkeys.emplace(Lower(part), std::move(sub)).first;
+        }
         key = it->second.get();
     }
     return key;
 }
 
-Registry::Key* Registry::CreateKeyLocked(RegRoot root, std::string_view path) {
-    Key* key = RootKey(root);
-    for (const std::string& part : SplitPath(path)) {
-        auto& slot = key->subkeys[Lower(part)];
-        if (!slot) {
-            slot = std::make_unique<Key>();
-            slot->name = part;
-        }
-        key = slot.get();
-    }
-    return key;
-}
-
 bool Registry::CreateKey(RegRoot root, std::string_view path) {
-    if (SplitPath(path).empty())
+    if (!HasParts(path))
         return false;
     std::lock_guard lock(mutex_);
     return CreateKeyLocked(root, path) != nullptr;
@@ -132,18 +181,25 @@ bool Registry::KeyExists(RegRoot root, std::string_view path) const {
 }
 
 bool Registry::DeleteKey(RegRoot root, std::string_view path) {
-    std::vector<std::string> parts = SplitPath(path);
-    if (parts.empty())
+    size_t pos = 0;
+    std::string_view part = NextPart(path, pos);
+    if (part.empty())
         return false;
     std::lock_guard lock(mutex_);
     Key* parent = RootKey(root);
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        auto it = parent->subkeys.find(Lower(parts[i]));
+    for (std::string_view next = NextPart(path, pos); !next.empty();
+         part = next, next = NextPart(path, pos)) {
+        auto it = parent->subkeys.find(part);
         if (it == parent->subkeys.end())
             return false;
         parent = it->second.get();
     }
-    return parent->subkeys.erase(Lower(parts.back())) == 1;
+    auto it = parent->subkeys.find(part);
+    if (it == parent->subkeys.end())
+        return false;
+    ForgetFoundKeys(); // the key and everything under it go
+    parent->subkeys.erase(it);
+    return true;
 }
 
 bool Registry::SetValue(RegRoot root, std::string_view path, std::string_view name, uint32_t type,
@@ -152,8 +208,11 @@ bool Registry::SetValue(RegRoot root, std::string_view path, std::string_view na
         return false;
     std::lock_guard lock(mutex_);
     Key* key = CreateKeyLocked(root, path);
-    Key::NamedValue& slot = key->values[Lower(name)];
-    slot.name = std::string(name);
+    auto it = key->values.find(name);
+    if (it == key->values.end())
+        it = key->values.try_emplace(Lower(name)).first;
+    Key::NamedValue& slot = it->second;
+    slot.name.assign(name);
     slot.value.type = type;
     auto bytes = static_cast<const uint8_t*>(data);
     slot.value.data.assign(bytes, bytes + size);
@@ -163,19 +222,22 @@ bool Registry::SetValue(RegRoot root, std::string_view path, std::string_view na
 std::optional<RegValue> Registry::GetValue(RegRoot root, std::string_view path,
                                            std::string_view name) const {
     std::lock_guard lock(mutex_);
-    Key* key = FindKey(root, path);
-    if (key == nullptr)
+    const RegValue* value = FindValueLocked(root, path, name);
+    if (value == nullptr)
         return std::nullopt;
-    auto it = key->values.find(Lower(name));
-    if (it == key->values.end())
-        return std::nullopt;
-    return it->second.value;
+    return *value;
 }
 
 bool Registry::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
     std::lock_guard lock(mutex_);
     Key* key = FindKey(root, path);
-    return key != nullptr && key->values.erase(Lower(name)) == 1;
+    if (key == nullptr)
+        return false;
+    auto it = key->values.find(name);
+    if (it == key->values.end())
+        return false;
+    key->values.erase(it);
+    return true;
 }
 
 std::vector<std::string> Registry::EnumerateSubKeys(RegRoot root, std::string_view path) const {
@@ -206,17 +268,21 @@ bool Registry::SetString(RegRoot root, std::string_view path, std::string_view n
 
 std::optional<std::string> Registry::GetString(RegRoot root, std::string_view path,
                                                std::string_view name) const {
-    std::optional<RegValue> value = GetValue(root, path, name);
-    if (!value || (value->type != kRegSz && value->type != kRegExpandSz))
+    std::optional<std::u16string> text;
+    ReadValue(root, path, name, [&](const RegValue& value) {
+        if (value.type != kRegSz && value.type != kRegExpandSz)
+            return;
+        text.emplace();
+        for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
+            char16_t c = static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
+            if (c == 0)
+                break;
+            text->push_back(c);
+        }
+    });
+    if (!text)
         return std::nullopt;
-    std::u16string text;
-    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
-        char16_t c = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-        if (c == 0)
-            break;
-        text.push_back(c);
-    }
-    return Utf16ToUtf8(text);
+    return Utf16ToUtf8(*text);
 }
 
 bool Registry::SetDword(RegRoot root, std::string_view path, std::string_view name,
@@ -228,16 +294,20 @@ bool Registry::SetDword(RegRoot root, std::string_view path, std::string_view na
 
 std::optional<uint32_t> Registry::GetDword(RegRoot root, std::string_view path,
                                            std::string_view name) const {
-    std::optional<RegValue> value = GetValue(root, path, name);
-    if (!value || value->type != kRegDword || value->data.size() < 4)
-        return std::nullopt;
-    const auto& d = value->data;
-    return static_cast<uint32_t>(d[0] | (d[1] << 8) | (d[2] << 16) |
-                                 (static_cast<uint32_t>(d[3]) << 24));
+    std::optional<uint32_t> result;
+    ReadValue(root, path, name, [&](const RegValue& value) {
+        if (value.type != kRegDword || value.data.size() < 4)
+            return;
+        const auto& d = value.data;
+        result = static_cast<uint32_t>(d[0] | (d[1] << 8) | (d[2] << 16) |
+                                       (static_cast<uint32_t>(d[3]) << 24));
+    });
+    return result;
 }
 
 void Registry::Clear() {
     std::lock_guard lock(mutex_);
+    ForgetFoundKeys();
     machine_->subkeys.clear();
     machine_->values.clear();
     user_->subkeys.clear();
@@ -354,6 +424,7 @@ bool Registry::LoadFromFile(const std::string& fileName) {
         return false;
 
     std::scoped_lock lock(mutex_, staging.mutex_);
+    ForgetFoundKeys();
     machine_.swap(staging.machine_);
     user_.swap(staging.user_);
     return true;

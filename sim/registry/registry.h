@@ -8,6 +8,7 @@
 // as UTF-16LE bytes; the helpers below convert. All members are thread-safe.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sim::registry {
@@ -56,6 +58,18 @@ public:
                   const void* data, size_t size);
     std::optional<RegValue> GetValue(RegRoot root, std::string_view path,
                                      std::string_view name) const;
+    // Calls read(value) with the stored value, under the registry's lock and without a copy.
+    // False, and no call, if the key or the value does not exist. read must not call back into
+    // the registry.
+    template <class Read>
+    bool ReadValue(RegRoot root, std::string_view path, std::string_view name, Read&& read) const {
+        std::lock_guard lock(mutex_);
+        const RegValue* value = FindValueLocked(root, path, name);
+        if (value == nullptr)
+            return false;
+        std::forward<Read>(read)(*value);
+        return true;
+    }
     bool DeleteValue(RegRoot root, std::string_view path, std::string_view name);
 
     // Names as created, in case-insensitive order. Empty if the key does not exist.
@@ -88,8 +102,22 @@ private:
     std::unique_ptr<Key> machine_;
     std::unique_ptr<Key> user_;
 
+    // The last keys found, by the root and the exact path they were asked for, so that a caller
+    // that reads the same key again and again walks the tree once. Every change to the tree of
+    // keys (a key created or deleted, the tree cleared or loaded) forgets them all.
+    struct FoundKey {
+        RegRoot root = RegRoot::LocalMachine;
+        std::string path;
+        Key* key = nullptr;
+    };
+    mutable std::array<FoundKey, 4> found_;
+    mutable size_t nextFound_ = 0;
+    void ForgetFoundKeys();
+
     Key* RootKey(RegRoot root) const;
     Key* FindKey(RegRoot root, std::string_view path) const;
+    const RegValue* FindValueLocked(RegRoot root, std::string_view path,
+                                    std::string_view name) const;
     Key* CreateKeyLocked(RegRoot root, std::string_view path);
 };
 

@@ -248,6 +248,13 @@ TEST(AnsiText, EveryByteSurvivesTheRoundTrip) {
         all += static_cast<char>(b);
     }
     EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(all)), all);
+    // One, two and three bytes of UTF-8 a character, the unassigned bytes as their C1 controls.
+    EXPECT_EQ(AnsiToUtf8("a\x80\x81\xE9\xFF\x99"),
+              "a\xE2\x82\xAC\xC2\x81\xC3\xA9\xC3\xBF\xE2\x84\xA2");
+    EXPECT_EQ(Utf8ToAnsi("\xE2\x82\xAC"
+                         "a\xC2\x81\xC3\xA9\xC3\xBF"),
+              "\x80"
+              "a\x81\xE9\xFF");
 }
 
 TEST(AnsiText, UnmappableAndMalformedInputBecomesQuestionMarks) {

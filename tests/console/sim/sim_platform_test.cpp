@@ -82,6 +82,98 @@ TEST_F(SimPlatformTest, RegistryValuesRoundTripAsAnsiStrings) {
     EXPECT_EQ(p.OpenKeyCount(), 0u);
 }
 
+// The ANSI query converts stored UTF-16 units; only units that are plain ASCII copy byte for
+// byte, and a size query gives the size a read then fills.
+TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead) {
+    Registry& reg = bench->registry();
+    const uint8_t ascii[] = {'a', 0, 'b', 0, 0, 0};
+    const uint8_t upper[] = {'A', 0x01, 'b', 0, 'c', 0, 'd', 0, 'e', 0x80}; // U+0141, low byte 'A'
+    const uint8_t odd[] = {'a', 0, 'b'};         // a last half unit is dropped
+    const uint8_t binary[] = {0x41, 0x01, 0xFF}; // not a string: its bytes as they are
+    reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Ascii", kRegSz, ascii, sizeof ascii);
+    reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Upper", kRegExpandSz, upper, sizeof upper);
+    reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Odd", kRegSz, odd, sizeof odd);
+    reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Binary", kRegBinary, binary, sizeof binary);
+    reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Empty", kRegSz, nullptr, 0);
+    // Pairs, and surrogates without their pair: alone, at the end, before another high one.
+    const std::u16string units = {0xD83D, 0xDE00, 0xDC00, u'x',   0xD800, 0xD801,
+                                  0xDC01, 0x7FF,  0x800,  0xFFFF, 0xD800};
+    const std::vector<std::uint8_t> surrogates = Utf16Bytes(units);
+    reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Pairs", kRegMultiSz, surrogates.data(),
+                 surrogates.size());
+
+    morlix::RegKey key = 0;
+    ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
+                                      morlix::KeyQueryValue, &key),
+              morlix::ErrorSuccess);
+    auto query = [&](const char* name) {
+        morlix::Dword sized = 0;
+        EXPECT_EQ(platform->RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &sized),
+                  morlix::ErrorSuccess);
+        std::uint8_t buffer[64];
+        std::memset(buffer, '#', sizeof buffer);
+        morlix::Dword size = sizeof buffer;
+        EXPECT_EQ(platform->RegQueryValueExA(key, name, nullptr, nullptr, buffer, &size),
+                  morlix::ErrorSuccess);
+        EXPECT_EQ(size, sized) << name;
+        EXPECT_EQ(buffer[size], '#') << name; // nothing written past the value
+        return std::string(reinterpret_cast<char*>(buffer), size);
+    };
+    EXPECT_EQ(query("Ascii"), std::string("ab\0", 3));
+    EXPECT_EQ(query("Upper"), "\xC5\x81"
+                              "bcd\xE8\x81\xA5");
+    EXPECT_EQ(query("Odd"), "a");
+    EXPECT_EQ(query("Binary"), "\x41\x01\xFF");
+    EXPECT_EQ(query("Empty"), "");
+    EXPECT_EQ(query("Pairs"), Utf16ToUtf8(units) + std::string(1, '\0'));
+
+    std::uint8_t small[2];
+    morlix::Dword size = sizeof small;
+    morlix::Dword type = 0;
+    EXPECT_EQ(platform->RegQueryValueExA(key, "Upper", nullptr, &type, small, &size),
+              morlix::ErrorMoreData);
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(type, kRegExpandSz);
+    EXPECT_EQ(platform->RegQueryValueExA(key, "Upper", nullptr, &type, nullptr, nullptr),
+              morlix::ErrorSuccess); // the type alone
+    EXPECT_EQ(platform->RegCloseKey(key), morlix::ErrorSuccess);
+}
+
+// A closed key's handle stays closed when a later open reuses its place, and each open key
+// reads its own path.
+TEST_F(SimPlatformTest, ReopenedKeysGetNewHandlesAndReadTheirOwnPath) {
+    Registry& reg = bench->registry();
+    reg.SetString(RegRoot::CurrentUser, "A\\One", "V", "1");
+    reg.SetString(RegRoot::CurrentUser, "A\\Two", "V", "2");
+    auto read = [&](morlix::RegKey key) {
+        char buffer[8] = {};
+        morlix::Dword size = sizeof buffer;
+        const morlix::Long rc = platform->RegQueryValueExA(
+            key, "V", nullptr, nullptr, reinterpret_cast<std::uint8_t*>(buffer), &size);
+        return rc == morlix::ErrorSuccess ? std::string(buffer) : "error " + std::to_string(rc);
+    };
+    morlix::RegKey a = 0, one = 0, two = 0, missing = 7;
+    ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, "a", 0, morlix::KeyQueryValue, &a),
+              morlix::ErrorSuccess);
+    ASSERT_EQ(platform->RegOpenKeyExA(a, "one", 0, morlix::KeyQueryValue, &one),
+              morlix::ErrorSuccess);
+    EXPECT_EQ(read(one), "1");
+    EXPECT_EQ(platform->RegCloseKey(one), morlix::ErrorSuccess);
+    EXPECT_EQ(platform->RegOpenKeyExA(a, "Three", 0, morlix::KeyQueryValue, &missing),
+              morlix::ErrorFileNotFound);
+    EXPECT_EQ(missing, 0);
+    ASSERT_EQ(platform->RegOpenKeyExA(a, "TWO", 0, morlix::KeyQueryValue, &two),
+              morlix::ErrorSuccess);
+    EXPECT_NE(two, one);
+    EXPECT_EQ(read(two), "2");
+    EXPECT_EQ(read(one), "error " + std::to_string(ErrorInvalidHandleCode));
+    EXPECT_EQ(platform->RegCloseKey(one), ErrorInvalidHandleCode);
+    EXPECT_EQ(platform->OpenKeyCount(), 2u);
+    EXPECT_EQ(platform->RegCloseKey(two), morlix::ErrorSuccess);
+    EXPECT_EQ(platform->RegCloseKey(a), morlix::ErrorSuccess);
+    EXPECT_EQ(platform->OpenKeyCount(), 0u);
+}
+
 TEST_F(SimPlatformTest, FailedOpenLeavesTheKeyZero) {
     morlix::RegKey key = 1234;
     EXPECT_EQ(platform->RegOpenKeyExA(morlix::RootLocalMachine, "No\\Such\\Key", 0,

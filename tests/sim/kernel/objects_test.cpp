@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <optional>
 #include <string>
 
 namespace simtest {
@@ -111,6 +112,105 @@ TEST_F(ObjectsTest, InterfaceLinkIsBuiltFromTheInstanceIdAndResolvesWhileEnabled
     EXPECT_EQ(link.Buffer, nullptr);
     EXPECT_TRUE(sim::kernel::OutstandingPool(functionDriver).empty());
     fdo.Remove();
+}
+
+// A narrow path's bytes are the characters of the same number; only ASCII letters fold, on the
+// narrow and the wide path alike.
+TEST_F(ObjectsTest, NarrowAndWidePathsResolveAlikeAndFoldOnlyAsciiLetters) {
+    std::u16string referenceText = u"\u00C4x";
+    UNICODE_STRING reference{static_cast<USHORT>(referenceText.size() * 2),
+                             static_cast<USHORT>(referenceText.size() * 2), referenceText.data()};
+    UNICODE_STRING link{};
+    sim::kernel::RunInDriverContext(functionDriver, [&] {
+        ASSERT_EQ(IoRegisterDeviceInterface(pdo->Device(), &kInterface, &reference, &link),
+                  STATUS_SUCCESS);
+    });
+    ScriptedDevice fdo(functionDriver, pdo->Device());
+    ASSERT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+    const std::string narrow =
+        "\\\\.\\usb#vid_fffe&pid_0001#5&2a&0&1#{B5157D69-75F8-11D3-8CE0-00207815E611}\\";
+
+    auto resolved = sim::kernel::ResolveUserPath(narrow + "\xC4X\\p\xE9");
+    ASSERT_TRUE(resolved);
+    EXPECT_EQ(resolved->device, fdo.Device());
+    EXPECT_EQ(resolved->remainder, u"\\p\u00E9");                 // widened byte for byte
+    EXPECT_FALSE(sim::kernel::ResolveUserPath(narrow + "\xE4x")); // U+00E4 is not U+00C4
+    EXPECT_FALSE(sim::kernel::ResolveUserPath(narrow + "\xC4"));  // a prefix of the name
+
+    std::u16string wide =
+        u"\\\\?\\USB#VID_FFFE&PID_0001#5&2A&0&1#{b5157d69-75f8-11d3-8ce0-00207815e611}\\\u00C4X";
+    resolved = sim::kernel::ResolveUserPath(std::u16string_view(wide + u"\\PIPE01"));
+    ASSERT_TRUE(resolved);
+    EXPECT_EQ(resolved->remainder, u"\\PIPE01");
+    wide[wide.size() - 2] = u'\u00E4';
+    EXPECT_FALSE(sim::kernel::ResolveUserPath(std::u16string_view(wide)));
+
+    // An open's lookup takes a reference on the device it found.
+    auto referenced = sim::kernel::ReferenceUserPath(narrow + "\xC4x");
+    ASSERT_TRUE(referenced);
+    EXPECT_EQ(referenced->device, fdo.Device());
+    ObDereferenceObject(referenced->device);
+
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+    EXPECT_FALSE(sim::kernel::ReferenceUserPath(narrow + "\xC4x"));
+    sim::kernel::RunInDriverContext(functionDriver, [&] { RtlFreeUnicodeString(&link); });
+    fdo.Remove();
+}
+
+// An open's lookup is remembered by its exact path; every change to the interfaces must make the
+// next lookup of the same path see them as they are.
+TEST_F(ObjectsTest, ALookupAfterEveryChangeOfTheInterfacesSeesThemAsTheyAre) {
+    ScriptedDevice fdo(functionDriver, pdo->Device());
+    auto registerLink = [&](const char16_t* referenceText) {
+        std::u16string text = referenceText;
+        UNICODE_STRING reference{static_cast<USHORT>(text.size() * 2),
+                                 static_cast<USHORT>(text.size() * 2), text.data()};
+        UNICODE_STRING link{};
+        sim::kernel::RunInDriverContext(functionDriver, [&] {
+            EXPECT_EQ(IoRegisterDeviceInterface(pdo->Device(), &kInterface,
+                                                text.empty() ? nullptr : &reference, &link),
+                      STATUS_SUCCESS);
+        });
+        return link;
+    };
+    auto freeLink = [&](UNICODE_STRING& link) {
+        sim::kernel::RunInDriverContext(functionDriver, [&] { RtlFreeUnicodeString(&link); });
+    };
+    const std::string path =
+        "\\\\.\\usb#vid_fffe&pid_0001#5&2a&0&1#{b5157d69-75f8-11d3-8ce0-00207815e611}\\Sub";
+    auto remainder = [&]() -> std::optional<std::u16string> {
+        auto resolved = sim::kernel::ReferenceUserPath(path);
+        if (!resolved)
+            return std::nullopt;
+        EXPECT_EQ(resolved->device, fdo.Device());
+        ObDereferenceObject(resolved->device);
+        return resolved->remainder;
+    };
+
+    UNICODE_STRING whole = registerLink(u"");
+    EXPECT_FALSE(remainder());
+    ASSERT_EQ(IoSetDeviceInterfaceState(&whole, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"\\Sub");
+    EXPECT_EQ(remainder(), u"\\Sub"); // found again, from what was remembered
+
+    // A longer name that the path names wins once it is enabled, not before.
+    UNICODE_STRING sub = registerLink(u"sub");
+    EXPECT_EQ(remainder(), u"\\Sub");
+    ASSERT_EQ(IoSetDeviceInterfaceState(&sub, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"");
+    ASSERT_EQ(IoSetDeviceInterfaceState(&sub, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"\\Sub");
+    ASSERT_EQ(IoSetDeviceInterfaceState(&whole, FALSE), STATUS_SUCCESS);
+    EXPECT_FALSE(remainder());
+    ASSERT_EQ(IoSetDeviceInterfaceState(&sub, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(remainder(), u"");
+
+    // The physical device object goes: its interfaces lead nowhere.
+    freeLink(whole);
+    freeLink(sub);
+    fdo.Remove();
+    pdo->Remove();
+    EXPECT_FALSE(sim::kernel::ResolveUserPath(path));
 }
 
 TEST_F(ObjectsTest, InterfaceNeedsAPlugAndPlayDevice) {

@@ -44,6 +44,98 @@ TEST_F(RegistryTest, PathsAndNamesIgnoreCaseAndStraySeparators) {
               std::vector<std::string>{"Veltrane"}); // the spelling it was created with
 }
 
+// Only ASCII letters fold, and names order as their lower-case forms do: "[", "_" and "`" lie
+// between the upper- and the lower-case letters.
+TEST_F(RegistryTest, OnlyAsciiLettersFoldAndNamesOrderByTheirLowerCase) {
+    for (const char* name : {"a_", "AB", "A[", "\xC3\x89", "\xC3\xA9"})
+        ASSERT_TRUE(registry.CreateKey(RegRoot::LocalMachine, std::string("Order\\") + name));
+    EXPECT_TRUE(registry.CreateKey(RegRoot::LocalMachine, "ORDER\\ab")); // already there as "AB"
+    EXPECT_EQ(registry.EnumerateSubKeys(RegRoot::LocalMachine, "order"),
+              (std::vector<std::string>{"A[", "a_", "AB", "\xC3\x89", "\xC3\xA9"}));
+    EXPECT_TRUE(registry.KeyExists(RegRoot::LocalMachine, "order\\a["));
+    EXPECT_TRUE(registry.KeyExists(RegRoot::LocalMachine, "order\\A_"));
+    EXPECT_FALSE(registry.KeyExists(RegRoot::LocalMachine, "order\\a{")); // '[' + 32 is no fold
+    EXPECT_FALSE(registry.KeyExists(RegRoot::LocalMachine, "order\\A"));  // a prefix only
+
+    ASSERT_TRUE(registry.SetDword(RegRoot::LocalMachine, "Order", "Value", 1));
+    ASSERT_TRUE(registry.SetDword(RegRoot::LocalMachine, "order", "VALUE", 2));
+    EXPECT_EQ(registry.EnumerateValues(RegRoot::LocalMachine, "Order"),
+              std::vector<std::string>{"VALUE"}); // one value, the last spelling written
+    EXPECT_EQ(registry.GetDword(RegRoot::LocalMachine, "ORDER", "value"), 2u);
+    EXPECT_TRUE(registry.DeleteValue(RegRoot::LocalMachine, "\\order\\", "vAlUe"));
+    EXPECT_FALSE(registry.GetDword(RegRoot::LocalMachine, "Order", "Value"));
+    EXPECT_TRUE(registry.DeleteKey(RegRoot::LocalMachine, "order\\ab"));
+    EXPECT_FALSE(registry.KeyExists(RegRoot::LocalMachine, "Order\\AB"));
+    EXPECT_FALSE(registry.DeleteKey(RegRoot::LocalMachine, "\\\\")); // no key named
+}
+
+// Keys found once are remembered by their exact path; every change to the tree must make the
+// next read see the tree as it is, never a key found before the change.
+TEST_F(RegistryTest, ReadsAfterEveryChangeOfTheTreeSeeTheTreeAsItIs) {
+    const std::string path = "SYSTEM\\Services\\Norvask\\Parameters";
+    auto read = [&](const std::string& at) {
+        return registry.GetString(RegRoot::LocalMachine, at, "DeviceName");
+    };
+    ASSERT_TRUE(registry.SetString(RegRoot::LocalMachine, path, "DeviceName", "one"));
+    EXPECT_EQ(read(path), "one");
+    EXPECT_EQ(read(path), "one"); // the second read finds the key it remembered
+
+    // A deleted key, or one under a deleted parent, is gone; a new one of the same name is new.
+    ASSERT_TRUE(registry.DeleteKey(RegRoot::LocalMachine, "system\\services"));
+    EXPECT_FALSE(read(path));
+    EXPECT_FALSE(registry.KeyExists(RegRoot::LocalMachine, path));
+    ASSERT_TRUE(registry.CreateKey(RegRoot::LocalMachine, path));
+    EXPECT_TRUE(registry.KeyExists(RegRoot::LocalMachine, path));
+    EXPECT_FALSE(read(path));
+    ASSERT_TRUE(registry.SetString(RegRoot::LocalMachine, path, "DeviceName", "two"));
+    EXPECT_EQ(read(path), "two");
+
+    // A value set is read back at once; the other root is another tree.
+    ASSERT_TRUE(registry.SetString(RegRoot::LocalMachine, path, "DeviceName", "three"));
+    EXPECT_EQ(read(path), "three");
+    EXPECT_FALSE(registry.GetString(RegRoot::CurrentUser, path, "DeviceName"));
+
+    // More paths than are remembered, read in turn, each still reads its own key.
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 7; ++i) {
+            const std::string other = "Many\\K" + std::to_string(i);
+            if (round == 0) {
+                ASSERT_TRUE(registry.SetDword(RegRoot::LocalMachine, other, "N", i));
+            }
+            EXPECT_EQ(registry.GetDword(RegRoot::LocalMachine, other, "N"),
+                      static_cast<uint32_t>(i));
+        }
+    }
+
+    // A tree loaded from a file replaces the one read before, and so does clearing it.
+    const std::string file = TempFile("reread");
+    ASSERT_TRUE(registry.SaveToFile(file));
+    ASSERT_TRUE(registry.SetString(RegRoot::LocalMachine, path, "DeviceName", "after save"));
+    EXPECT_EQ(read(path), "after save");
+    ASSERT_TRUE(registry.LoadFromFile(file));
+    EXPECT_EQ(read(path), "three");
+    registry.Clear();
+    EXPECT_FALSE(read(path));
+    EXPECT_FALSE(registry.KeyExists(RegRoot::LocalMachine, path));
+}
+
+// ReadValue hands over the stored value itself, and calls nothing for a missing key or value.
+TEST_F(RegistryTest, ReadValueSeesTheStoredBytesOrIsNotCalled) {
+    const uint8_t raw[] = {0x80, 0, 0xFF};
+    ASSERT_TRUE(registry.SetValue(RegRoot::CurrentUser, "R", "Raw", kRegBinary, raw, 3));
+    int calls = 0;
+    auto count = [&](const sim::registry::RegValue& value) {
+        ++calls;
+        EXPECT_EQ(value.type, kRegBinary);
+        EXPECT_EQ(value.data, std::vector<uint8_t>(raw, raw + 3));
+    };
+    EXPECT_TRUE(registry.ReadValue(RegRoot::CurrentUser, "r", "RAW", count));
+    EXPECT_FALSE(registry.ReadValue(RegRoot::CurrentUser, "R", "Other", count));
+    EXPECT_FALSE(registry.ReadValue(RegRoot::CurrentUser, "R\\Sub", "Raw", count));
+    EXPECT_FALSE(registry.ReadValue(RegRoot::LocalMachine, "R", "Raw", count));
+    EXPECT_EQ(calls, 1);
+}
+
 TEST_F(RegistryTest, ValuesKeepTypeAndExactBytes) {
     const uint8_t raw[] = {0, 1, 2, 0xFF};
     ASSERT_TRUE(registry.SetValue(RegRoot::LocalMachine, "A", "Raw", kRegBinary, raw, 4));

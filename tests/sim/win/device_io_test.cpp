@@ -67,8 +67,17 @@ TEST_F(DeviceIoTest, RemainderOfThePathBecomesTheFileName) {
     h = bench->io().CreateFileA((path + "   . ").c_str());
     ASSERT_GT(h, 0);
     bench->io().CloseHandle(h);
+    // Long runs, as of a path read into a blank-filled buffer; blanks inside the name stay.
+    h = bench->io().CreateFileA(
+        (path + "\\PIPE2" + std::string(16, ' ') + "." + std::string(13, ' ')).c_str());
+    ASSERT_GT(h, 0);
+    bench->io().CloseHandle(h);
+    h = bench->io().CreateFileA((path + "\\PIPE3 x" + std::string(20, ' ')).c_str());
+    ASSERT_GT(h, 0);
+    bench->io().CloseHandle(h);
     std::lock_guard lock(Log().mutex);
-    EXPECT_EQ(Log().createNames, (std::vector<std::u16string>{u"\\PIPE1", u""}));
+    EXPECT_EQ(Log().createNames,
+              (std::vector<std::u16string>{u"\\PIPE1", u"", u"\\PIPE2", u"\\PIPE3 x"}));
 }
 
 TEST_F(DeviceIoTest, FailedOpensLeaveNoHandle) {
