@@ -16,11 +16,6 @@ struct RunOptions {
     bool concurrent = false;   // one thread per actor instead of one thread for all
     unsigned operations = 120; // across all actors
     unsigned watchdogMilliseconds = 60000;
-    // After signalling wake, go on without waiting for the wait-wake request's completion. A
-    // removal then may pass down while the driver's wait-wake dispatch still runs above the
-    // bus, and the verifier reports the request as never completed when the bus deletes its
-    // device object.
-    bool overlapWake = false;
 };
 
 struct RunFigures {
