@@ -333,7 +333,14 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
         if (ext->DeviceStarted) {
             SetPnpFlag(ext->RemovePending, TRUE);
+            // The event marks the count's drop to 1, which this dispatch's own hold would
+            // keep from happening: a request still inside the driver and not one before it
+            // would leave the wait for good. So the hold goes for the wait. The device stays
+            // meanwhile: only the remove deletes it, and Plug and Play sends the remove after
+            // this request, never during it.
+            DecrementIoCount(deviceObject);
             KeWaitForSingleObject(&ext->NoRequestsEvent, Executive, KernelMode, FALSE, nullptr);
+            IncrementIoCount(deviceObject);
         }
         status = PassDown(ext, irp);
         break;
