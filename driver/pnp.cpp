@@ -305,7 +305,9 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
 // request's last step.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* ext = Extension(deviceObject);
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
 
@@ -395,7 +397,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // System shutdown: the device takes no more requests and its pipes are aborted; the device
 // object stays for Plug and Play to remove. PASSIVE_LEVEL. Returns the lower status.
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     const NTSTATUS status = TakeOutOfService(deviceObject, irp, false);
     DecrementIoCount(deviceObject);
     return status;

@@ -170,6 +170,32 @@ TEST_F(PlugAndPlay, QueryRemoveWaitsOutARequestHeldSinceBeforeTheStart) {
     EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_SUCCESS);
 }
 
+// A power request can reach the driver while its remove runs (the power manager holds the
+// device, not the driver's count). Once the remove has waited out every request it takes no
+// new one: the request is refused and never passed down behind the remove's back.
+TEST_F(PlugAndPlay, PowerRequestAfterTheRemoveWaitedOutEveryRequestIsRefused) {
+    AddAndStart();
+    const size_t powerBefore = bus_->DevicePowerRequests().size();
+    std::atomic<bool> sent{false};
+    IoResult late{};
+    sim::kernel::SetInterlockedHook(&Ext()->PendingIoCount, [&](LONG value) {
+        if (value == 0 && !sent.exchange(true)) {
+            std::thread power([&] {
+                POWER_STATE d0;
+                d0.DeviceState = PowerDeviceD0;
+                late = SetPower(DevicePowerState, d0);
+            });
+            power.join();
+        }
+    });
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    sim::kernel::ClearInterlockedHook();
+    ASSERT_TRUE(sent.load());
+    EXPECT_EQ(late.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(bus_->DevicePowerRequests().size(), powerBefore);
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+}
+
 TEST_F(PlugAndPlay, QueriesOnANeverStartedDeviceChangeNothing) {
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     EXPECT_EQ(Pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);

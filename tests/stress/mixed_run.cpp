@@ -263,12 +263,12 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             // Half of them the device signals at once, and the others stay armed for a removal
-            // to fail. After half of the signals the system waits for the request's completion;
-            // after the others it goes on at once, so that the next step (a removal among them)
-            // overlaps the driver's wait-wake dispatch.
+            // to fail. After half of the signals the system waits for the request's completion
+            // (after none with overlapWake); after the others it goes on at once, so that the
+            // next step (a removal among them) overlaps the driver's wait-wake dispatch.
             if (s.arg % 2 == 0) {
                 device->SignalWake();
-                if (s.arg % 4 == 0) {
+                if (s.arg % 4 == 0 && !options_.overlapWake) {
                     wake->WaitDone(2000);
                 }
             }

@@ -16,6 +16,9 @@ struct RunOptions {
     bool concurrent = false;   // one thread per actor instead of one thread for all
     unsigned operations = 120; // across all actors
     unsigned watchdogMilliseconds = 60000;
+    // After every signalled wake the system goes on at once instead of after half of them, so
+    // that the next step always overlaps the driver's wait-wake dispatch.
+    bool overlapWake = false;
 };
 
 struct RunFigures {

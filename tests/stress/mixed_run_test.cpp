@@ -1,6 +1,7 @@
 // Seeded mixed runs on the bench. MORLIX_STRESS_SEED=<n> replays one seed (a serial run replays
 // exactly); MORLIX_STRESS_RUNS=<n> sets how many seeds each test runs, and
-// MORLIX_STRESS_OPERATIONS=<n> how many operations each run mixes, for longer runs than CI's.
+// MORLIX_STRESS_OPERATIONS=<n> how many operations each run mixes, for longer runs than CI's;
+// MORLIX_STRESS_OVERLAP_WAKE=1 lets the next step overlap every wake that was just signalled.
 #include "mixed_run.h"
 
 #include "sim/kernel/testing.h"
@@ -46,6 +47,7 @@ void RunSeeds(bool concurrent, std::uint32_t first, unsigned defaultRuns) {
         options.seed = seed;
         options.concurrent = concurrent;
         options.operations = FromEnvironment("MORLIX_STRESS_OPERATIONS", options.operations);
+        options.overlapWake = FromEnvironment("MORLIX_STRESS_OVERLAP_WAKE", 0) != 0;
         const RunFigures f = MixedRun(options);
         ++runs;
         total.operations += f.operations;
