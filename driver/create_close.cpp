@@ -53,7 +53,9 @@ PUSBD_PIPE_INFORMATION PipeOfHandle(DeviceExtension* ext, PVOID fsContext) {
 // Opens the device, one handle at a time, optionally marking a pipe open. PASSIVE_LEVEL,
 // caller's thread. Returns and completes with the open's status.
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     DeviceExtension* ext = Extension(deviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT fileObject = stack->FileObject;
@@ -103,7 +105,11 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // Closes the handle and lets the device idle. PASSIVE_LEVEL, caller's thread. Always
 // STATUS_SUCCESS.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        // The remove has released the pipes and frees their copy: nothing is left to give back.
+        CompleteRequest(irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    }
     DeviceExtension* ext = Extension(deviceObject);
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
     // Only the handle that create admitted holds the claim and its pipe. The close of one that
@@ -132,7 +138,9 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 // Read and write are not served. Any IRQL a dispatch runs at. Returns STATUS_NOT_IMPLEMENTED.
 NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED, 0);
+    }
     CompleteRequest(irp, STATUS_NOT_IMPLEMENTED, 0);
     DecrementIoCount(deviceObject);
     return STATUS_NOT_IMPLEMENTED;

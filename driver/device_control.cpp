@@ -219,7 +219,9 @@ NTSTATUS NTAPI VendorRequestComplete(PDEVICE_OBJECT, PIRP busIrp, PVOID context)
 // Device control dispatch. PASSIVE_LEVEL, caller's thread. Returns the request's status, or
 // STATUS_PENDING for a vendor transfer still on the bus.
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     if (!CanAcceptRequests(deviceObject)) {
         CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
         DecrementIoCount(deviceObject);

@@ -182,7 +182,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     ext->IdleDeviceState = static_cast<DEVICE_POWER_STATE>(
         core::ChooseIdleDeviceState(states, static_cast<core::u32>(PowerSystemMaximum)));
 
-    IncrementIoCount(deviceObject); // the device's own hold, given up at removal
+    InterlockedIncrement(&ext->PendingIoCount); // the device's own hold, given up at removal
 
     if (ProductTypeReadable()) {
         ext->ShutdownRegistered = NT_SUCCESS(IoRegisterShutdownNotification(deviceObject));
@@ -217,9 +217,21 @@ BOOLEAN PublishDeviceName(const WCHAR* linkName, ULONG linkLength) {
     return NT_SUCCESS(status) ? TRUE : FALSE;
 }
 
-// Takes a hold on the device. Any IRQL up to DISPATCH_LEVEL. Returns the new count.
+// Takes a hold on the device, unless the count is 0: then the device's own hold has gone and
+// the remove has waited out every request (or AddDevice has yet to take that hold), and the
+// remove frees what the requests use; the caller must refuse its request without touching the
+// device further. Any IRQL up to DISPATCH_LEVEL. Returns the new count, or 0 when refused.
 LONG IncrementIoCount(PDEVICE_OBJECT deviceObject) {
-    return InterlockedIncrement(&Extension(deviceObject)->PendingIoCount);
+    DeviceExtension* ext = Extension(deviceObject);
+    LONG count = InterlockedCompareExchange(&ext->PendingIoCount, 0, 0); // a read
+    while (count != 0) {
+        const LONG seen = InterlockedCompareExchange(&ext->PendingIoCount, count + 1, count);
+        if (seen == count) {
+            return count + 1;
+        }
+        count = seen;
+    }
+    return 0;
 }
 
 // Releases a hold; signals "only the device's own hold left" at 1 and "nothing left" at 0.
@@ -325,7 +337,9 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 // WMI requests are not ours: pass them down. PASSIVE_LEVEL. Returns the lower status.
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCopyCurrentIrpStackLocationToNext(irp);

@@ -53,7 +53,8 @@ struct DeviceExtension {
     //       up later (a vendor transfer on the bus, a device power-up, a system power request
     //       held for its device request, an idle-policy power request);
     //   0   before AddDevice takes the device's hold, and once the remove has given it up and
-    //       every request has left: the device object may go.
+    //       every request has left: the device object may go, and IncrementIoCount refuses
+    //       every new hold, so that no request enters the driver behind the remove's back.
     // Once the count is 1 the remove may give up the device's hold and delete the device at any
     // moment, so a release that leaves 1 touches nothing of the device after it.
     LONG PendingIoCount;

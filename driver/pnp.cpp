@@ -305,7 +305,9 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
 // request's last step.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* ext = Extension(deviceObject);
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
 
@@ -333,7 +335,14 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
         if (ext->DeviceStarted) {
             SetPnpFlag(ext->RemovePending, TRUE);
+            // The event marks the count's drop to 1, which this dispatch's own hold would
+            // keep from happening: a request still inside the driver and not one before it
+            // would leave the wait for good. So the hold goes for the wait. The device stays
+            // meanwhile: only the remove deletes it, and Plug and Play sends the remove after
+            // this request, never during it.
+            DecrementIoCount(deviceObject);
             KeWaitForSingleObject(&ext->NoRequestsEvent, Executive, KernelMode, FALSE, nullptr);
+            IncrementIoCount(deviceObject);
         }
         status = PassDown(ext, irp);
         break;
@@ -388,7 +397,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // System shutdown: the device takes no more requests and its pipes are aborted; the device
 // object stays for Plug and Play to remove. PASSIVE_LEVEL. Returns the lower status.
 NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     const NTSTATUS status = TakeOutOfService(deviceObject, irp, false);
     DecrementIoCount(deviceObject);
     return status;

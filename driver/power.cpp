@@ -160,7 +160,11 @@ NTSTATUS SetDevicePower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATIO
 // Power dispatch. PASSIVE_LEVEL (the device object is power-pageable). Returns the request's
 // status, or STATUS_PENDING for a system request held for its device request.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IncrementIoCount(deviceObject);
+    if (IncrementIoCount(deviceObject) == 0) {
+        // The remove has waited out every request: this one would pass down behind its back.
+        PoStartNextPowerIrp(irp);
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
     case IRP_MN_WAIT_WAKE:

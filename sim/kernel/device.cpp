@@ -189,6 +189,16 @@ bool IsAliveLocked(PDEVICE_OBJECT device) {
     return g_live.count(device) != 0 && !device->DeviceObjectExtension->deletePending;
 }
 
+PDEVICE_OBJECT ReferenceDeviceAndTop(PDEVICE_OBJECT device) {
+    std::lock_guard lock(g_mutex);
+    if (!IsAliveLocked(device))
+        return nullptr;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    ObReferenceObject(device);
+    ObReferenceObject(top);
+    return top;
+}
+
 void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device) {
     std::lock_guard lock(g_mutex);
     if (file == nullptr || g_live.count(device) == 0 || g_fileReferences.count(file) != 0)
@@ -501,6 +511,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     bool lastDevice = false;
     PDRIVER_OBJECT lastOfLower = nullptr;
     std::vector<PFILE_OBJECT> heldBy; // open file objects: their requests may still come
+    bool referenced = false;
     {
         std::lock_guard lock(g_mutex);
         if (!IsAliveLocked(DeviceObject)) {
@@ -554,6 +565,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             if (device == DeviceObject)
                 heldBy.push_back(file);
         }
+        referenced = ext->objectReferences != 0;
         driver = DeviceObject->DriverObject;
         PDEVICE_OBJECT* link = &driver->DeviceObject;
         while (*link != nullptr && *link != DeviceObject)
@@ -561,7 +573,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         if (*link == DeviceObject)
             *link = DeviceObject->NextDevice;
     }
-    ReportOutstandingIrps(DeviceObject, heldBy);
+    // A reference is taken for a request on its way to the device (an open's create, a power
+    // request): its requests are checked when the last reference goes and frees the device.
+    if (!referenced)
+        ReportOutstandingIrps(DeviceObject, heldBy);
     {
         std::lock_guard lock(g_mutex);
         // Open file objects, references and a device above that has yet to detach keep it; the

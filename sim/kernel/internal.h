@@ -111,6 +111,9 @@ void ReportDevicesLeftAtEnd(const std::string& when);
 bool IsAliveLocked(PDEVICE_OBJECT device);
 // True once a driver has no device object left, delete-pending ones included.
 bool NoDeviceLeft(PDRIVER_OBJECT driver);
+// For a device that is not being deleted: a reference on it and on the top of its stack, in
+// one step with that check; returns the top, or none (nothing referenced).
+PDEVICE_OBJECT ReferenceDeviceAndTop(PDEVICE_OBJECT device);
 // A file object that was opened on a device keeps it from being freed until released.
 // Whether `address` lies in the extension of a device object already freed (deleted, and no
 // longer held); names that device.

@@ -25,16 +25,24 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
         MinorFunction != IRP_MN_WAIT_WAKE) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsDeviceAlive(DeviceObject)) {
-        Report(ViolationKind::BadArgument, "PoRequestPowerIrp for a deleted or unknown device");
+    if (!IsDeviceObjectValid(DeviceObject)) {
+        Report(ViolationKind::BadArgument, "PoRequestPowerIrp for a freed or unknown device");
         return STATUS_INVALID_PARAMETER;
     }
     PDRIVER_OBJECT requester = CurrentDriver();
     if (requester != nullptr && ShouldFailIrp())
         return STATUS_INSUFFICIENT_RESOURCES;
 
-    PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
-    auto onFinal = [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context,
+    // Like the I/O manager's requests, each power request holds the device and the top of its
+    // stack until its completion function has run, so neither object goes while the request is
+    // out; a device already being deleted takes no new request.
+    PDEVICE_OBJECT top = ReferenceDeviceAndTop(DeviceObject);
+    if (top == nullptr) {
+        if (requester != nullptr)
+            Report(ViolationKind::BadArgument, "PoRequestPowerIrp for a deleted device");
+        return STATUS_DELETE_PENDING;
+    }
+    auto onFinal = [DeviceObject, top, MinorFunction, PowerState, CompletionFunction, Context,
                     requester](PIRP irp) {
         IO_STATUS_BLOCK status = irp->IoStatus;
         ReleaseSystemIrp(irp);
@@ -42,10 +50,15 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
             DriverScope scope(requester);
             CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
         }
+        ObDereferenceObject(top);
+        ObDereferenceObject(DeviceObject);
     };
     PIRP irp = AllocateIrp(top->StackSize, IrpOwner::System, requester, onFinal);
-    if (irp == nullptr)
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        ObDereferenceObject(DeviceObject);
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_POWER;

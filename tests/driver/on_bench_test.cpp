@@ -185,9 +185,9 @@ std::shared_ptr<sim::win::WakeRequest> ArmWakeWhileIdle(sim::bench::Bench& bench
 }
 
 // The close of a handle arrives while the remove deletes the device: the remove has given up
-// its last hold, and the close is inside the driver when IoDeleteDevice runs. The handle's file
-// object keeps the device, so the close is owed nothing yet; it completes, and the device goes
-// with the handle.
+// its last hold, so the close takes none and leaves the pipes, which the remove frees, alone. The
+// handle's file object keeps the device, so the close is owed nothing yet; it completes, and the
+// device goes with the handle.
 TEST_F(OnTheBench, CloseInsideTheDriverWhileTheRemoveDeletesTheDevice) {
     sim::bench::Bench bench(
         [](PDRIVER_OBJECT d, PUNICODE_STRING r) { return norvask::DriverEntry(d, r); }, Options());
@@ -199,19 +199,15 @@ TEST_F(OnTheBench, CloseInsideTheDriverWhileTheRemoveDeletesTheDevice) {
     bench.Unplug(); // the node waits for the handle; the remove comes below
     ASSERT_EQ(ext->PendingIoCount, 1);
 
-    static thread_local bool isCloser = false;
-    std::atomic<int> stage{0}; // 1: the close is on its way; 2: it is inside the driver
+    std::atomic<int> stage{0}; // 1: the close is on its way; 2: it has returned
     std::atomic<bool> closed{false};
     std::thread closer;
     sim::kernel::SetInterlockedHook(&ext->PendingIoCount, [&](LONG value) {
-        if (isCloser && value == 1 && stage.load() == 1) {
-            stage = 2; // the close took its hold: let the remove delete the device meanwhile
-            WaitFor([&] { return sim::kernel::IsDeviceDeletePending(fdo); });
-        } else if (!isCloser && value == 0 && stage.load() == 0) {
-            stage = 1; // the remove gave up the device's hold
+        if (value == 0 && stage.load() == 0) {
+            stage = 1; // the remove gave up the device's hold: the close comes now
             closer = std::thread([&] {
-                isCloser = true;
                 closed = bench.io().CloseHandle(h);
+                stage = 2;
             });
             WaitFor([&] { return stage.load() == 2; });
         }

@@ -124,6 +124,78 @@ TEST_F(PlugAndPlay, QueryRemoveRefusesRequestsUntilCancelled) {
     EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_SUCCESS);
 }
 
+// A request inside the driver since before the start keeps the count from ever having dropped
+// to 1: the query-remove must still return once that request leaves, its own hold aside.
+TEST_F(PlugAndPlay, QueryRemoveWaitsOutARequestHeldSinceBeforeTheStart) {
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    bus_->holdDevicePower = true;
+    sim::kernel::IrpSpec power;
+    power.majorFunction = IRP_MJ_POWER;
+    power.minorFunction = IRP_MN_SET_POWER;
+    power.setup = [](IO_STACK_LOCATION& s) {
+        s.Parameters.Power.Type = DevicePowerState;
+        s.Parameters.Power.State.DeviceState = PowerDeviceD0;
+    };
+    std::atomic<bool> powered{false};
+    ASSERT_EQ(sim::kernel::SendIrpAsync(Fdo(), power, [&](IoResult) { powered = true; }),
+              STATUS_PENDING);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->PendingIoCount, 2);
+
+    std::atomic<bool> queried{false};
+    IoResult query{};
+    std::thread pnp([&] {
+        query = Pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+        queried = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(queried.load()); // waits for the power request
+    EXPECT_TRUE(Ext()->RemovePending);
+    bus_->ReleaseDevicePower();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!queried && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool returned = queried.load();
+    EXPECT_TRUE(returned) << "the query-remove still waits with PendingIoCount "
+                          << Ext()->PendingIoCount;
+    if (!returned) {
+        KeSetEvent(&Ext()->NoRequestsEvent, 1, FALSE); // let the stuck dispatch go
+    }
+    pnp.join();
+    EXPECT_TRUE(powered.load());
+    EXPECT_EQ(query.status, STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+    EXPECT_EQ(Pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_SUCCESS);
+}
+
+// A power request can reach the driver while its remove runs (the power manager holds the
+// device, not the driver's count). Once the remove has waited out every request it takes no
+// new one: the request is refused and never passed down behind the remove's back.
+TEST_F(PlugAndPlay, PowerRequestAfterTheRemoveWaitedOutEveryRequestIsRefused) {
+    AddAndStart();
+    const size_t powerBefore = bus_->DevicePowerRequests().size();
+    std::atomic<bool> sent{false};
+    IoResult late{};
+    sim::kernel::SetInterlockedHook(&Ext()->PendingIoCount, [&](LONG value) {
+        if (value == 0 && !sent.exchange(true)) {
+            std::thread power([&] {
+                POWER_STATE d0;
+                d0.DeviceState = PowerDeviceD0;
+                late = SetPower(DevicePowerState, d0);
+            });
+            power.join();
+        }
+    });
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    sim::kernel::ClearInterlockedHook();
+    ASSERT_TRUE(sent.load());
+    EXPECT_EQ(late.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(bus_->DevicePowerRequests().size(), powerBefore);
+    EXPECT_EQ(sim::kernel::DescribeViolations(), "");
+}
+
 TEST_F(PlugAndPlay, QueriesOnANeverStartedDeviceChangeNothing) {
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     EXPECT_EQ(Pnp(IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);

@@ -13,7 +13,6 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <shared_mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -169,19 +168,12 @@ private:
                 std::lock_guard lock(mutex_);
                 sent_.insert(word);
             }
-            {
-                std::shared_lock open(namesMutex_);
-                morlix::UsbSendData(link, word);
-            }
+            morlix::UsbSendData(link, word);
             completed_ += 5; // the open, three packets and the close returned
             break;
         }
         case Op::CallerBurst: {
-            Handle h = InvalidHandleValue;
-            {
-                std::shared_lock open(namesMutex_);
-                h = bench_->io().CreateFileA(Path().c_str());
-            }
+            const Handle h = bench_->io().CreateFileA(Path().c_str());
             Count();
             if (h == InvalidHandleValue) {
                 break;
@@ -196,23 +188,15 @@ private:
                     Fault("a vendor reply longer than its buffer");
                 }
             }
-            {
-                std::shared_lock close(namesMutex_);
-                bench_->io().CloseHandle(h);
-            }
+            bench_->io().CloseHandle(h);
             Count();
             break;
         }
         case Op::PipeOpen: {
             const std::string name = Path() + "\\PIPE0" + std::to_string(s.arg % 3);
-            Handle h = InvalidHandleValue;
-            {
-                std::shared_lock open(namesMutex_);
-                h = bench_->io().CreateFileA(name.c_str());
-            }
+            const Handle h = bench_->io().CreateFileA(name.c_str());
             Count();
             if (h != InvalidHandleValue) {
-                std::shared_lock close(namesMutex_);
                 bench_->io().CloseHandle(h);
                 Count();
             }
@@ -225,14 +209,9 @@ private:
     }
 
     void SystemStep(const Step& s) {
-        std::lock_guard lock(systemMutex_); // the system does one thing at a time
-        // Opens and closes stay apart from Plug and Play steps for now, though an open holds
-        // its device from the lookup to the create and a close may meet the deletion of its
-        // device: with them mixed, concurrent runs still find a query-remove that waits for
-        // good on its no-requests event, and a wait-wake that reaches the driver after the
-        // remove has waited out every request. Vendor requests on open handles still meet
-        // every step.
-        std::unique_lock names(namesMutex_);
+        // The system does one thing at a time; opens, requests and closes of the other actors
+        // meet every step.
+        std::lock_guard lock(systemMutex_);
         // The system sends its requests only to a device node that is there and started.
         PDEVICE_OBJECT pdo = bench_->Plugged() ? bench_->pdo() : nullptr;
         if (pdo != nullptr && (!bench_->pnp().Known(pdo) ||
@@ -283,13 +262,13 @@ private:
             for (int i = 0; i < 2000 && !wake->Done() && !device->WaitWakePending(); ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            // Half of them the device signals at once and the system waits for the request's
-            // completion; the others stay armed for a removal to fail. With overlapWake the
-            // system goes on without waiting, so the next step may overlap the driver's
-            // wait-wake dispatch.
+            // Half of them the device signals at once, and the others stay armed for a removal
+            // to fail. After half of the signals the system waits for the request's completion
+            // (after none with overlapWake); after the others it goes on at once, so that the
+            // next step (a removal among them) overlaps the driver's wait-wake dispatch.
             if (s.arg % 2 == 0) {
                 device->SignalWake();
-                if (!options_.overlapWake) {
+                if (s.arg % 4 == 0 && !options_.overlapWake) {
                     wake->WaitDone(2000);
                 }
             }
@@ -355,7 +334,6 @@ private:
     morlix::SimPlatform platform_;
     std::mutex mutex_;
     std::mutex systemMutex_;
-    std::shared_mutex namesMutex_;
     std::set<morlix::CoilWord> sent_;
     std::vector<std::shared_ptr<sim::win::WakeRequest>> wakes_;
     std::atomic<unsigned> completed_{0};

@@ -16,10 +16,8 @@ struct RunOptions {
     bool concurrent = false;   // one thread per actor instead of one thread for all
     unsigned operations = 120; // across all actors
     unsigned watchdogMilliseconds = 60000;
-    // After signalling wake, go on without waiting for the wait-wake request's completion. A
-    // removal then may pass down while the driver's wait-wake dispatch still runs above the
-    // bus, and the verifier reports the request as never completed when the bus deletes its
-    // device object.
+    // After every signalled wake the system goes on at once instead of after half of them, so
+    // that the next step always overlaps the driver's wait-wake dispatch.
     bool overlapWake = false;
 };
 

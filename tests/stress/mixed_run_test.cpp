@@ -1,7 +1,7 @@
 // Seeded mixed runs on the bench. MORLIX_STRESS_SEED=<n> replays one seed (a serial run replays
 // exactly); MORLIX_STRESS_RUNS=<n> sets how many seeds each test runs, and
 // MORLIX_STRESS_OPERATIONS=<n> how many operations each run mixes, for longer runs than CI's;
-// MORLIX_STRESS_OVERLAP_WAKE=1 lets the next step overlap a wake that was just signalled.
+// MORLIX_STRESS_OVERLAP_WAKE=1 lets the next step overlap every wake that was just signalled.
 #include "mixed_run.h"
 
 #include "sim/kernel/testing.h"

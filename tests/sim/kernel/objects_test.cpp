@@ -464,6 +464,43 @@ TEST_F(ObjectsTest, PowerRequestTravelsDownTheWholeStackAndCallsBack) {
     fdo.Remove();
 }
 
+// The power manager's request holds the device it names and the top of its stack until its
+// callback has run: a driver that deletes its device while the request is still in its hands
+// keeps the object valid, and a device that is being deleted takes no new power request.
+TEST_F(ObjectsTest, PowerRequestHoldsItsDeviceUntilItsCallbackAndADeletedOneTakesNone) {
+    auto fdo = std::make_unique<ScriptedDevice>(functionDriver, pdo->Device());
+    PIRP held = nullptr;
+    fdo->Serve([&](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    });
+    static int callbacks;
+    callbacks = 0;
+    const auto callback = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
+        ++callbacks;
+    };
+    POWER_STATE wake;
+    wake.SystemState = PowerSystemSleeping3;
+    ASSERT_EQ(PoRequestPowerIrp(pdo->Device(), IRP_MN_WAIT_WAKE, wake, callback, nullptr, nullptr),
+              STATUS_PENDING);
+    ASSERT_NE(held, nullptr);
+    PDEVICE_OBJECT top = fdo->Device();
+    fdo->Remove(); // with the request still in its dispatch's hands
+    EXPECT_TRUE(sim::kernel::IsDeviceObjectValid(top));
+    EXPECT_TRUE(sim::kernel::IsDeviceDeletePending(top));
+    EXPECT_EQ(PoRequestPowerIrp(top, IRP_MN_WAIT_WAKE, wake, callback, nullptr, nullptr),
+              STATUS_DELETE_PENDING);
+
+    sim::kernel::RunInDriverContext(functionDriver, [&] {
+        PoStartNextPowerIrp(held);
+        CompleteWith(held, STATUS_CANCELLED);
+    });
+    EXPECT_EQ(callbacks, 1);
+    EXPECT_FALSE(sim::kernel::IsDeviceObjectValid(top)); // the request was its last hold
+    EXPECT_TRUE(sim::kernel::Violations().empty()) << sim::kernel::DescribeViolations();
+}
+
 TEST_F(ObjectsTest, ShutdownGoesToEveryRegisteredDeviceUntilUnregistered) {
     int shutdowns = 0;
     pdo->Serve([&](PDEVICE_OBJECT, PIRP irp) {
