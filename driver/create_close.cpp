@@ -15,7 +15,7 @@ PUSBD_PIPE_INFORMATION FindFreePipe(DeviceExtension* ext, ULONG number) {
         return nullptr;
     }
     for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-        if (i == number && info->Pipes[i].PipeFlags == kPipeFree) {
+        if (i == number && PipeMark(info->Pipes[i]) == kPipeFree) {
             return &info->Pipes[i];
         }
     }
@@ -79,13 +79,15 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
         if (name.kind == core::PipeNameKind::Invalid) {
             status = STATUS_INVALID_PARAMETER;
         } else if (name.kind == core::PipeNameKind::Pipe) {
+            LockIdlePolicy(ext);
             PUSBD_PIPE_INFORMATION pipe = FindFreePipe(ext, name.pipe);
             if (pipe) {
-                pipe->PipeFlags = kPipeOpen;
                 fileObject->FsContext = pipe;
-                LockIdlePolicy(ext);
+                SetPipeMark(*pipe, kPipeOpen);
                 ++ext->OpenPipeCount;
-                UnlockIdlePolicy(ext);
+            }
+            UnlockIdlePolicy(ext);
+            if (pipe) {
                 ApplyIdlePolicy(deviceObject, FALSE);
             } else {
                 status = STATUS_INSUFFICIENT_RESOURCES;
@@ -118,12 +120,17 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
         InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->OpenFileObject),
                                           nullptr, fileObject) == fileObject;
     if (admitted) {
+        // Under the idle policy's lock, as the create counts: a removal aborting the same pipe
+        // on another thread then frees and uncounts it once, and a restart replacing the
+        // interface copy waits.
+        LockIdlePolicy(ext);
         PUSBD_PIPE_INFORMATION pipe =
             PipeOfHandle(ext, fileObject ? fileObject->FsContext : nullptr);
-        if (pipe && pipe->PipeFlags == kPipeOpen) {
+        if (pipe && PipeMark(*pipe) == kPipeOpen) {
             --ext->OpenPipeCount;
-            pipe->PipeFlags = kPipeFree;
+            SetPipeMark(*pipe, kPipeFree);
         }
+        UnlockIdlePolicy(ext);
         ext->DeviceOpen = FALSE;
         InterlockedExchange(&ext->OpenClaim, 0);
     }
@@ -157,16 +164,25 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT deviceObject) {
     }
     for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
         PUSBD_PIPE_INFORMATION pipe = &info->Pipes[i];
-        if (pipe->PipeFlags != kPipeOpen) {
+        if (PipeMark(*pipe) != kPipeOpen) {
             continue;
         }
         status = SubmitPipeRequest(deviceObject, URB_FUNCTION_ABORT_PIPE, pipe->PipeHandle);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        pipe->PipeFlags = kPipeFree;
+        // A close of the handle may have freed the pipe meanwhile: it is freed and uncounted once.
+        LockIdlePolicy(ext);
+        const bool stillOpen = PipeMark(*pipe) == kPipeOpen;
+        if (stillOpen) {
+            SetPipeMark(*pipe, kPipeFree);
+            --ext->OpenPipeCount; // before the claim goes: the next create counts after it
+        }
+        UnlockIdlePolicy(ext);
+        if (!stillOpen) {
+            continue;
+        }
         ext->DeviceOpen = FALSE;
-        --ext->OpenPipeCount; // before the claim goes: the next create counts after it
         SetOpenFileObject(ext, nullptr);
         InterlockedExchange(&ext->OpenClaim, 0);
     }

@@ -250,7 +250,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             PipeOfHandle(ext, stack->FileObject ? stack->FileObject->FsContext : nullptr);
         // Only a pipe this handle still holds open: after a restart the handle's old entry
         // may lie where a free entry of the new copy now is.
-        if (pipe && pipe->PipeFlags == kPipeOpen) {
+        if (pipe && PipeMark(*pipe) == kPipeOpen) {
             ResetPipe(deviceObject, pipe); // the caller learns nothing from the reset
             status = STATUS_SUCCESS;
         } else {

@@ -179,8 +179,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     for (int i = 0; i < PowerSystemMaximum; ++i) {
         states[i] = static_cast<core::i32>(ext->Capabilities.DeviceState[i]);
     }
-    ext->IdleDeviceState = static_cast<DEVICE_POWER_STATE>(
-        core::ChooseIdleDeviceState(states, static_cast<core::u32>(PowerSystemMaximum)));
+    SetPowerState(ext->IdleDeviceState, static_cast<DEVICE_POWER_STATE>(core::ChooseIdleDeviceState(
+                                            states, static_cast<core::u32>(PowerSystemMaximum))));
 
     InterlockedIncrement(&ext->PendingIoCount); // the device's own hold, given up at removal
 

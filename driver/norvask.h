@@ -174,6 +174,23 @@ inline void SetPnpFlag(BOOLEAN& flag, BOOLEAN value) {
 inline BOOLEAN PnpFlag(const BOOLEAN& flag) {
     return __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
 }
+// The device power states are written by the power dispatch and its completions while the idle
+// policy, the system set-power and a wait-wake read them on other processors: likewise single
+// atomic steps.
+inline void SetPowerState(DEVICE_POWER_STATE& state, DEVICE_POWER_STATE value) {
+    __atomic_store_n(&state, value, __ATOMIC_RELEASE);
+}
+inline DEVICE_POWER_STATE PowerState(const DEVICE_POWER_STATE& state) {
+    return __atomic_load_n(&state, __ATOMIC_ACQUIRE);
+}
+// A pipe's open mark changes under the idle policy's lock (with OpenPipeCount) and is read
+// without it by a removal aborting pipes and by a pipe reset.
+inline ULONG PipeMark(const USBD_PIPE_INFORMATION& pipe) {
+    return __atomic_load_n(&pipe.PipeFlags, __ATOMIC_ACQUIRE);
+}
+inline void SetPipeMark(USBD_PIPE_INFORMATION& pipe, ULONG mark) {
+    __atomic_store_n(&pipe.PipeFlags, mark, __ATOMIC_RELEASE);
+}
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb);
 NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT deviceObject, USHORT function, USBD_PIPE_HANDLE pipe);
 NTSTATUS CallLowerSync(PDEVICE_OBJECT deviceObject, ULONG ioctl, PVOID argument1);

@@ -169,21 +169,28 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject) {
         const bool whole =
             length >= pipesOffset + iface->NumberOfPipes * sizeof(USBD_PIPE_INFORMATION) &&
             ifaceOffset + length <= urbSize;
-        if (ext->InterfaceInfo) {
-            ExFreePool(ext->InterfaceInfo); // from an earlier start
-            ext->InterfaceInfo = nullptr;
+        PUSBD_INTERFACE_INFORMATION copy = nullptr;
+        if (whole) {
+            copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
+                ExAllocatePoolWithTag(NonPagedPool, length, kPoolTag));
+            if (copy) {
+                RtlCopyMemory(copy, iface, length);
+            }
+        }
+        // The copy changes under the idle policy's lock: a close or an open of a handle on
+        // another thread finds its pipe in the old copy or the new one, never in freed pool.
+        LockIdlePolicy(ext);
+        PUSBD_INTERFACE_INFORMATION old = ext->InterfaceInfo;
+        ext->InterfaceInfo = copy;
+        if (old) {
             // The marks went with the old copy and the new one starts with every pipe free;
             // a handle kept across the restart no longer holds a pipe, so neither does the
             // count.
             ext->OpenPipeCount = 0;
         }
-        if (whole) {
-            PUSBD_INTERFACE_INFORMATION copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
-                ExAllocatePoolWithTag(NonPagedPool, length, kPoolTag));
-            if (copy) {
-                RtlCopyMemory(copy, iface, length);
-                ext->InterfaceInfo = copy;
-            }
+        UnlockIdlePolicy(ext);
+        if (old) {
+            ExFreePool(old); // from an earlier start
         }
     }
     ExFreePool(urb);
@@ -289,10 +296,13 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT deviceObject) {
         ExFreePool(ext->DeviceDescriptor);
         ext->DeviceDescriptor = nullptr;
     }
-    if (ext->InterfaceInfo) {
-        ExFreePool(ext->InterfaceInfo);
-        ext->InterfaceInfo = nullptr;
-        ext->OpenPipeCount = 0; // no marks are left to count
+    LockIdlePolicy(ext);
+    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
+    ext->InterfaceInfo = nullptr;
+    ext->OpenPipeCount = 0; // no marks are left to count
+    UnlockIdlePolicy(ext);
+    if (info) {
+        ExFreePool(info);
     }
     if (ext->ConfigurationDescriptor) {
         ExFreePool(ext->ConfigurationDescriptor);

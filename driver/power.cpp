@@ -31,7 +31,7 @@ NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
-    Extension(deviceObject)->DevicePowerState = PowerDeviceD0;
+    SetPowerState(Extension(deviceObject)->DevicePowerState, PowerDeviceD0);
     irp->IoStatus.Status = STATUS_SUCCESS;
     DecrementIoCount(deviceObject);
     return STATUS_SUCCESS;
@@ -42,7 +42,8 @@ VOID NTAPI IdlePowerComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE state, PVOID con
                              PIO_STATUS_BLOCK) {
     PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(context);
     DeviceExtension* ext = Extension(deviceObject);
-    if (static_cast<ULONG>(state.DeviceState) < static_cast<ULONG>(ext->IdleDeviceState)) {
+    if (static_cast<ULONG>(state.DeviceState) <
+        static_cast<ULONG>(PowerState(ext->IdleDeviceState))) {
         KeSetEvent(&ext->PowerUpEvent, 1, FALSE);
     }
     DecrementIoCount(deviceObject);
@@ -60,8 +61,8 @@ NTSTATUS PassPowerDown(DeviceExtension* ext, PIRP irp) {
 // cancelled. PASSIVE_LEVEL. Returns the lower drivers' status.
 NTSTATUS WaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* ext = Extension(deviceObject);
-    ext->IdleDeviceState = ext->Capabilities.DeviceWake;
-    if (core::RefuseWaitWake(ext->DevicePowerState, ext->Capabilities.DeviceWake)) {
+    SetPowerState(ext->IdleDeviceState, ext->Capabilities.DeviceWake);
+    if (core::RefuseWaitWake(PowerState(ext->DevicePowerState), ext->Capabilities.DeviceWake)) {
         PoStartNextPowerIrp(irp);
         CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
         DecrementIoCount(deviceObject);
@@ -115,7 +116,7 @@ NTSTATUS SetSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATIO
         stack->Parameters.Power.State.SystemState, PnpFlag(ext->WaitWakeArmed) != FALSE, states,
         static_cast<core::u32>(PowerSystemMaximum)));
 
-    if (target == ext->DevicePowerState) {
+    if (target == PowerState(ext->DevicePowerState)) {
         const NTSTATUS status = PassPowerDown(ext, irp);
         DecrementIoCount(deviceObject);
         return status;
@@ -145,7 +146,7 @@ NTSTATUS SetDevicePower(PDEVICE_OBJECT deviceObject, PIRP irp, PIO_STACK_LOCATIO
     if (powerUp) {
         IoSetCompletionRoutine(irp, DevicePowerUpComplete, deviceObject, TRUE, TRUE, TRUE);
     } else if (core::IsLowPowerState(state)) {
-        ext->DevicePowerState = state;
+        SetPowerState(ext->DevicePowerState, state);
     }
     PoStartNextPowerIrp(irp);
     const NTSTATUS status = PoCallDriver(ext->LowerDeviceObject, irp);
@@ -219,7 +220,7 @@ NTSTATUS ApplyIdlePolicyLocked(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
     in.idlePowerBusy = ext->IdlePowerBusy != FALSE;
     in.suspend = suspend != FALSE;
     in.openPipeCount = ext->OpenPipeCount;
-    in.idleDeviceState = ext->IdleDeviceState;
+    in.idleDeviceState = PowerState(ext->IdleDeviceState);
     const core::IdleDecision decision = core::DecideIdlePolicy(in);
     switch (decision.action) {
     case core::IdleAction::Refuse:
@@ -250,7 +251,7 @@ NTSTATUS ApplyIdlePolicy(PDEVICE_OBJECT deviceObject, BOOLEAN suspend) {
 // device's life. PASSIVE_LEVEL. Returns STATUS_SUCCESS, or the failure of PoRequestPowerIrp.
 NTSTATUS RequestDevicePower(PDEVICE_OBJECT deviceObject, DEVICE_POWER_STATE target) {
     DeviceExtension* ext = Extension(deviceObject);
-    if (target == ext->DevicePowerState) {
+    if (target == PowerState(ext->DevicePowerState)) {
         return STATUS_SUCCESS;
     }
     IncrementIoCount(deviceObject);
@@ -264,7 +265,7 @@ NTSTATUS RequestDevicePower(PDEVICE_OBJECT deviceObject, DEVICE_POWER_STATE targ
         DecrementIoCount(deviceObject);
         return status;
     }
-    if (static_cast<ULONG>(target) < static_cast<ULONG>(ext->IdleDeviceState)) {
+    if (static_cast<ULONG>(target) < static_cast<ULONG>(PowerState(ext->IdleDeviceState))) {
         KeWaitForSingleObject(&ext->PowerUpEvent, Suspended, KernelMode, FALSE, nullptr);
     }
     ext->IdlePowerBusy = FALSE;

@@ -428,9 +428,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         bool invoke =
-            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+            routine != nullptr &&
+            ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+             (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         int completedLocation = Irp->CurrentLocation;
         stack->MinorFunction = 0;
         stack->Flags = 0;

@@ -184,7 +184,8 @@ NTSTATUS UsbDevice::DispatchPower(PIRP irp) {
         record.status = STATUS_PENDING;
         RecordPdoRequest(record);
         // Cancelled before the cancel routine was in place: finish it here.
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
+            IoSetCancelRoutine(irp, nullptr) != nullptr) {
             FinishCancelledWaitWake(irp);
         }
         return STATUS_PENDING;
