@@ -150,7 +150,7 @@ TEST_F(PlugAndPlay, QueryRemoveWaitsOutARequestHeldSinceBeforeTheStart) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(queried.load()); // waits for the power request
-    EXPECT_TRUE(Ext()->RemovePending);
+    EXPECT_TRUE(PnpFlag(Ext()->RemovePending)); // written by the dispatch on its thread
     bus_->ReleaseDevicePower();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!queried && std::chrono::steady_clock::now() < deadline) {
