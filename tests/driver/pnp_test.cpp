@@ -129,13 +129,9 @@ TEST_F(PlugAndPlay, QueryRemoveRefusesRequestsUntilCancelled) {
 TEST_F(PlugAndPlay, QueryRemoveWaitsOutARequestHeldSinceBeforeTheStart) {
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
     bus_->holdDevicePower = true;
-    sim::kernel::IrpSpec power;
-    power.majorFunction = IRP_MJ_POWER;
-    power.minorFunction = IRP_MN_SET_POWER;
-    power.setup = [](IO_STACK_LOCATION& s) {
-        s.Parameters.Power.Type = DevicePowerState;
-        s.Parameters.Power.State.DeviceState = PowerDeviceD0;
-    };
+    POWER_STATE d0{};
+    d0.DeviceState = PowerDeviceD0;
+    const sim::kernel::IrpSpec power = SetPowerSpec(DevicePowerState, d0);
     std::atomic<bool> powered{false};
     ASSERT_EQ(sim::kernel::SendIrpAsync(Fdo(), power, [&](IoResult) { powered = true; }),
               STATUS_PENDING);
@@ -149,7 +145,7 @@ TEST_F(PlugAndPlay, QueryRemoveWaitsOutARequestHeldSinceBeforeTheStart) {
         queried = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(queried.load()); // waits for the power request
+    EXPECT_FALSE(queried.load());               // waits for the power request
     EXPECT_TRUE(PnpFlag(Ext()->RemovePending)); // written by the dispatch on its thread
     bus_->ReleaseDevicePower();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -83,13 +83,8 @@ TEST_F(Power, NextSystemRequestArrivingAsTheHeldOneGoesOnIsHeldInTurn) {
     // the power manager may send the wake-up, whose D0 request stays on the bus for now.
     std::atomic<bool> wakeDone{false};
     IoResult wake{};
-    sim::kernel::IrpSpec wakeSpec;
-    wakeSpec.majorFunction = IRP_MJ_POWER;
-    wakeSpec.minorFunction = IRP_MN_SET_POWER;
-    wakeSpec.setup = [](IO_STACK_LOCATION& s) {
-        s.Parameters.Power.Type = SystemPowerState;
-        s.Parameters.Power.State.SystemState = PowerSystemWorking;
-    };
+    const sim::kernel::IrpSpec wakeSpec =
+        SetPowerSpec(SystemPowerState, System(PowerSystemWorking));
     bus_->onSystemPower = [&] {
         bus_->holdDevicePower = true;
         EXPECT_EQ(sim::kernel::SendIrpAsync(Fdo(), wakeSpec,

@@ -129,7 +129,7 @@ sim::kernel::IoResult DriverTest::Vendor(const std::vector<UCHAR>& packet,
     return Ioctl(IOCTL_VENDOR_REQUEST, packet, out);
 }
 
-sim::kernel::IoResult DriverTest::SetPower(POWER_STATE_TYPE type, POWER_STATE state) {
+sim::kernel::IrpSpec DriverTest::SetPowerSpec(POWER_STATE_TYPE type, POWER_STATE state) {
     sim::kernel::IrpSpec spec;
     spec.majorFunction = IRP_MJ_POWER;
     spec.minorFunction = IRP_MN_SET_POWER;
@@ -137,7 +137,7 @@ sim::kernel::IoResult DriverTest::SetPower(POWER_STATE_TYPE type, POWER_STATE st
         s.Parameters.Power.Type = type;
         s.Parameters.Power.State = state;
     };
-    return sim::kernel::SendIrp(fdo_, spec);
+    return spec;
 }
 
 } // namespace norvask::test

@@ -52,7 +52,11 @@ protected:
     sim::kernel::IoResult Vendor(const std::vector<UCHAR>& packet, std::vector<UCHAR>* reply,
                                  ULONG outputLength = 8);
 
-    sim::kernel::IoResult SetPower(POWER_STATE_TYPE type, POWER_STATE state);
+    // A set-power request for the state given, to send now or later.
+    static sim::kernel::IrpSpec SetPowerSpec(POWER_STATE_TYPE type, POWER_STATE state);
+    sim::kernel::IoResult SetPower(POWER_STATE_TYPE type, POWER_STATE state) {
+        return sim::kernel::SendIrp(fdo_, SetPowerSpec(type, state));
+    }
 
     std::unique_ptr<FakeBus> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
