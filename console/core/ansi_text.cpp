@@ -91,7 +91,19 @@ std::size_t AsciiRunEnd(std::string_view text, std::size_t i) {
 } // namespace
 
 bool IsAscii(std::string_view text) {
-    return AsciiRunEnd(text, 0) == text.size();
+    // The high bits of 32 bytes are gathered before one test: a blank-filled 255-byte buffer
+    // goes in eight steps.
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    const char* p = text.data();
+    std::size_t n = text.size();
+    for (; n >= 32; p += 32, n -= 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, p, sizeof w);
+        if (((w[0] | w[1] | w[2] | w[3]) & kHigh) != 0) {
+            return false;
+        }
+    }
+    return AsciiRunEnd(std::string_view(p, n), 0) == n;
 }
 
 // Both conversions write into a string sized for the longest result and cut it to length once:

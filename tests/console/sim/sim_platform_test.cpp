@@ -139,6 +139,30 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
     EXPECT_EQ(platform->RegCloseKey(key), morlix::ErrorSuccess);
 }
 
+// Plain ASCII values of every length read back byte for byte, and nothing past them is written.
+TEST_F(SimPlatformTest, AsciiValuesOfEveryLengthReadBackExactly) {
+    Registry& reg = bench->registry();
+    const std::string all = "\\\\.\\Path-0123456789~ abcdefghijklmnopqrstuvwxyz\x7F\x01";
+    morlix::RegKey key = 0;
+    for (std::size_t length = 0; length <= all.size(); ++length) {
+        SCOPED_TRACE(length);
+        const std::string text = all.substr(0, length);
+        reg.SetString(RegRoot::CurrentUser, SettingsKey, "Text", text);
+        ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
+                                          morlix::KeyQueryValue, &key),
+                  morlix::ErrorSuccess);
+        std::uint8_t buffer[80];
+        std::memset(buffer, '#', sizeof buffer);
+        morlix::Dword size = sizeof buffer;
+        EXPECT_EQ(platform->RegQueryValueExA(key, "Text", nullptr, nullptr, buffer, &size),
+                  morlix::ErrorSuccess);
+        ASSERT_EQ(size, length + 1);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), text + '\0');
+        EXPECT_EQ(buffer[size], '#');
+        EXPECT_EQ(platform->RegCloseKey(key), morlix::ErrorSuccess);
+    }
+}
+
 // A closed key's handle stays closed when a later open reuses its place, and each open key
 // reads its own path.
 TEST_F(SimPlatformTest, ReopenedKeysGetNewHandlesAndReadTheirOwnPath) {
