@@ -99,10 +99,17 @@ private:
     };
     std::shared_ptr<OpenFile> Find(Handle handle) const;
 
+    using Handles = std::map<Handle, std::shared_ptr<OpenFile>>;
+    using Callbacks = std::map<int, std::function<void(wdm::PDEVICE_OBJECT)>>;
+
     mutable std::mutex mutex_;
-    std::map<Handle, std::shared_ptr<OpenFile>> handles_;
+    Handles handles_;
+    // The node of the last handle closed, reused by the next open.
+    Handles::node_type spareNode_;
     Handle nextHandle_ = 0x40;
-    std::map<int, std::function<void(wdm::PDEVICE_OBJECT)>> lastClosed_;
+    // Replaced whole on every change, never changed in place: a close takes the current set
+    // under the lock and calls it outside, without copying the functions.
+    std::shared_ptr<const Callbacks> lastClosed_ = std::make_shared<const Callbacks>();
     int nextCallback_ = 1;
     std::function<void()> betweenLookupAndCreate_;
 };
