@@ -219,8 +219,7 @@ bool DeviceIo::DeviceIoControl(Handle device, std::uint32_t ioControlCode, const
     // looks at the count, and this looks at the mark after the count drops, so one of the two
     // always sees the other.
     if (file->inFlight.fetch_sub(1) == 1 && file->closing.load()) {
-        { std::lock_guard lock(file->mutex); } // the close is in its wait, or past its check
-        file->idle.notify_all();
+        file->inFlight.notify_all(); // a wait that saw the count above 0 has not slept through
     }
     if (!result.completed) {
         SetLastError(ErrorSemTimeout);
@@ -260,10 +259,10 @@ bool DeviceIo::CloseHandle(Handle handle) {
     if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendCleanup(file->device, file->fileObject);
     }
-    {
-        std::unique_lock lock(file->mutex);
-        file->closing.store(true);
-        file->idle.wait(lock, [&] { return file->inFlight.load() == 0; });
+    file->closing.store(true);
+    // Sleeps only while the count is still the one it read, so a drop to 0 in between is seen.
+    for (int n = file->inFlight.load(); n != 0; n = file->inFlight.load()) {
+        file->inFlight.wait(n);
     }
     if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendClose(file->device, file->fileObject);

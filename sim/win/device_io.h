@@ -8,7 +8,6 @@
 #include "sim/kernel/control.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -92,9 +91,9 @@ private:
         wdm::PDEVICE_OBJECT device = nullptr;               // top of the stack at open time
         wdm::PDEVICE_OBJECT physicalDeviceObject = nullptr; // bottom of that stack
         wdm::PFILE_OBJECT fileObject = nullptr;
-        std::mutex mutex;
-        std::condition_variable idle;
-        std::atomic<int> inFlight{0};     // requests of the handle inside the driver
+        // Requests of the handle inside the driver; a close waits on the count itself until it
+        // is 0, and the last request out wakes it.
+        std::atomic<int> inFlight{0};
         std::atomic<bool> closing{false}; // a close waits for them
     };
     std::shared_ptr<OpenFile> Find(Handle handle) const;
