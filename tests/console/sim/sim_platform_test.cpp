@@ -163,6 +163,33 @@ TEST_F(SimPlatformTest, AsciiValuesOfEveryLengthReadBackExactly) {
     }
 }
 
+// One unit that is not plain ASCII, wherever it sits in a long value, makes the whole value
+// convert: a high byte, or a low byte of 0x80 or more.
+TEST_F(SimPlatformTest, OneNonAsciiUnitAnywhereConvertsTheWholeValue) {
+    Registry& reg = bench->registry();
+    for (const char16_t odd : {char16_t{0x00E9}, char16_t{0x0141}, char16_t{0x2713}}) {
+        for (std::size_t at = 0; at < 40; ++at) {
+            SCOPED_TRACE(at);
+            std::u16string units(40, u'p');
+            units[at] = odd;
+            const std::vector<std::uint8_t> bytes = Utf16Bytes(units);
+            reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Text", kRegSz, bytes.data(),
+                         bytes.size());
+            morlix::RegKey read = 0;
+            ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
+                                              morlix::KeyQueryValue, &read),
+                      morlix::ErrorSuccess);
+            std::uint8_t buffer[64];
+            morlix::Dword size = sizeof buffer;
+            EXPECT_EQ(platform->RegQueryValueExA(read, "Text", nullptr, nullptr, buffer, &size),
+                      morlix::ErrorSuccess);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size),
+                      Utf16ToUtf8(units) + std::string(1, '\0'));
+            EXPECT_EQ(platform->RegCloseKey(read), morlix::ErrorSuccess);
+        }
+    }
+}
+
 // A closed key's handle stays closed when a later open reuses its place, and each open key
 // reads its own path.
 TEST_F(SimPlatformTest, ReopenedKeysGetNewHandlesAndReadTheirOwnPath) {
