@@ -83,8 +83,18 @@ Long SimPlatform::RegOpenKeyExA(RegKey key, const char* subKey, Dword, Dword, Re
         }
         scratch_ += subKey;
     }
-    if (!scratch_.empty() && !registry_.KeyExists(base->root, scratch_)) {
-        return ErrorFileNotFound;
+    if (!scratch_.empty()) {
+        const std::uint64_t generation = registry_.KeyTreeGeneration();
+        if (!verified_ || generation != verifiedGeneration_ || base->root != verifiedRoot_ ||
+            scratch_ != verifiedPath_) {
+            if (!registry_.KeyExists(base->root, scratch_)) {
+                return ErrorFileNotFound;
+            }
+            verified_ = true;
+            verifiedGeneration_ = generation;
+            verifiedRoot_ = base->root;
+            verifiedPath_.assign(scratch_);
+        }
     }
     const RegKey opened = nextKey_;
     nextKey_ += 4;

@@ -237,6 +237,40 @@ TEST_F(SimPlatformTest, FailedOpenLeavesTheKeyZero) {
               morlix::ErrorSuccess);
 }
 
+// An open that found a key once still finds out when it has gone since: deleted (also with the
+// key above it, or the whole tree cleared), then back, and the same path under the other root.
+TEST_F(SimPlatformTest, AnOpenSeesAKeyThatWentSinceTheLastOpen) {
+    Registry& reg = bench->registry();
+    const std::string path = std::string(SettingsKey) + "\\Window";
+    auto open = [&](morlix::RegKey root) {
+        morlix::RegKey key = 0;
+        const morlix::Long rc =
+            platform->RegOpenKeyExA(root, path.c_str(), 0, morlix::KeyQueryValue, &key);
+        if (rc == morlix::ErrorSuccess) {
+            EXPECT_NE(key, 0);
+            EXPECT_EQ(platform->RegCloseKey(key), morlix::ErrorSuccess);
+        } else {
+            EXPECT_EQ(key, 0);
+        }
+        return rc;
+    };
+    ASSERT_TRUE(reg.CreateKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    EXPECT_EQ(open(morlix::RootLocalMachine), morlix::ErrorFileNotFound);
+    ASSERT_TRUE(reg.DeleteKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorFileNotFound);
+    ASSERT_TRUE(reg.CreateKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    ASSERT_TRUE(reg.DeleteKey(RegRoot::CurrentUser, SettingsKey));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorFileNotFound);
+    ASSERT_TRUE(reg.CreateKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    reg.Clear();
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorFileNotFound);
+    EXPECT_EQ(platform->OpenKeyCount(), 0u);
+}
+
 // The driver publishes its path without a terminator; the console reads it
 // into a buffer of blanks and opens what it got.
 TEST_F(SimPlatformTest, PublishedPathWithoutTerminatorStillOpens) {
