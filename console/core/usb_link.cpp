@@ -11,15 +11,48 @@ namespace {
 
 constexpr Dword RegBufferSize = 255;
 
+// The console's own names are plain ASCII: they go out as they are, unscanned.
+constexpr bool IsAsciiLiteral(const char* text) {
+    for (; *text != '\0'; ++text) {
+        if (static_cast<unsigned char>(*text) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(IsAsciiLiteral(DeviceNameKey) && IsAsciiLiteral(DeviceNameValue));
+
 } // namespace
 
-std::string UsbLink::QueryRegString(RegKey root, const std::string& subKey,
-                                    const std::string& valueName, const std::string& defaultValue) {
-    std::string buffer(RegBufferSize, ' ');
+bool UsbLink::ReadRegText(RegKey root, const char* subKey, const char* valueName,
+                          std::string& out, bool& ascii) {
+    out.assign(RegBufferSize, ' ');
     Dword size = RegBufferSize;
     Dword type = 0;
     RegKey key = 0;
+    platform_.RegOpenKeyExA(root, subKey, 0, KeyQueryValue, &key);
+    const Long rc = platform_.RegQueryValueExA(
+        key, valueName, nullptr, &type, reinterpret_cast<std::uint8_t*>(out.data()), &size);
+    platform_.RegCloseKey(key);
 
+    if (rc != ErrorSuccess || size > RegBufferSize) {
+        return false;
+    }
+    // A text that fills the whole buffer has no room for its NUL: it is
+    // longer than any path the buffer can carry.
+    if (size == RegBufferSize && out.back() != '\0') {
+        return false;
+    }
+    // The whole buffer goes back: text, NUL, then the untouched spaces.
+    ascii = IsAscii(out);
+    if (!ascii) {
+        out = AnsiToUtf8(out);
+    }
+    return true;
+}
+
+std::string UsbLink::QueryRegString(RegKey root, const std::string& subKey,
+                                    const std::string& valueName, const std::string& defaultValue) {
     // Plain ASCII names, as the console's own are, go out as they are.
     std::string ansiKey, ansiName;
     const char* keyText = subKey.c_str();
@@ -32,28 +65,20 @@ std::string UsbLink::QueryRegString(RegKey root, const std::string& subKey,
         ansiName = Utf8ToAnsi(valueName);
         nameText = ansiName.c_str();
     }
-    platform_.RegOpenKeyExA(root, keyText, 0, KeyQueryValue, &key);
-    const Long rc = platform_.RegQueryValueExA(
-        key, nameText, nullptr, &type, reinterpret_cast<std::uint8_t*>(buffer.data()), &size);
-    platform_.RegCloseKey(key);
-
-    if (rc != ErrorSuccess || size > RegBufferSize) {
+    std::string value;
+    bool ascii = true;
+    if (!ReadRegText(root, keyText, nameText, value, ascii)) {
         return defaultValue;
     }
-    // A text that fills the whole buffer has no room for its NUL: it is
-    // longer than any path the buffer can carry.
-    if (size == RegBufferSize && buffer.back() != '\0') {
-        return defaultValue;
-    }
-    // The whole buffer goes back: text, NUL, then the untouched spaces.
-    if (IsAscii(buffer)) {
-        return buffer;
-    }
-    return AnsiToUtf8(buffer);
+    return value;
 }
 
 bool UsbLink::OpenDevice() {
-    DevicePath = QueryRegString(RootLocalMachine, DeviceNameKey, DeviceNameValue, "");
+    // Read straight into the path, whose buffer one cycle leaves for the next; the default is "".
+    bool ascii = true;
+    if (!ReadRegText(RootLocalMachine, DeviceNameKey, DeviceNameValue, DevicePath, ascii)) {
+        DevicePath.clear();
+    }
     if (DevicePath.empty()) {
         DevicePath = DeviceNotFound;
         return false;
@@ -62,7 +87,7 @@ bool UsbLink::OpenDevice() {
     // before the first NUL counts.
     std::string ansiPath;
     const char* pathText = DevicePath.c_str();
-    if (!IsAscii(DevicePath)) {
+    if (!ascii) {
         ansiPath = Utf8ToAnsi(DevicePath);
         pathText = ansiPath.c_str();
     }

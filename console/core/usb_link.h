@@ -55,6 +55,11 @@ public:
     Platform& platform() { return platform_; }
 
 private:
+    // The value as QueryRegString returns it, read into `out` (whose storage is reused); false
+    // when the default applies. `ascii` tells whether `out` is plain ASCII. Both names are ANSI.
+    bool ReadRegText(RegKey root, const char* subKey, const char* valueName, std::string& out,
+                     bool& ascii);
+
     Platform& platform_;
 };
 

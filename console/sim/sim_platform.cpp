@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace morlix {
 
 using sim::registry::kRegExpandSz;
@@ -79,8 +83,18 @@ Long SimPlatform::RegOpenKeyExA(RegKey key, const char* subKey, Dword, Dword, Re
         }
         scratch_ += subKey;
     }
-    if (!scratch_.empty() && !registry_.KeyExists(base->root, scratch_)) {
-        return ErrorFileNotFound;
+    if (!scratch_.empty()) {
+        const std::uint64_t generation = registry_.KeyTreeGeneration();
+        if (!verified_ || generation != verifiedGeneration_ || base->root != verifiedRoot_ ||
+            scratch_ != verifiedPath_) {
+            if (!registry_.KeyExists(base->root, scratch_)) {
+                return ErrorFileNotFound;
+            }
+            verified_ = true;
+            verifiedGeneration_ = generation;
+            verifiedRoot_ = base->root;
+            verifiedPath_.assign(scratch_);
+        }
     }
     const RegKey opened = nextKey_;
     nextKey_ += 4;
@@ -98,9 +112,23 @@ Long SimPlatform::RegOpenKeyExA(RegKey key, const char* subKey, Dword, Dword, Re
 
 namespace {
 
-// Whether every one of the UTF-16LE units is below 0x80: four units at a time.
+// Whether every one of the UTF-16LE units is below 0x80: sixteen units at a time where the
+// processor has 128-bit registers, then four at a time.
 bool IsAsciiUtf16(const std::uint8_t* bytes, std::size_t units) {
     std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    for (; i + 16 <= units; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i + 16));
+        // Every lane's masked bits must be zero; a mask of the sign bits alone would miss a
+        // high byte below 0x80.
+        const __m128i masked = _mm_and_si128(_mm_or_si128(a, b), high);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(masked, _mm_setzero_si128())) != 0xFFFF) {
+            return false;
+        }
+    }
+#endif
     for (; i + 4 <= units; i += 4) {
         std::uint64_t word = 0;
         std::memcpy(&word, bytes + 2 * i, 8);
@@ -178,8 +206,27 @@ public:
                 std::memcpy(out, value_.data.data(), size_);
             }
         } else if (ascii_) {
-            for (std::size_t i = 0; i < size_; ++i) {
-                out[i] = value_.data[2 * i];
+            // Every unit's high byte is zero: four units pack into four bytes at a time.
+            const std::uint8_t* in = value_.data.data();
+            std::size_t i = 0;
+#if defined(__SSE2__)
+            for (; i + 16 <= size_; i += 16) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i));
+                const __m128i b =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i + 16));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(a, b));
+            }
+#endif
+            for (; i + 4 <= size_; i += 4) {
+                std::uint64_t units = 0;
+                std::memcpy(&units, in + 2 * i, 8);
+                const std::uint64_t pairs = units | units >> 8;
+                const auto bytes = static_cast<std::uint32_t>((pairs & 0xFFFF) |
+                                                              (pairs >> 16 & 0xFFFF0000));
+                std::memcpy(out + i, &bytes, 4);
+            }
+            for (; i < size_; ++i) {
+                out[i] = in[2 * i];
             }
         } else {
             Utf16LeToUtf8(value_.data.data(), units_, out);

@@ -63,6 +63,12 @@ private:
     // its path in.
     std::map<RegKey, KeyPath>::node_type spare_;
     std::string scratch_;
+    // The last key an open found, and the registry's key generation read before it looked: while
+    // the generation stays, the key is still there and the next open of it need not look again.
+    bool verified_ = false;
+    sim::registry::RegRoot verifiedRoot_ = sim::registry::RegRoot::LocalMachine;
+    std::string verifiedPath_;
+    std::uint64_t verifiedGeneration_ = 0;
     RegKey nextKey_ = 0x1000;
 };
 

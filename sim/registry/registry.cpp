@@ -120,6 +120,7 @@ Registry::Key* Registry::RootKey(RegRoot root) const {
 void Registry::ForgetFoundKeys() {
     for (FoundKey& found : found_)
         found.key = nullptr;
+    keyGeneration_.fetch_add(1, std::memory_order_release);
 }
 
 Registry::Key* Registry::FindKey(RegRoot root, std::string_view path) const {

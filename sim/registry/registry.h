@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,6 +51,10 @@ public:
     // Creates the key and any missing parents. False for an empty path.
     bool CreateKey(RegRoot root, std::string_view path);
     bool KeyExists(RegRoot root, std::string_view path) const;
+    // A number that moves whenever a key is created or deleted, or the tree is cleared or
+    // loaded: a caller that found a key, with this number read before it looked, may take the
+    // key to exist for as long as the number stays the same.
+    uint64_t KeyTreeGeneration() const { return keyGeneration_.load(std::memory_order_acquire); }
     // Deletes a key with everything under it. False if it does not exist or is a root.
     bool DeleteKey(RegRoot root, std::string_view path);
 
@@ -112,6 +117,7 @@ private:
     };
     mutable std::array<FoundKey, 4> found_;
     mutable size_t nextFound_ = 0;
+    std::atomic<uint64_t> keyGeneration_{0};
     void ForgetFoundKeys();
 
     Key* RootKey(RegRoot root) const;

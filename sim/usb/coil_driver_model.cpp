@@ -110,8 +110,13 @@ void CoilDriverModel::LatchLocked(const LatchedWord& word) {
 }
 
 void CoilDriverModel::ExecuteLocked() {
-    std::vector<std::uint8_t> bytes = std::move(frameBuffer_);
-    frameBuffer_.clear();
+    // The staged bytes are read in place and the buffer emptied on the way out, so that it keeps
+    // its room for the next transaction.
+    struct Emptied {
+        std::vector<std::uint8_t>& buffer;
+        ~Emptied() { buffer.clear(); }
+    } emptied{frameBuffer_};
+    const std::vector<std::uint8_t>& bytes = frameBuffer_;
     const bool overflowed = std::exchange(overflowed_, false);
     if (bytes.empty()) {
         AnomalyLocked("execute without a frame");

@@ -126,7 +126,7 @@ void UsbDevice::ReleaseHeldRequests() {
         held.swap(held_);
     }
     for (PIRP irp : held) {
-        kernel::QueueDispatchWork([this, irp] { Carry(irp, true); });
+        kernel::QueueDispatchWork([this, irp] { CarryLate(irp); });
     }
 }
 

@@ -120,7 +120,11 @@ private:
         wdm::USBD_PIPE_HANDLE handle;
     };
 
-    wdm::NTSTATUS Carry(wdm::PIRP irp, bool late);
+    // Carry out one bus request and complete it. Called with `lock` holding mutex_, which it
+    // lets go of before the completion; the request block is carried out under it, in bus order.
+    wdm::NTSTATUS Carry(wdm::PIRP irp, bool late, std::unique_lock<std::mutex>& lock);
+    void CarryLate(wdm::PIRP irp);
+    // These four are called with mutex_ held.
     wdm::NTSTATUS ProcessUrb(wdm::PURB urb, UrbRecord& record);
     wdm::NTSTATUS GetDescriptor(wdm::PURB urb, UrbRecord& record);
     wdm::NTSTATUS SelectConfiguration(wdm::PURB urb, UrbRecord& record);

@@ -54,28 +54,29 @@ const USB_INTERFACE_DESCRIPTOR* FindInterface(const UCHAR* config, std::size_t t
 // ---- Internal device control -------------------------------------------------------------------
 
 NTSTATUS UsbDevice::DispatchInternalControl(PIRP irp) {
-    bool hold = false;
-    unsigned delay = 0;
-    {
-        std::lock_guard lock(mutex_);
-        hold = hold_;
-        delay = delayMicroseconds_;
-        if (hold) {
-            held_.push_back(irp);
-        }
+    std::unique_lock lock(mutex_);
+    if (hold_) {
+        held_.push_back(irp);
+        lock.unlock();
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
     }
-    if (!hold && delay == 0) {
-        return Carry(irp, false);
+    const unsigned delay = delayMicroseconds_;
+    if (delay == 0) {
+        return Carry(irp, false, lock);
     }
+    lock.unlock();
     IoMarkIrpPending(irp);
-    if (!hold) {
-        kernel::QueueDispatchWork([this, irp] { Carry(irp, true); }, delay);
-    }
+    kernel::QueueDispatchWork([this, irp] { CarryLate(irp); }, delay);
     return STATUS_PENDING;
 }
 
-// Carries out one bus request and completes it.
-NTSTATUS UsbDevice::Carry(PIRP irp, bool late) {
+void UsbDevice::CarryLate(PIRP irp) {
+    std::unique_lock lock(mutex_);
+    Carry(irp, true, lock);
+}
+
+NTSTATUS UsbDevice::Carry(PIRP irp, bool late, std::unique_lock<std::mutex>& lock) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID argument = stack->Parameters.Others.Argument1;
@@ -93,18 +94,15 @@ NTSTATUS UsbDevice::Carry(PIRP irp, bool late) {
             status = ProcessUrb(urb, record);
             record.status = status;
             record.usbdStatus = urb->UrbHeader.Status;
-            std::lock_guard lock(mutex_);
             urbs_.push_back(record);
         }
     } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
-        std::lock_guard lock(mutex_);
         if (argument == nullptr) {
             status = STATUS_INVALID_PARAMETER;
         } else {
             *static_cast<PULONG>(argument) = unplugged_ ? 0 : options_.portStatus;
         }
     } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
-        std::lock_guard lock(mutex_);
         ++portResets_;
         if (unplugged_ || (options_.portStatus & USBD_PORT_CONNECTED) == 0) {
             status = STATUS_DEVICE_NOT_CONNECTED;
@@ -114,6 +112,8 @@ NTSTATUS UsbDevice::Carry(PIRP irp, bool late) {
     } else {
         status = STATUS_INVALID_DEVICE_REQUEST;
     }
+    // Completion runs the routines of the drivers above, which may send the next request.
+    lock.unlock();
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -122,29 +122,26 @@ NTSTATUS UsbDevice::Carry(PIRP irp, bool late) {
 
 NTSTATUS UsbDevice::ProcessUrb(PURB urb, UrbRecord& record) {
     const USHORT function = urb->UrbHeader.Function;
-    {
-        std::lock_guard lock(mutex_);
-        if (unplugged_) {
-            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-            if (function == URB_FUNCTION_VENDOR_DEVICE ||
-                function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-                urb->UrbControlTransfer.TransferBufferLength = 0;
-            }
-            return STATUS_DEVICE_NOT_CONNECTED;
+    if (unplugged_) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        if (function == URB_FUNCTION_VENDOR_DEVICE ||
+            function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+            urb->UrbControlTransfer.TransferBufferLength = 0;
         }
-        auto fault = std::find_if(faults_.begin(), faults_.end(), [&](const UrbFault& f) {
-            return f.function < 0 || f.function == function;
-        });
-        if (fault != faults_.end()) {
-            const UrbFault f = *fault;
-            faults_.erase(fault);
-            urb->UrbHeader.Status = f.usbdStatus;
-            if (function == URB_FUNCTION_VENDOR_DEVICE ||
-                function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-                urb->UrbControlTransfer.TransferBufferLength = 0;
-            }
-            return f.status;
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    auto fault = std::find_if(faults_.begin(), faults_.end(), [&](const UrbFault& f) {
+        return f.function < 0 || f.function == function;
+    });
+    if (fault != faults_.end()) {
+        const UrbFault f = *fault;
+        faults_.erase(fault);
+        urb->UrbHeader.Status = f.usbdStatus;
+        if (function == URB_FUNCTION_VENDOR_DEVICE ||
+            function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+            urb->UrbControlTransfer.TransferBufferLength = 0;
         }
+        return f.status;
     }
     switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -197,7 +194,6 @@ NTSTATUS UsbDevice::GetDescriptor(PURB urb, UrbRecord& record) {
 
 NTSTATUS UsbDevice::SelectConfiguration(PURB urb, UrbRecord&) {
     auto& s = urb->UrbSelectConfiguration;
-    std::lock_guard lock(mutex_);
     if (s.ConfigurationDescriptor == nullptr) {
         configured_ = false;
         pipes_.clear();
@@ -295,12 +291,9 @@ NTSTATUS UsbDevice::VendorTransfer(PURB urb, UrbRecord& record) {
         std::vector<std::uint8_t> reply(asked);
         result = chip_.VendorRequest(setup, reply.data(), asked);
         ULONG moved = std::min<ULONG>(result.bytesMoved, asked);
-        {
-            std::lock_guard lock(mutex_);
-            if (!result.stalled && !shortIn_.empty()) {
-                moved = std::min(moved, shortIn_.front());
-                shortIn_.pop_front();
-            }
+        if (!result.stalled && !shortIn_.empty()) {
+            moved = std::min(moved, shortIn_.front());
+            shortIn_.pop_front();
         }
         if (!result.stalled && moved > 0) {
             std::memcpy(buffer, reply.data(), moved);
@@ -324,7 +317,6 @@ NTSTATUS UsbDevice::VendorTransfer(PURB urb, UrbRecord& record) {
 }
 
 NTSTATUS UsbDevice::PipeRequest(PURB urb, UrbRecord&) {
-    std::lock_guard lock(mutex_);
     const USBD_PIPE_HANDLE handle = urb->UrbPipeRequest.PipeHandle;
     if (!configured_ || std::find(pipes_.begin(), pipes_.end(), handle) == pipes_.end()) {
         urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;

@@ -181,7 +181,13 @@ Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t,
     const Handle handle = nextHandle_;
     // Handles stay positive 32-bit values: callers keep them in an int32.
     nextHandle_ = nextHandle_ >= 0x7FFFFF00 ? 0x40 : nextHandle_ + 4;
-    handles_[handle] = std::move(file);
+    if (spareNode_) {
+        spareNode_.key() = handle;
+        spareNode_.mapped() = std::move(file);
+        handles_.insert(std::move(spareNode_));
+    } else {
+        handles_[handle] = std::move(file);
+    }
     SetLastError(0);
     return handle;
 }
@@ -213,8 +219,7 @@ bool DeviceIo::DeviceIoControl(Handle device, std::uint32_t ioControlCode, const
     // looks at the count, and this looks at the mark after the count drops, so one of the two
     // always sees the other.
     if (file->inFlight.fetch_sub(1) == 1 && file->closing.load()) {
-        { std::lock_guard lock(file->mutex); } // the close is in its wait, or past its check
-        file->idle.notify_all();
+        file->inFlight.notify_all(); // a wait that saw the count above 0 has not slept through
     }
     if (!result.completed) {
         SetLastError(ErrorSemTimeout);
@@ -235,17 +240,16 @@ bool DeviceIo::DeviceIoControl(Handle device, std::uint32_t ioControlCode, const
 
 bool DeviceIo::CloseHandle(Handle handle) {
     std::shared_ptr<OpenFile> file;
-    bool lastOfStack = false;
-    std::map<int, std::function<void(PDEVICE_OBJECT)>> callbacks;
+    std::shared_ptr<const Callbacks> callbacks;
     {
         std::lock_guard lock(mutex_);
-        auto it = handles_.find(handle);
-        if (it == handles_.end()) {
+        auto node = handles_.extract(handle);
+        if (!node) {
             SetLastError(ErrorInvalidHandle);
             return false;
         }
-        file = std::move(it->second);
-        handles_.erase(it);
+        file = std::move(node.mapped());
+        spareNode_ = std::move(node);
     }
     // Cleanup goes at once; close waits until no request of the handle is
     // still inside the driver, as the file object's last reference goes.
@@ -255,10 +259,10 @@ bool DeviceIo::CloseHandle(Handle handle) {
     if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendCleanup(file->device, file->fileObject);
     }
-    {
-        std::unique_lock lock(file->mutex);
-        file->closing.store(true);
-        file->idle.wait(lock, [&] { return file->inFlight.load() == 0; });
+    file->closing.store(true);
+    // Sleeps only while the count is still the one it read, so a drop to 0 in between is seen.
+    for (int n = file->inFlight.load(); n != 0; n = file->inFlight.load()) {
+        file->inFlight.wait(n);
     }
     if (kernel::IsDeviceObjectValid(file->device)) {
         kernel::SendClose(file->device, file->fileObject);
@@ -266,14 +270,15 @@ bool DeviceIo::CloseHandle(Handle handle) {
     kernel::DeleteFileObject(file->fileObject);
     {
         std::lock_guard lock(mutex_);
-        lastOfStack = std::none_of(handles_.begin(), handles_.end(), [&](const auto& entry) {
-            return entry.second->physicalDeviceObject == file->physicalDeviceObject;
-        });
+        const bool lastOfStack =
+            std::none_of(handles_.begin(), handles_.end(), [&](const auto& entry) {
+                return entry.second->physicalDeviceObject == file->physicalDeviceObject;
+            });
         if (lastOfStack)
             callbacks = lastClosed_;
     }
-    if (lastOfStack) {
-        for (const auto& [id, cb] : callbacks) {
+    if (callbacks) {
+        for (const auto& [id, cb] : *callbacks) {
             cb(file->physicalDeviceObject);
         }
     }
@@ -297,7 +302,9 @@ std::size_t DeviceIo::OpenHandleCount() const {
 int DeviceIo::OnLastHandleClosed(std::function<void(PDEVICE_OBJECT)> cb) {
     std::lock_guard lock(mutex_);
     const int id = nextCallback_++;
-    lastClosed_[id] = std::move(cb);
+    auto changed = std::make_shared<Callbacks>(*lastClosed_);
+    (*changed)[id] = std::move(cb);
+    lastClosed_ = std::move(changed);
     return id;
 }
 
@@ -307,7 +314,9 @@ void DeviceIo::SetBetweenLookupAndCreate(std::function<void()> action) {
 
 void DeviceIo::RemoveLastHandleClosed(int id) {
     std::lock_guard lock(mutex_);
-    lastClosed_.erase(id);
+    auto changed = std::make_shared<Callbacks>(*lastClosed_);
+    changed->erase(id);
+    lastClosed_ = std::move(changed);
 }
 
 } // namespace sim::win

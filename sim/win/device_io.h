@@ -8,7 +8,6 @@
 #include "sim/kernel/control.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -92,17 +91,24 @@ private:
         wdm::PDEVICE_OBJECT device = nullptr;               // top of the stack at open time
         wdm::PDEVICE_OBJECT physicalDeviceObject = nullptr; // bottom of that stack
         wdm::PFILE_OBJECT fileObject = nullptr;
-        std::mutex mutex;
-        std::condition_variable idle;
-        std::atomic<int> inFlight{0};     // requests of the handle inside the driver
+        // Requests of the handle inside the driver; a close waits on the count itself until it
+        // is 0, and the last request out wakes it.
+        std::atomic<int> inFlight{0};
         std::atomic<bool> closing{false}; // a close waits for them
     };
     std::shared_ptr<OpenFile> Find(Handle handle) const;
 
+    using Handles = std::map<Handle, std::shared_ptr<OpenFile>>;
+    using Callbacks = std::map<int, std::function<void(wdm::PDEVICE_OBJECT)>>;
+
     mutable std::mutex mutex_;
-    std::map<Handle, std::shared_ptr<OpenFile>> handles_;
+    Handles handles_;
+    // The node of the last handle closed, reused by the next open.
+    Handles::node_type spareNode_;
     Handle nextHandle_ = 0x40;
-    std::map<int, std::function<void(wdm::PDEVICE_OBJECT)>> lastClosed_;
+    // Replaced whole on every change, never changed in place: a close takes the current set
+    // under the lock and calls it outside, without copying the functions.
+    std::shared_ptr<const Callbacks> lastClosed_ = std::make_shared<const Callbacks>();
     int nextCallback_ = 1;
     std::function<void()> betweenLookupAndCreate_;
 };

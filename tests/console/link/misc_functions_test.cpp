@@ -257,6 +257,24 @@ TEST(AnsiText, EveryByteSurvivesTheRoundTrip) {
               "a\x81\xE9\xFF");
 }
 
+// A byte above 0x7F is found wherever it sits, in blocks and in the tail after them.
+TEST(AnsiText, AHighByteAnywhereMakesTheTextNonAscii) {
+    for (const std::size_t size : {1u, 7u, 31u, 32u, 33u, 64u, 255u}) {
+        const std::string blanks(size, ' ');
+        EXPECT_TRUE(IsAscii(blanks)) << size;
+        for (std::size_t at = 0; at < size; ++at) {
+            for (const char high : {'\x80', '\xFF'}) {
+                std::string text = blanks;
+                text[at] = high;
+                EXPECT_FALSE(IsAscii(text)) << size << " at " << at;
+                EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(text)), text);
+            }
+        }
+    }
+    EXPECT_TRUE(IsAscii(""));
+    EXPECT_TRUE(IsAscii(std::string(255, '\x7F')));
+}
+
 TEST(AnsiText, UnmappableAndMalformedInputBecomesQuestionMarks) {
     EXPECT_EQ(Utf8ToAnsi("\xE2\x9C\x93"), "?");     // U+2713, not in the code page
     EXPECT_EQ(Utf8ToAnsi("\xF0\x9F\x98\x80"), "?"); // beyond the BMP

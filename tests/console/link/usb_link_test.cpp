@@ -329,5 +329,34 @@ TEST_F(UsbLinkTest, ADeviceThatArrivesLaterIsUsedFromTheNextCycle) {
     EXPECT_EQ(link.QuerySerialNumber(), 0u);
 }
 
+// Each cycle reads into the path the last one left: a long path, then a short one, then an
+// ANSI one, then none, and each open sees only what its own read brought.
+TEST_F(UsbLinkTest, EveryCycleSeesOnlyItsOwnRead) {
+    const std::string longPath = "\\\\.\\" + std::string(200, 'L');
+    const std::string ansiPath = "\\\\.\\\xE9t\xE9";
+    for (const std::string& path : {longPath, std::string("\\\\.\\s"), ansiPath}) {
+        SCOPED_TRACE(path);
+        fake.ClearCalls();
+        fake.SetDevicePresent(path);
+        std::vector<std::uint8_t> bytes(path.begin(), path.end());
+        bytes.push_back(0);
+        PublishRaw(bytes);
+        ASSERT_TRUE(link.OpenDevice());
+        EXPECT_EQ(fake.CallsOf(CallKind::CreateFileA).at(0).name, path);
+        link.CloseDevice();
+    }
+    EXPECT_EQ(link.DevicePath.substr(0, 9), "\\\\.\\\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(link.DevicePath.size(), 257u); // two characters take two bytes each
+    fake.RemoveValue(RootLocalMachine, DeviceNameKey, DeviceNameValue);
+    fake.ClearCalls();
+    EXPECT_FALSE(link.OpenDevice());
+    EXPECT_EQ(link.DevicePath, "Device Not Found!");
+    EXPECT_EQ(fake.CountOf(CallKind::CreateFileA), 0u);
+    Publish(Path);
+    fake.InstallDevice();
+    ASSERT_TRUE(link.OpenDevice());
+    EXPECT_EQ(link.DevicePath, PathBuffer(Path));
+}
+
 } // namespace
 } // namespace morlix

@@ -139,6 +139,57 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
     EXPECT_EQ(platform->RegCloseKey(key), morlix::ErrorSuccess);
 }
 
+// Plain ASCII values of every length read back byte for byte, and nothing past them is written.
+TEST_F(SimPlatformTest, AsciiValuesOfEveryLengthReadBackExactly) {
+    Registry& reg = bench->registry();
+    const std::string all = "\\\\.\\Path-0123456789~ abcdefghijklmnopqrstuvwxyz\x7F\x01";
+    morlix::RegKey key = 0;
+    for (std::size_t length = 0; length <= all.size(); ++length) {
+        SCOPED_TRACE(length);
+        const std::string text = all.substr(0, length);
+        reg.SetString(RegRoot::CurrentUser, SettingsKey, "Text", text);
+        ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
+                                          morlix::KeyQueryValue, &key),
+                  morlix::ErrorSuccess);
+        std::uint8_t buffer[80];
+        std::memset(buffer, '#', sizeof buffer);
+        morlix::Dword size = sizeof buffer;
+        EXPECT_EQ(platform->RegQueryValueExA(key, "Text", nullptr, nullptr, buffer, &size),
+                  morlix::ErrorSuccess);
+        ASSERT_EQ(size, length + 1);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), text + '\0');
+        EXPECT_EQ(buffer[size], '#');
+        EXPECT_EQ(platform->RegCloseKey(key), morlix::ErrorSuccess);
+    }
+}
+
+// One unit that is not plain ASCII, wherever it sits in a long value, makes the whole value
+// convert: a high byte, or a low byte of 0x80 or more.
+TEST_F(SimPlatformTest, OneNonAsciiUnitAnywhereConvertsTheWholeValue) {
+    Registry& reg = bench->registry();
+    for (const char16_t odd : {char16_t{0x00E9}, char16_t{0x0141}, char16_t{0x2713}}) {
+        for (std::size_t at = 0; at < 40; ++at) {
+            SCOPED_TRACE(at);
+            std::u16string units(40, u'p');
+            units[at] = odd;
+            const std::vector<std::uint8_t> bytes = Utf16Bytes(units);
+            reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Text", kRegSz, bytes.data(),
+                         bytes.size());
+            morlix::RegKey read = 0;
+            ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
+                                              morlix::KeyQueryValue, &read),
+                      morlix::ErrorSuccess);
+            std::uint8_t buffer[64];
+            morlix::Dword size = sizeof buffer;
+            EXPECT_EQ(platform->RegQueryValueExA(read, "Text", nullptr, nullptr, buffer, &size),
+                      morlix::ErrorSuccess);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size),
+                      Utf16ToUtf8(units) + std::string(1, '\0'));
+            EXPECT_EQ(platform->RegCloseKey(read), morlix::ErrorSuccess);
+        }
+    }
+}
+
 // A closed key's handle stays closed when a later open reuses its place, and each open key
 // reads its own path.
 TEST_F(SimPlatformTest, ReopenedKeysGetNewHandlesAndReadTheirOwnPath) {
@@ -184,6 +235,40 @@ TEST_F(SimPlatformTest, FailedOpenLeavesTheKeyZero) {
     morlix::Dword size = sizeof buffer;
     EXPECT_NE(platform->RegQueryValueExA(key, "DeviceName", nullptr, nullptr, buffer, &size),
               morlix::ErrorSuccess);
+}
+
+// An open that found a key once still finds out when it has gone since: deleted (also with the
+// key above it, or the whole tree cleared), then back, and the same path under the other root.
+TEST_F(SimPlatformTest, AnOpenSeesAKeyThatWentSinceTheLastOpen) {
+    Registry& reg = bench->registry();
+    const std::string path = std::string(SettingsKey) + "\\Window";
+    auto open = [&](morlix::RegKey root) {
+        morlix::RegKey key = 0;
+        const morlix::Long rc =
+            platform->RegOpenKeyExA(root, path.c_str(), 0, morlix::KeyQueryValue, &key);
+        if (rc == morlix::ErrorSuccess) {
+            EXPECT_NE(key, 0);
+            EXPECT_EQ(platform->RegCloseKey(key), morlix::ErrorSuccess);
+        } else {
+            EXPECT_EQ(key, 0);
+        }
+        return rc;
+    };
+    ASSERT_TRUE(reg.CreateKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    EXPECT_EQ(open(morlix::RootLocalMachine), morlix::ErrorFileNotFound);
+    ASSERT_TRUE(reg.DeleteKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorFileNotFound);
+    ASSERT_TRUE(reg.CreateKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    ASSERT_TRUE(reg.DeleteKey(RegRoot::CurrentUser, SettingsKey));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorFileNotFound);
+    ASSERT_TRUE(reg.CreateKey(RegRoot::CurrentUser, path));
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorSuccess);
+    reg.Clear();
+    EXPECT_EQ(open(morlix::RootCurrentUser), morlix::ErrorFileNotFound);
+    EXPECT_EQ(platform->OpenKeyCount(), 0u);
 }
 
 // The driver publishes its path without a terminator; the console reads it

@@ -119,6 +119,35 @@ TEST_F(RegistryTest, ReadsAfterEveryChangeOfTheTreeSeeTheTreeAsItIs) {
     EXPECT_FALSE(registry.KeyExists(RegRoot::LocalMachine, path));
 }
 
+// The key generation moves with every change to the tree of keys, and only with those.
+TEST_F(RegistryTest, KeyGenerationMovesWithEveryChangeOfTheTreeOfKeys) {
+    const std::string path = "SOFTWARE\\Veltrane\\Morlix";
+    std::uint64_t last = registry.KeyTreeGeneration();
+    auto moved = [&] {
+        const std::uint64_t now = registry.KeyTreeGeneration();
+        const bool changed = now != last;
+        last = now;
+        return changed;
+    };
+    ASSERT_TRUE(registry.CreateKey(RegRoot::CurrentUser, path));
+    EXPECT_TRUE(moved());
+    ASSERT_TRUE(registry.CreateKey(RegRoot::CurrentUser, path)); // there already
+    ASSERT_TRUE(registry.SetDword(RegRoot::CurrentUser, path, "Top", 1));
+    EXPECT_TRUE(registry.KeyExists(RegRoot::CurrentUser, path));
+    EXPECT_FALSE(moved());
+    ASSERT_TRUE(registry.SetDword(RegRoot::CurrentUser, path + "\\Window", "Left", 1));
+    EXPECT_TRUE(moved()); // the value's key was made on the way
+    ASSERT_TRUE(registry.DeleteKey(RegRoot::CurrentUser, path));
+    EXPECT_TRUE(moved());
+    const std::string file = TempFile("generation");
+    ASSERT_TRUE(registry.SaveToFile(file));
+    EXPECT_FALSE(moved());
+    ASSERT_TRUE(registry.LoadFromFile(file));
+    EXPECT_TRUE(moved());
+    registry.Clear();
+    EXPECT_TRUE(moved());
+}
+
 // ReadValue hands over the stored value itself, and calls nothing for a missing key or value.
 TEST_F(RegistryTest, ReadValueSeesTheStoredBytesOrIsNotCalled) {
     const uint8_t raw[] = {0x80, 0, 0xFF};

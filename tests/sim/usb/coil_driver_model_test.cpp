@@ -177,5 +177,31 @@ TEST(CoilDriverMalformed, FrameBufferOverflowIsBoundedAndRejected) {
     EXPECT_EQ(coil.Anomalies().size(), 2u); // the overflow once, then the execute
 }
 
+// Every execute, applied or refused, leaves nothing staged: the next transaction holds only its
+// own frames.
+TEST(CoilDriverTransaction, EachExecuteStartsTheNextTransactionEmpty) {
+    CoilDriverModel coil;
+    WriteWord(coil, 0);
+    WriteFrame(coil, {0x10, 0x00, 0x00, 0x2D, 0x10, 0x40});
+    WriteFrame(coil, {0x20, 0x00, 0x00, 0x2D, 0x20, 0x41});
+    WriteWord(coil, 853);
+    EXPECT_EQ(coil.PendingFrameBytes(), 0u);
+    WriteFrame(coil, {0x30, 0x00, 0x00, 0x2D, 0x10}); // five bytes: refused
+    WriteWord(coil, 853);
+    EXPECT_EQ(coil.PendingFrameBytes(), 0u);
+    WriteFrame(coil, {0x40, 0x00, 0x00, 0x2D, 0x20, 0x42});
+    WriteWord(coil, 853);
+    WriteWord(coil, 853); // nothing staged any more
+    const auto transactions = coil.Transactions();
+    ASSERT_EQ(transactions.size(), 2u);
+    EXPECT_EQ(transactions[0].frames.size(), 2u);
+    ASSERT_EQ(transactions[1].frames.size(), 1u);
+    EXPECT_EQ(transactions[1].frames[0].amplitude, 0x40);
+    EXPECT_EQ(transactions[1].after.amplitudeX, 0x10);
+    EXPECT_EQ(transactions[1].after.amplitudeY, 0x40);
+    EXPECT_EQ(transactions[1].after.phase, 0x42);
+    EXPECT_EQ(coil.Anomalies().size(), 2u); // the five bytes, then the empty execute
+}
+
 } // namespace
 } // namespace sim::usb

@@ -249,6 +249,41 @@ TEST_F(BusTest, InjectedFaultFailsOneBlockWithoutTouchingTheChip) {
     EXPECT_EQ(Submit(in).status, STATUS_SUCCESS); // only one was asked for
 }
 
+// Transfers from several threads at once: the bus's record of them is in the order the chip saw
+// them, every one recorded once.
+TEST_F(BusTest, TransfersFromSeveralThreadsAreRecordedInTheOrderTheChipSawThem) {
+    constexpr int Threads = 3;
+    constexpr int PerThread = 60;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < Threads; ++t) {
+        senders.emplace_back([this, t] {
+            for (int i = 0; i < PerThread; ++i) {
+                URB out = Vendor(false, 0x0A0A, static_cast<std::uint16_t>(t << 8 | i), nullptr,
+                                 0, 0);
+                EXPECT_EQ(Submit(out).status, STATUS_SUCCESS);
+            }
+        });
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    const std::vector<UrbRecord> urbs = device->Urbs();
+    const std::vector<VendorLogEntry> log = chip->VendorLog();
+    ASSERT_EQ(urbs.size(), static_cast<std::size_t>(Threads * PerThread));
+    ASSERT_EQ(log.size(), urbs.size());
+    std::vector<int> seen(Threads * PerThread, 0);
+    for (std::size_t k = 0; k < urbs.size(); ++k) {
+        EXPECT_EQ(urbs[k].index, log[k].setup.index) << k;
+        EXPECT_EQ(urbs[k].status, STATUS_SUCCESS);
+        const int t = urbs[k].index >> 8;
+        const int i = urbs[k].index & 0xFF;
+        ASSERT_LT(t, Threads);
+        ASSERT_LT(i, PerThread);
+        ++seen[t * PerThread + i];
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), Threads * PerThread);
+}
+
 // A bus request sent the way a driver sends one, with a completion routine
 // that notes where and when it ran.
 struct Watched {
