@@ -47,7 +47,8 @@ struct InterfaceRecord {
     bool enabled;
 };
 
-std::recursive_mutex g_mutex;
+// Taken again by the calls it makes to the device object routines of this file.
+RecursiveShortLock g_mutex;
 std::unordered_set<PDEVICE_OBJECT> g_live; // not yet freed, delete-pending ones included
 std::unordered_map<PFILE_OBJECT, PDEVICE_OBJECT> g_fileReferences;
 std::vector<PDEVICE_OBJECT> g_deleted;
@@ -59,6 +60,15 @@ struct FreedExtension {
 };
 std::vector<FreedExtension> g_freedExtensions;
 std::atomic<size_t> g_freedCount{0};
+// Bumped as an extension is freed and at reset: an address found in no freed extension stays in
+// none while it stands, as freed objects are not given back to the heap before the reset.
+std::atomic<uint64_t> g_freedGeneration{0};
+struct ClearAddresses {
+    uint64_t generation = ~uint64_t{0};
+    const void* address[4] = {};
+    unsigned next = 0;
+};
+thread_local ClearAddresses t_clear;
 std::vector<InterfaceRecord> g_interfaces;
 // Counts every change to g_interfaces (a record added, enabled, disabled or left by its device,
 // the list emptied), so that a lookup remembered from before a change is never used after it.
@@ -132,6 +142,7 @@ void FreeDeviceLocked(PDEVICE_OBJECT device) {
         g_freedExtensions.push_back(
             {begin, begin + device->DeviceObjectExtension->bytes, Describe(device)});
         g_freedCount.store(g_freedExtensions.size());
+        g_freedGeneration.fetch_add(1);
         SIM_POISON(device->DeviceExtension, device->DeviceObjectExtension->bytes);
     }
     SIM_POISON(device, sizeof(DEVICE_OBJECT));
@@ -169,14 +180,27 @@ bool AnyDeviceExtensionFreed() {
 bool InFreedDeviceExtension(const void* address, std::string* device) {
     if (g_freedCount.load() == 0)
         return false;
-    std::lock_guard lock(g_mutex);
-    const char* at = static_cast<const char*>(address);
-    for (const FreedExtension& e : g_freedExtensions) {
-        if (at >= e.begin && at < e.end) {
-            *device = e.device;
-            return true;
+    // The events a driver uses are the same few, over and over.
+    ClearAddresses& clear = t_clear;
+    const uint64_t generation = g_freedGeneration.load();
+    if (clear.generation == generation &&
+        std::find(std::begin(clear.address), std::end(clear.address), address) !=
+            std::end(clear.address))
+        return false;
+    {
+        std::lock_guard lock(g_mutex);
+        const char* at = static_cast<const char*>(address);
+        for (const FreedExtension& e : g_freedExtensions) {
+            if (at >= e.begin && at < e.end) {
+                *device = e.device;
+                return true;
+            }
         }
     }
+    if (clear.generation != generation)
+        clear = ClearAddresses{generation, {}, 0};
+    clear.address[clear.next] = address;
+    clear.next = (clear.next + 1) % std::size(clear.address);
     return false;
 }
 
@@ -437,6 +461,7 @@ void ResetDevices() {
     g_liveGeneration.fetch_add(1);
     g_freedExtensions.clear();
     g_freedCount.store(0);
+    g_freedGeneration.fetch_add(1);
     for (PDEVICE_OBJECT device : g_deleted) {
         SIM_UNPOISON(device, sizeof(DEVICE_OBJECT));
         if (device->DeviceExtension != nullptr) {

@@ -142,7 +142,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     PDRIVER_OBJECT driver = CurrentDriver();
     if (driver != nullptr && ShouldFailIrp())
         return nullptr;
-    return AllocateIrp(StackSize, IrpOwner::Driver, driver, nullptr);
+    return AllocateIrp(StackSize, IrpOwner::Driver, driver, nullptr, nullptr);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -311,10 +311,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             record.returnedPending.reset(location);
             record.returnedPending.reset(location - 1);
             record.startNext.reset(location);
-            if (std::find(record.handlers.begin(), record.handlers.end(),
-                          DeviceObject->DriverObject) == record.handlers.end()) {
-                record.handlers.push_back(DeviceObject->DriverObject);
-            }
+            record.handlers.Add(DeviceObject->DriverObject);
             if (location == Irp->StackCount) {
                 record.major = stack->MajorFunction;
                 record.minor = stack->MinorFunction;

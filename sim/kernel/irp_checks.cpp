@@ -67,10 +67,10 @@ void FillGuard(PIRP irp, const IrpRecord& record) {
 
 std::string HandlerNames(const IrpRecord& record) {
     std::string text;
-    for (PDRIVER_OBJECT driver : record.handlers) {
+    record.handlers.ForEach([&text](PDRIVER_OBJECT driver) {
         text += text.empty() ? "" : ", ";
         text += DriverName(driver);
-    }
+    });
     return text.empty() ? "no driver" : text;
 }
 

@@ -8,7 +8,6 @@
 #include <bitset>
 #include <cstdint>
 #include <cstddef>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,6 +50,43 @@ struct IrpMarks {
     UCHAR minor = 0;
 };
 
+// The drivers whose dispatch routines a request reached, in the order it reached them. The first
+// few are held in the record itself, so that a new record costs no allocation.
+class DriverList {
+public:
+    void Add(PDRIVER_OBJECT driver) {
+        for (size_t i = 0; i < count_ && i < kHeld; ++i) {
+            if (held_[i] == driver)
+                return;
+        }
+        if (count_ > kHeld && std::find(more_.begin(), more_.end(), driver) != more_.end())
+            return;
+        if (count_ < kHeld)
+            held_[count_] = driver;
+        else
+            more_.push_back(driver);
+        ++count_;
+    }
+    void Clear() {
+        count_ = 0;
+        more_.clear();
+    }
+    bool Empty() const { return count_ == 0; }
+    template <class F>
+    void ForEach(F&& visit) const {
+        for (size_t i = 0; i < std::min(count_, kHeld); ++i)
+            visit(held_[i]);
+        for (PDRIVER_OBJECT driver : more_)
+            visit(driver);
+    }
+
+private:
+    static constexpr size_t kHeld = 4;
+    PDRIVER_OBJECT held_[kHeld] = {};
+    size_t count_ = 0;
+    std::vector<PDRIVER_OBJECT> more_;
+};
+
 struct IrpRecord : IrpMarks {
     // Per location, indexed by location number. Only locations 1 to stackSize + 1 are ever
     // written (IofCallDriver refuses a request whose current location lies past its guard), so
@@ -61,8 +97,8 @@ struct IrpRecord : IrpMarks {
     PIO_COMPLETION_ROUTINE receivedRoutine[kMaxStack + 2] = {};
     PVOID receivedContext[kMaxStack + 2] = {};
     UCHAR receivedControl[kMaxStack + 2] = {};
-    int stackSize = 0; // as allocated: the block holds this many locations and the guard
-    std::vector<PDRIVER_OBJECT> handlers; // drivers whose dispatch routines it reached
+    int stackSize = 0;   // as allocated: the block holds this many locations and the guard
+    DriverList handlers; // drivers whose dispatch routines it reached
     // Run at the final completion of a system request: the routine with its context, or else
     // the function (for the rarer requesters that need more than a context).
     IrpFinal finalRoutine = nullptr;
@@ -78,7 +114,7 @@ struct IrpRecord : IrpMarks {
         std::fill_n(receivedRoutine, used, nullptr);
         std::fill_n(receivedContext, used, nullptr);
         std::fill_n(receivedControl, used, UCHAR{0});
-        handlers.clear();
+        handlers.Clear();
         finalRoutine = nullptr;
         finalContext = nullptr;
         finalDiscard = nullptr;
@@ -133,17 +169,45 @@ private:
 
 // Each request lives in one block: its record, then the request with its stack locations, then
 // the guard location. A block leaving the quarantine is kept for a new request of the same stack
-// size, record and all.
+// size, record and all. Outside AddressSanitizer blocks are cut from large slabs, given back to
+// the heap only at reset; under it each block is a heap block of its own, so that the heap's
+// own checks see its edges.
 constexpr size_t kRecordBytes = (sizeof(IrpRecord) + 15) & ~size_t{15};
 
 inline PIRP IrpOfRecord(IrpRecord* record) {
     return reinterpret_cast<PIRP>(reinterpret_cast<unsigned char*>(record) + kRecordBytes);
 }
 
+// Freed requests, oldest first, up to kQuarantine of them: a ring, so that a free costs no
+// allocation.
+class Quarantine {
+public:
+    // Adds `irp`; returns the oldest, which leaves, once the quarantine is full (else null).
+    PIRP Push(PIRP irp) {
+        if (count_ < kQuarantine) {
+            ring_[(first_ + count_++) % kQuarantine] = irp;
+            return nullptr;
+        }
+        PIRP oldest = ring_[first_];
+        ring_[first_] = irp;
+        first_ = (first_ + 1) % kQuarantine;
+        return oldest;
+    }
+    void Clear() {
+        first_ = 0;
+        count_ = 0;
+    }
+
+private:
+    PIRP ring_[kQuarantine] = {};
+    size_t first_ = 0;
+    size_t count_ = 0;
+};
+
 // Guards every record, the table and the quarantine.
 extern ShortLock g_mutex;
 extern IrpTable g_irps;
-extern std::deque<PIRP> g_quarantine;
+extern Quarantine g_quarantine;
 
 inline size_t BlockSize(CCHAR stackSize) {
     return sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
