@@ -92,7 +92,6 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpF
         return nullptr;
     PIRP irp = IrpOfRecord(record);
     InitializeIrp(irp, stackSize, bytes);
-    g_irps.Insert(irp, record);
     record->owner = owner;
     record->allocator = allocator;
     record->bytes = bytes;

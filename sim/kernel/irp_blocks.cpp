@@ -151,6 +151,7 @@ IrpRecord* NewBlockLocked(CCHAR stackSize) {
         return nullptr;
     auto record = new (block) IrpRecord;
     record->stackSize = stackSize;
+    g_irps.Insert(IrpOfRecord(record), record);
     return record;
 }
 
@@ -173,13 +174,14 @@ void QuarantineLocked(PIRP irp, IrpRecord& record) {
         if (old != nullptr) {
             CheckFreedLocked(oldest, *old,
                              [&] { return "a driver that had it (" + HandlerNames(*old) + ")"; });
-            SIM_UNPOISON(oldest, TotalBytes(*old));
-            g_irps.Erase(oldest);
             if (!SIM_ASAN || g_spareCount < kSpareBlocks) {
                 SIM_POISON(oldest, TotalBytes(*old)); // untouched until it is handed out again
+                old->state = IrpState::Spare;
                 g_spareBlocks[old->stackSize].push_back(old);
                 ++g_spareCount;
             } else {
+                SIM_UNPOISON(oldest, TotalBytes(*old));
+                g_irps.Erase(oldest);
                 DestroyBlock(old);
             }
         }

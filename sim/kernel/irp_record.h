@@ -22,7 +22,10 @@ constexpr unsigned char kGuardFill = 0xFD;
 constexpr size_t kStatusAt = offsetof(IRP, IoStatus);
 constexpr size_t kStatusEnd = kStatusAt + sizeof(IO_STATUS_BLOCK);
 
-enum class IrpState { Idle, InFlight, Completed, Freed };
+// Spare: the block of a request gone from the quarantine, kept for a new one. It stays in the
+// table, so that a new request in it costs no table change, but it is no request: the table's
+// lookups and visits pass over it.
+enum class IrpState { Idle, InFlight, Completed, Freed, Spare };
 
 // What the verifier marks of a request, plain data that renews with one store of zeros.
 struct IrpMarks {
@@ -134,7 +137,7 @@ public:
         for (size_t i = Home(irp);; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (slot.irp == irp)
-                return slot.record;
+                return slot.record->state == IrpState::Spare ? nullptr : slot.record;
             if (slot.irp == nullptr)
                 return nullptr;
         }
@@ -145,7 +148,7 @@ public:
     template <class F>
     void ForEach(F&& visit) const {
         for (const Slot& slot : slots_) {
-            if (slot.irp != nullptr)
+            if (slot.irp != nullptr && slot.record->state != IrpState::Spare)
                 visit(slot.irp, *slot.record);
         }
     }
@@ -217,8 +220,8 @@ inline PIO_STACK_LOCATION StackBase(PIRP irp) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
 }
 
-// A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed: a spare
-// one, or a new one (null when the heap has none). Call with g_mutex held.
+// A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed and in the
+// table: a spare one, or a new one (null when the heap has none). Call with g_mutex held.
 IrpRecord* NewBlockLocked(CCHAR stackSize);
 // Moves a freed request into the quarantine; the oldest leaves it, checked, and its block is
 // kept for a new request. Call with g_mutex held.
