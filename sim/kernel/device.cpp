@@ -1,4 +1,5 @@
-// Device objects, device stacks, device interfaces and shutdown registration.
+// Device objects and device stacks (device interfaces and shutdown registration are in
+// device_interfaces.cpp).
 //
 // IoDeleteDevice of a device that open file objects still reference only marks it delete-pending:
 // the object and its extension stay valid, the cleanup and close of those handles still reach its
@@ -11,7 +12,7 @@
 // are not given back to the heap until ResetAll: their memory is poisoned under AddressSanitizer,
 // so a driver that touches its extension after that is caught, and a pointer never names two
 // devices.
-#include "sim/kernel/internal.h"
+#include "sim/kernel/device_state.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,33 +22,17 @@
 #include <unordered_map>
 #include <unordered_set>
 
-struct sim::wdm::_DEVOBJ_EXTENSION {
-    PDEVICE_OBJECT attachedTo = nullptr; // the device below this one in its stack
-    std::u16string instanceId;
-    POWER_STATE devicePowerState{};
-    size_t bytes = 0; // size of the device extension
-    LONG fileReferences = 0;
-    LONG objectReferences = 0; // ObReferenceObject's, not yet given back
-    bool deletePending = false;
-    bool heldByUpper = false; // deleted in its remove; the device above still has to detach
-    bool reportedAtEnd = false;
-};
-
 namespace sim::kernel {
 
 using namespace sim::wdm;
 using namespace detail;
 
+namespace detail {
+RecursiveShortLock g_deviceLock;
+} // namespace detail
+
 namespace {
 
-struct InterfaceRecord {
-    std::u16string linkName;
-    GUID guid;
-    PDEVICE_OBJECT pdo;
-    bool enabled;
-};
-
-std::recursive_mutex g_mutex;
 std::unordered_set<PDEVICE_OBJECT> g_live; // not yet freed, delete-pending ones included
 std::unordered_map<PFILE_OBJECT, PDEVICE_OBJECT> g_fileReferences;
 std::vector<PDEVICE_OBJECT> g_deleted;
@@ -59,59 +44,15 @@ struct FreedExtension {
 };
 std::vector<FreedExtension> g_freedExtensions;
 std::atomic<size_t> g_freedCount{0};
-std::vector<InterfaceRecord> g_interfaces;
-// Counts every change to g_interfaces (a record added, enabled, disabled or left by its device,
-// the list emptied), so that a lookup remembered from before a change is never used after it.
-uint64_t g_interfaceChanges = 0;
-// The last narrow path found, as it was given: an open on every device cycle names the same one.
-struct LastLookup {
-    std::string path;
-    uint64_t changes = ~uint64_t{0};
-    size_t index = 0;
-    size_t length = 0;
+// Bumped as an extension is freed and at reset: an address found in no freed extension stays in
+// none while it stands, as freed objects are not given back to the heap before the reset.
+std::atomic<uint64_t> g_freedGeneration{0};
+struct ClearAddresses {
+    uint64_t generation = ~uint64_t{0};
+    const void* address[4] = {};
+    unsigned next = 0;
 };
-LastLookup g_lastLookup;
-std::vector<PDEVICE_OBJECT> g_shutdown;
-
-std::u16string GuidText(const GUID& guid) {
-    char text[64];
-    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                  guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                  guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-    return ToU16(text);
-}
-
-std::u16string FromUnicode(PCUNICODE_STRING text) {
-    if (text == nullptr || text->Buffer == nullptr)
-        return {};
-    return std::u16string(text->Buffer, text->Length / sizeof(WCHAR));
-}
-
-char16_t FoldU16(char16_t c) {
-    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-}
-
-// A narrow path's bytes stand for the characters of the same number, as ToU16 widens them.
-char16_t Widen(char c) {
-    return static_cast<char16_t>(static_cast<unsigned char>(c));
-}
-char16_t Widen(char16_t c) {
-    return c;
-}
-
-// Compares in place: a lookup on every open makes no lower-case copies.
-template <class Char>
-bool StartsWithNoCase(std::basic_string_view<Char> text, std::u16string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        const char16_t c = Widen(text[i]);
-        if (c != prefix[i] && FoldU16(c) != FoldU16(prefix[i]))
-            return false;
-    }
-    return true;
-}
-
+thread_local ClearAddresses t_clear;
 // Bumped before any device object leaves g_live, so that a thread's memory of the devices it
 // found valid (IsDeviceObjectValid) lapses before the device goes.
 std::atomic<uint64_t> g_liveGeneration{0};
@@ -122,7 +63,7 @@ struct ValidDevices {
 };
 thread_local ValidDevices t_valid;
 
-// Frees a device object whose deletion is due. Call with g_mutex held.
+// Frees a device object whose deletion is due. Call with g_deviceLock held.
 void FreeDeviceLocked(PDEVICE_OBJECT device) {
     g_liveGeneration.fetch_add(1);
     g_live.erase(device);
@@ -132,12 +73,13 @@ void FreeDeviceLocked(PDEVICE_OBJECT device) {
         g_freedExtensions.push_back(
             {begin, begin + device->DeviceObjectExtension->bytes, Describe(device)});
         g_freedCount.store(g_freedExtensions.size());
+        g_freedGeneration.fetch_add(1);
         SIM_POISON(device->DeviceExtension, device->DeviceObjectExtension->bytes);
     }
     SIM_POISON(device, sizeof(DEVICE_OBJECT));
 }
 
-// Whether a delete-pending device has nothing left that holds it. Call with g_mutex held.
+// Whether a delete-pending device has nothing left that holds it. Call with g_deviceLock held.
 bool DueForFreeLocked(PDEVICE_OBJECT device) {
     const _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
     return ext->deletePending && ext->fileReferences == 0 && ext->objectReferences == 0 &&
@@ -149,8 +91,8 @@ void CountReferencesLocked(PDEVICE_OBJECT device) {
     device->ReferenceCount = ext->fileReferences + ext->objectReferences;
 }
 
-// True once a driver has no device object left, delete-pending ones included. Call with g_mutex
-// held.
+// True once a driver has no device object left, delete-pending ones included. Call with
+// g_deviceLock held.
 bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
     if (driver->DeviceObject != nullptr)
         return false;
@@ -169,19 +111,32 @@ bool AnyDeviceExtensionFreed() {
 bool InFreedDeviceExtension(const void* address, std::string* device) {
     if (g_freedCount.load() == 0)
         return false;
-    std::lock_guard lock(g_mutex);
-    const char* at = static_cast<const char*>(address);
-    for (const FreedExtension& e : g_freedExtensions) {
-        if (at >= e.begin && at < e.end) {
-            *device = e.device;
-            return true;
+    // The events a driver uses are the same few, over and over.
+    ClearAddresses& clear = t_clear;
+    const uint64_t generation = g_freedGeneration.load();
+    if (clear.generation == generation &&
+        std::find(std::begin(clear.address), std::end(clear.address), address) !=
+            std::end(clear.address))
+        return false;
+    {
+        std::lock_guard lock(g_deviceLock);
+        const char* at = static_cast<const char*>(address);
+        for (const FreedExtension& e : g_freedExtensions) {
+            if (at >= e.begin && at < e.end) {
+                *device = e.device;
+                return true;
+            }
         }
     }
+    if (clear.generation != generation)
+        clear = ClearAddresses{generation, {}, 0};
+    clear.address[clear.next] = address;
+    clear.next = (clear.next + 1) % std::size(clear.address);
     return false;
 }
 
 bool NoDeviceLeft(PDRIVER_OBJECT driver) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     return NoDeviceLeftLocked(driver);
 }
 
@@ -190,7 +145,7 @@ bool IsAliveLocked(PDEVICE_OBJECT device) {
 }
 
 PDEVICE_OBJECT ReferenceDeviceAndTop(PDEVICE_OBJECT device) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     if (!IsAliveLocked(device))
         return nullptr;
     PDEVICE_OBJECT top = IoGetAttachedDevice(device);
@@ -200,7 +155,7 @@ PDEVICE_OBJECT ReferenceDeviceAndTop(PDEVICE_OBJECT device) {
 }
 
 void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     if (file == nullptr || g_live.count(device) == 0 || g_fileReferences.count(file) != 0)
         return;
     g_fileReferences[file] = device;
@@ -209,7 +164,7 @@ void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device) {
 }
 
 // Frees a device whose last reference just went, once due: what it still owes is reported now,
-// the requests of the files that held it included. Call with g_mutex held; call
+// the requests of the files that held it included. Call with g_deviceLock held; call
 // FinishDeferredFree with the result once it is released.
 struct DeferredFree {
     PDEVICE_OBJECT freed = nullptr;
@@ -238,7 +193,7 @@ void FinishDeferredFree(const DeferredFree& done) {
 void ReleaseFileReference(PFILE_OBJECT file) {
     DeferredFree done;
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(g_deviceLock);
         auto it = g_fileReferences.find(file);
         if (it == g_fileReferences.end())
             return;
@@ -256,7 +211,7 @@ void ReleaseFileReference(PFILE_OBJECT file) {
 } // namespace detail
 
 bool IsDeviceAlive(PDEVICE_OBJECT device) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     return IsAliveLocked(device);
 }
 
@@ -268,7 +223,7 @@ bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
     if (device != nullptr && known.generation == generation &&
         (known.device[0] == device || known.device[1] == device))
         return true;
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     if (g_live.count(device) == 0)
         return false;
     if (known.generation != g_liveGeneration.load()) {
@@ -281,115 +236,29 @@ bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
 }
 
 bool IsDeviceDeletePending(PDEVICE_OBJECT device) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     return g_live.count(device) != 0 && device->DeviceObjectExtension->deletePending;
 }
 
 void SetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject, std::u16string instanceId) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     if (g_live.count(physicalDeviceObject) == 0)
         return;
     physicalDeviceObject->DeviceObjectExtension->instanceId = std::move(instanceId);
 }
 
 std::u16string GetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     if (g_live.count(physicalDeviceObject) == 0)
         return {};
     return physicalDeviceObject->DeviceObjectExtension->instanceId;
 }
 
 PDEVICE_OBJECT GetLowerDevice(PDEVICE_OBJECT device) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     if (g_live.count(device) == 0)
         return nullptr;
     return device->DeviceObjectExtension->attachedTo;
-}
-
-std::vector<DeviceInterface> ListDeviceInterfaces() {
-    std::lock_guard lock(g_mutex);
-    std::vector<DeviceInterface> list;
-    for (const InterfaceRecord& r : g_interfaces) {
-        list.push_back({r.linkName, r.guid, r.pdo, r.enabled});
-    }
-    return list;
-}
-
-namespace {
-
-// Resolves a path as given, narrow or wide, without converting it first.
-template <class Char>
-std::optional<ResolvedPath> Resolve(std::basic_string_view<Char> path, bool reference) {
-    if (!StartsWithNoCase(path, u"\\\\.\\") && !StartsWithNoCase(path, u"\\\\?\\")) {
-        return std::nullopt;
-    }
-    std::basic_string_view<Char> name = path.substr(4);
-    std::lock_guard lock(g_mutex);
-    const InterfaceRecord* best = nullptr;
-    size_t bestLength = 0;
-    constexpr bool narrow = std::is_same_v<Char, char>;
-    bool remembered = false;
-    if constexpr (narrow) {
-        remembered = g_lastLookup.changes == g_interfaceChanges &&
-                     std::string_view(g_lastLookup.path) == path;
-    }
-    if (remembered) {
-        best = &g_interfaces[g_lastLookup.index];
-        bestLength = g_lastLookup.length;
-    } else {
-        for (const InterfaceRecord& r : g_interfaces) {
-            if (!r.enabled || r.pdo == nullptr)
-                continue;
-            std::u16string_view tail = std::u16string_view(r.linkName).substr(4); // after "\??\"
-            if (!StartsWithNoCase(name, tail))
-                continue;
-            if (name.size() > tail.size() && Widen(name[tail.size()]) != u'\\')
-                continue;
-            if (best == nullptr || tail.size() > bestLength) {
-                best = &r;
-                bestLength = tail.size();
-            }
-        }
-        if (best == nullptr)
-            return std::nullopt;
-        if constexpr (narrow) {
-            g_lastLookup.path.assign(path);
-            g_lastLookup.changes = g_interfaceChanges;
-            g_lastLookup.index = static_cast<size_t>(best - g_interfaces.data());
-            g_lastLookup.length = bestLength;
-        }
-    }
-    PDEVICE_OBJECT top = IoGetAttachedDevice(best->pdo);
-    if (reference) {
-        if (!IsAliveLocked(top))
-            return std::nullopt;
-        ObReferenceObject(top);
-    }
-    ResolvedPath resolved{top, {}};
-    const std::basic_string_view<Char> remainder = name.substr(bestLength);
-    resolved.remainder.reserve(remainder.size());
-    for (Char c : remainder)
-        resolved.remainder.push_back(Widen(c));
-    return resolved;
-}
-
-} // namespace
-
-std::optional<ResolvedPath> ResolveUserPath(std::u16string_view path) {
-    return Resolve(path, false);
-}
-
-std::optional<ResolvedPath> ResolveUserPath(std::string_view path) {
-    return Resolve(path, false);
-}
-
-std::optional<ResolvedPath> ReferenceUserPath(std::string_view path) {
-    return Resolve(path, true);
-}
-
-std::vector<PDEVICE_OBJECT> ShutdownRegistrations() {
-    std::lock_guard lock(g_mutex);
-    return g_shutdown;
 }
 
 namespace detail {
@@ -406,7 +275,7 @@ std::string Describe(PDEVICE_OBJECT device) {
 void ReportDevicesLeftAtEnd(const std::string& when) {
     std::vector<std::string> messages;
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(g_deviceLock);
         for (PDEVICE_OBJECT device : g_live) {
             _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
             if (ext->reportedAtEnd)
@@ -433,10 +302,11 @@ void ReportDevicesLeftAtEnd(const std::string& when) {
 }
 
 void ResetDevices() {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     g_liveGeneration.fetch_add(1);
     g_freedExtensions.clear();
     g_freedCount.store(0);
+    g_freedGeneration.fetch_add(1);
     for (PDEVICE_OBJECT device : g_deleted) {
         SIM_UNPOISON(device, sizeof(DEVICE_OBJECT));
         if (device->DeviceExtension != nullptr) {
@@ -454,9 +324,7 @@ void ResetDevices() {
     g_deleted.clear();
     g_live.clear();
     g_fileReferences.clear();
-    g_interfaces.clear();
-    ++g_interfaceChanges;
-    g_shutdown.clear();
+    ResetInterfacesLocked();
 }
 
 } // namespace detail
@@ -497,7 +365,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->DeviceObjectExtension = new _DEVOBJ_EXTENSION();
     device->DeviceObjectExtension->bytes = DeviceExtensionSize;
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(g_deviceLock);
         device->NextDevice = DriverObject->DeviceObject;
         DriverObject->DeviceObject = device;
         g_live.insert(device);
@@ -513,7 +381,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::vector<PFILE_OBJECT> heldBy; // open file objects: their requests may still come
     bool referenced = false;
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(g_deviceLock);
         if (!IsAliveLocked(DeviceObject)) {
             Report(ViolationKind::UseAfterFree, "IoDeleteDevice on a deleted or unknown device");
             return;
@@ -547,20 +415,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             DeviceObject->AttachedDevice->DeviceObjectExtension->attachedTo = nullptr;
             DeviceObject->AttachedDevice = nullptr;
         }
-        auto registered = std::find(g_shutdown.begin(), g_shutdown.end(), DeviceObject);
-        if (registered != g_shutdown.end()) {
+        if (UnregisterShutdownLocked(DeviceObject)) {
             Report(ViolationKind::DeleteWhileShutdownRegistered,
                    Describe(DeviceObject) +
                        " deleted while still registered for shutdown notification");
-            g_shutdown.erase(registered);
         }
-        for (InterfaceRecord& r : g_interfaces) {
-            if (r.pdo == DeviceObject) {
-                r.pdo = nullptr;
-                r.enabled = false;
-            }
-        }
-        ++g_interfaceChanges;
+        ForgetInterfacesOfLocked(DeviceObject);
         for (const auto& [file, device] : g_fileReferences) {
             if (device == DeviceObject)
                 heldBy.push_back(file);
@@ -578,7 +438,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (!referenced)
         ReportOutstandingIrps(DeviceObject, heldBy);
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(g_deviceLock);
         // Open file objects, references and a device above that has yet to detach keep it; the
         // last of them to go frees it, and may have done so since the lock was let go.
         if (g_live.count(DeviceObject) != 0 && DueForFreeLocked(DeviceObject)) {
@@ -594,7 +454,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     if (!IsAliveLocked(SourceDevice) || !IsAliveLocked(TargetDevice)) {
         Report(ViolationKind::BadArgument, "IoAttachDeviceToDeviceStack with a deleted device");
         return nullptr;
@@ -612,7 +472,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     PDRIVER_OBJECT lastOf = nullptr;
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(g_deviceLock);
         if (g_live.count(TargetDevice) == 0) {
             Report(ViolationKind::UseAfterFree, "IoDetachDevice from a deleted device");
             return;
@@ -641,7 +501,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     PDEVICE_OBJECT top = DeviceObject;
     // A device whose deletion is pending takes no new requests from above.
     while (top != nullptr && top->AttachedDevice != nullptr && IsAliveLocked(top->AttachedDevice))
@@ -650,7 +510,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     ObReferenceObject(top);
     return top;
@@ -659,7 +519,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 // Counted on device objects, which a reference keeps from being freed; other objects are not
 // tracked.
 VOID NTAPI ObReferenceObject(PVOID Object) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     auto device = static_cast<PDEVICE_OBJECT>(Object);
     if (g_live.count(device) == 0)
         return;
@@ -670,7 +530,7 @@ VOID NTAPI ObReferenceObject(PVOID Object) {
 VOID NTAPI ObDereferenceObject(PVOID Object) {
     DeferredFree done;
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(g_deviceLock);
         auto device = static_cast<PDEVICE_OBJECT>(Object);
         if (g_live.count(device) == 0)
             return;
@@ -687,91 +547,9 @@ VOID NTAPI ObDereferenceObject(PVOID Object) {
     FinishDeferredFree(done);
 }
 
-NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
-                                         const GUID* InterfaceClassGuid,
-                                         PUNICODE_STRING ReferenceString,
-                                         PUNICODE_STRING SymbolicLinkName) {
-    if (InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
-        Report(ViolationKind::BadArgument, "IoRegisterDeviceInterface with a null argument");
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::u16string link;
-    {
-        std::lock_guard lock(g_mutex);
-        if (!IsAliveLocked(PhysicalDeviceObject) ||
-            PhysicalDeviceObject->DeviceObjectExtension->instanceId.empty()) {
-            return STATUS_INVALID_DEVICE_REQUEST; // not a Plug and Play physical device object
-        }
-        std::u16string id = PhysicalDeviceObject->DeviceObjectExtension->instanceId;
-        std::replace(id.begin(), id.end(), u'\\', u'#');
-        link = u"\\??\\" + id + u"#" + GuidText(*InterfaceClassGuid);
-        std::u16string reference = FromUnicode(ReferenceString);
-        if (!reference.empty())
-            link += u"\\" + reference;
-        bool known = false;
-        for (InterfaceRecord& r : g_interfaces) {
-            if (LowerU16(r.linkName) != LowerU16(link))
-                continue;
-            known = true;
-            // The interface belongs to the instance id: a device plugged again under the same
-            // id takes over the record its deleted predecessor left.
-            if (r.pdo != PhysicalDeviceObject && (r.pdo == nullptr || !IsAliveLocked(r.pdo))) {
-                r.pdo = PhysicalDeviceObject;
-                r.enabled = false;
-            }
-        }
-        if (!known)
-            g_interfaces.push_back({link, *InterfaceClassGuid, PhysicalDeviceObject, false});
-        ++g_interfaceChanges;
-    }
-    size_t bytes = (link.size() + 1) * sizeof(WCHAR);
-    auto buffer = static_cast<PWSTR>(
-        AllocatePool(PagedPool, bytes, 0x69446F49 /* "IoDi" */, CurrentDriver(), true, true));
-    if (buffer == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    std::memcpy(buffer, link.c_str(), bytes);
-    SymbolicLinkName->Buffer = buffer;
-    SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
-    SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
-    std::u16string link = LowerU16(FromUnicode(SymbolicLinkName));
-    std::lock_guard lock(g_mutex);
-    for (InterfaceRecord& r : g_interfaces) {
-        if (LowerU16(r.linkName) != link)
-            continue;
-        if (Enable && r.pdo == nullptr)
-            return STATUS_NO_SUCH_DEVICE;
-        r.enabled = Enable != 0;
-        ++g_interfaceChanges;
-        return STATUS_SUCCESS;
-    }
-    return STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
-    std::lock_guard lock(g_mutex);
-    if (!IsAliveLocked(DeviceObject)) {
-        Report(ViolationKind::BadArgument, "shutdown registration for a deleted device");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (std::find(g_shutdown.begin(), g_shutdown.end(), DeviceObject) == g_shutdown.end()) {
-        g_shutdown.push_back(DeviceObject);
-    }
-    return STATUS_SUCCESS;
-}
-
-VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject) {
-    std::lock_guard lock(g_mutex);
-    g_shutdown.erase(std::remove(g_shutdown.begin(), g_shutdown.end(), DeviceObject),
-                     g_shutdown.end());
-}
-
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE,
                                   POWER_STATE State) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(g_deviceLock);
     POWER_STATE old{};
     if (g_live.count(DeviceObject) != 0) {
         old = DeviceObject->DeviceObjectExtension->devicePowerState;

@@ -44,6 +44,38 @@ private:
     std::atomic<bool> held_{false};
 };
 
+// A ShortLock that the thread holding it may take again (given back as often as taken).
+class RecursiveShortLock {
+public:
+    void lock() noexcept {
+        const void* self = Self();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return;
+        }
+        lock_.lock();
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock() noexcept {
+        if (--depth_ != 0)
+            return;
+        owner_.store(nullptr, std::memory_order_relaxed);
+        lock_.unlock();
+    }
+
+private:
+    // Tells threads apart: only the holder ever stores its own mark in owner_.
+    static const void* Self() noexcept {
+        static thread_local const char mark = 0;
+        return &mark;
+    }
+
+    ShortLock lock_;
+    std::atomic<const void*> owner_{nullptr};
+    unsigned depth_ = 0; // only the holder touches it
+};
+
 // ---- Driver context: whose code runs on this thread ----
 PDRIVER_OBJECT CurrentDriver();
 class DriverScope {

@@ -87,10 +87,33 @@ struct PendingIo {
         systemBuffer = nullptr;
         systemOnHeap = false;
     }
+
+    // As a new state, for the next request; what it held is let go of now. The lock and the
+    // condition stay as they are: no holder is left to use them.
+    void Renew() {
+        FreeSystemBuffer();
+        holders.store(2, std::memory_order_relaxed);
+        dispatchStatus.store(STATUS_PENDING, std::memory_order_relaxed);
+        finished.store(false, std::memory_order_relaxed);
+        majorFunction = 0;
+        minorFunction = 0;
+        buffered = false;
+        create = false;
+        fileObject = nullptr;
+        output = nullptr;
+        outputLength = 0;
+        requester = std::thread::id();
+        if (done)
+            done = nullptr;
+        waited = false;
+        sent = false;
+        woken.store(false, std::memory_order_relaxed);
+        result = IoResult{};
+    }
 };
 
-// States let go of, kept for new requests: renewed in place instead of allocated. A plain array,
-// which outlives the static destructors, so that the states in it stay reachable to the end.
+// States let go of, kept for new requests: renewed instead of allocated. A plain array, which
+// outlives the static destructors, so that the states in it stay reachable to the end.
 constexpr size_t kSparePendingIo = 16;
 ShortLock g_spareIoLock;
 PendingIo* g_spareIo[kSparePendingIo];
@@ -100,7 +123,7 @@ PendingIo* NewPendingIo() {
     {
         std::lock_guard lock(g_spareIoLock);
         if (g_spareIoCount != 0)
-            return new (g_spareIo[--g_spareIoCount]) PendingIo;
+            return g_spareIo[--g_spareIoCount];
     }
     return new PendingIo;
 }
@@ -112,7 +135,7 @@ void ReleasePendingIo(PendingIo* io) {
         delete io; // its large output goes with it
         return;
     }
-    io->~PendingIo();
+    io->Renew();
     {
         std::lock_guard lock(g_spareIoLock);
         if (g_spareIoCount < kSparePendingIo) {
@@ -120,7 +143,7 @@ void ReleasePendingIo(PendingIo* io) {
             return;
         }
     }
-    ::operator delete(io);
+    delete io;
 }
 
 // Hands the final result to SendIrp's wait.

@@ -24,7 +24,16 @@ namespace irps {
 namespace {
 
 void InitializeIrp(PIRP irp, CCHAR stackSize, size_t bytes) {
-    std::memset(static_cast<void*>(irp), 0, bytes);
+    // The request and each location by its fixed size: a few wide stores each, where a clear of
+    // the run-time length is a store per word.
+    static_assert(sizeof(IRP) > 128 && sizeof(IRP) <= 192);
+    const auto bytesOfIrp = reinterpret_cast<unsigned char*>(irp);
+    std::memset(bytesOfIrp, 0, 64);
+    std::memset(bytesOfIrp + 64, 0, 64);
+    std::memset(bytesOfIrp + 128, 0, sizeof(IRP) - 128);
+    PIO_STACK_LOCATION location = StackBase(irp);
+    for (CCHAR i = 0; i < stackSize; ++i)
+        std::memset(static_cast<void*>(location + i), 0, sizeof(IO_STACK_LOCATION));
     irp->Type = 6; // IO_TYPE_IRP
     irp->Size = static_cast<USHORT>(bytes);
     irp->StackCount = stackSize;
@@ -83,7 +92,6 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpF
         return nullptr;
     PIRP irp = IrpOfRecord(record);
     InitializeIrp(irp, stackSize, bytes);
-    g_irps.Insert(irp, record);
     record->owner = owner;
     record->allocator = allocator;
     record->bytes = bytes;
@@ -142,7 +150,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     PDRIVER_OBJECT driver = CurrentDriver();
     if (driver != nullptr && ShouldFailIrp())
         return nullptr;
-    return AllocateIrp(StackSize, IrpOwner::Driver, driver, nullptr);
+    return AllocateIrp(StackSize, IrpOwner::Driver, driver, nullptr, nullptr);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -311,10 +319,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             record.returnedPending.reset(location);
             record.returnedPending.reset(location - 1);
             record.startNext.reset(location);
-            if (std::find(record.handlers.begin(), record.handlers.end(),
-                          DeviceObject->DriverObject) == record.handlers.end()) {
-                record.handlers.push_back(DeviceObject->DriverObject);
-            }
+            record.handlers.Add(DeviceObject->DriverObject);
             if (location == Irp->StackCount) {
                 record.major = stack->MajorFunction;
                 record.minor = stack->MinorFunction;

@@ -4,7 +4,9 @@
 // A freed request stays in the quarantine, its memory still valid, for 4096 more frees, so that a
 // late completion or free of it is reported instead of corrupting memory; when it leaves, its
 // pattern is checked (a write after the free is reported) and its block is kept, record and all,
-// for a new request of the same stack size.
+// for a new request of the same stack size. Outside AddressSanitizer blocks are cut from slabs
+// that go back to the heap at reset, so that neither a new block nor the reset costs a heap call
+// per request.
 #include "sim/kernel/irp_record.h"
 
 #include <cstdlib>
@@ -17,7 +19,7 @@ namespace irps {
 
 ShortLock g_mutex;
 IrpTable g_irps;
-std::deque<PIRP> g_quarantine;
+Quarantine g_quarantine;
 
 void IrpTable::Insert(PIRP irp, IrpRecord* record) {
     if ((count_ + 1) * 2 > slots_.size())
@@ -62,7 +64,9 @@ void IrpTable::Clear() {
 
 void IrpTable::Grow() {
     std::vector<Slot> old = std::move(slots_);
-    const size_t size = old.empty() ? 1024 : old.size() * 2;
+    // From the start large enough, at half full, for a full quarantine and as many live
+    // requests again: a run never waits for the table to grow on the way there.
+    const size_t size = old.empty() ? 4 * kQuarantine : old.size() * 2;
     slots_.assign(size, Slot{});
     mask_ = size - 1;
     shift_ = 64;
@@ -77,19 +81,53 @@ void IrpTable::Grow() {
 
 namespace {
 
-// Blocks gone from the quarantine, by stack size, kept for new requests; at most kSpareBlocks
-// in all.
+// Blocks gone from the quarantine, by stack size, kept for new requests. Heap blocks (under
+// AddressSanitizer) are kept up to kSpareBlocks in all, and the rest given back; blocks of a slab
+// are all kept, as their memory goes back only with the slab.
 constexpr size_t kSpareBlocks = 256;
 std::vector<IrpRecord*> g_spareBlocks[kMaxStack + 1];
 size_t g_spareCount = 0;
+
+// Slabs that blocks are cut from, each 16-byte aligned: the current one is cut from its end.
+constexpr size_t kSlabBytes = size_t{1} << 20;
+std::vector<void*> g_slabs;
+unsigned char* g_slabFree = nullptr;
+size_t g_slabLeft = 0;
 
 size_t TotalBytes(const IrpRecord& record) {
     return record.bytes + sizeof(IO_STACK_LOCATION);
 }
 
+// Memory for a block of `bytes` (a multiple of 16), or null when the heap has none.
+void* CutBlockLocked(size_t bytes) {
+    if (SIM_ASAN)
+        return std::malloc(bytes);
+    if (g_slabLeft < bytes) {
+        void* slab = std::malloc(kSlabBytes);
+        if (slab == nullptr)
+            return nullptr;
+        g_slabs.push_back(slab);
+        g_slabFree = static_cast<unsigned char*>(slab);
+        g_slabLeft = kSlabBytes;
+    }
+    void* block = g_slabFree;
+    g_slabFree += bytes;
+    g_slabLeft -= bytes;
+    return block;
+}
+
 void DestroyBlock(IrpRecord* record) {
     record->~IrpRecord();
-    std::free(record);
+    if (SIM_ASAN)
+        std::free(record);
+}
+
+void ReleaseSlabs() {
+    for (void* slab : g_slabs)
+        std::free(slab);
+    g_slabs.clear();
+    g_slabFree = nullptr;
+    g_slabLeft = 0;
 }
 
 } // namespace
@@ -107,11 +145,13 @@ IrpRecord* NewBlockLocked(CCHAR stackSize) {
         return record;
     }
     const size_t bytes = BlockSize(stackSize);
-    void* block = std::malloc(kRecordBytes + bytes + sizeof(IO_STACK_LOCATION));
+    void* block =
+        CutBlockLocked((kRecordBytes + bytes + sizeof(IO_STACK_LOCATION) + 15) & ~size_t{15});
     if (block == nullptr)
         return nullptr;
     auto record = new (block) IrpRecord;
     record->stackSize = stackSize;
+    g_irps.Insert(IrpOfRecord(record), record);
     return record;
 }
 
@@ -129,21 +169,19 @@ void QuarantineLocked(PIRP irp, IrpRecord& record) {
     FillFreed(irp, record);
     SIM_POISON(irp, kStatusAt);
     SIM_POISON(reinterpret_cast<unsigned char*>(irp) + kStatusEnd, total - kStatusEnd);
-    g_quarantine.push_back(irp);
-    if (g_quarantine.size() > kQuarantine) {
-        PIRP oldest = g_quarantine.front();
-        g_quarantine.pop_front();
+    if (PIRP oldest = g_quarantine.Push(irp)) {
         IrpRecord* old = g_irps.Find(oldest);
         if (old != nullptr) {
             CheckFreedLocked(oldest, *old,
                              [&] { return "a driver that had it (" + HandlerNames(*old) + ")"; });
-            SIM_UNPOISON(oldest, TotalBytes(*old));
-            g_irps.Erase(oldest);
-            if (g_spareCount < kSpareBlocks) {
+            if (!SIM_ASAN || g_spareCount < kSpareBlocks) {
                 SIM_POISON(oldest, TotalBytes(*old)); // untouched until it is handed out again
+                old->state = IrpState::Spare;
                 g_spareBlocks[old->stackSize].push_back(old);
                 ++g_spareCount;
             } else {
+                SIM_UNPOISON(oldest, TotalBytes(*old));
+                g_irps.Erase(oldest);
                 DestroyBlock(old);
             }
         }
@@ -169,7 +207,7 @@ void ResetIrps() {
     for (IrpRecord* record : blocks)
         DestroyBlock(record);
     g_irps.Clear();
-    g_quarantine.clear();
+    g_quarantine.Clear();
     for (std::vector<IrpRecord*>& spares : g_spareBlocks) {
         for (IrpRecord* record : spares) {
             SIM_UNPOISON(IrpOfRecord(record), TotalBytes(*record));
@@ -178,6 +216,7 @@ void ResetIrps() {
         spares.clear();
     }
     g_spareCount = 0;
+    ReleaseSlabs();
 }
 
 } // namespace sim::kernel::detail

@@ -67,10 +67,10 @@ void FillGuard(PIRP irp, const IrpRecord& record) {
 
 std::string HandlerNames(const IrpRecord& record) {
     std::string text;
-    for (PDRIVER_OBJECT driver : record.handlers) {
+    record.handlers.ForEach([&text](PDRIVER_OBJECT driver) {
         text += text.empty() ? "" : ", ";
         text += DriverName(driver);
-    }
+    });
     return text.empty() ? "no driver" : text;
 }
 
@@ -116,6 +116,16 @@ size_t FreedWriteAt(PIRP irp, const IrpRecord& record) {
         if (at == kStatusEnd)
             at = total;
     } else {
+        // The common case, nothing written, is one comparison of the whole: the kept pointer is
+        // covered with the pattern for it, and put back.
+        unsigned char kept[kPointerEnd - kPointerAt];
+        std::memcpy(kept, bytes + kPointerAt, sizeof kept);
+        std::memset(bytes + kPointerAt, kFreedFill, sizeof kept);
+        const bool untouched = total <= sizeof g_freedPattern.bytes &&
+                               std::memcmp(bytes, g_freedPattern.bytes, total) == 0;
+        std::memcpy(bytes + kPointerAt, kept, sizeof kept);
+        if (untouched)
+            return total;
         at = FirstChanged(bytes, kPointerAt, kFreedFill);
         if (at == kPointerAt) {
             at = kPointerEnd + FirstChanged(bytes + kPointerEnd, total - kPointerEnd, kFreedFill);

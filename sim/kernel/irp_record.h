@@ -8,7 +8,6 @@
 #include <bitset>
 #include <cstdint>
 #include <cstddef>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,7 +22,10 @@ constexpr unsigned char kGuardFill = 0xFD;
 constexpr size_t kStatusAt = offsetof(IRP, IoStatus);
 constexpr size_t kStatusEnd = kStatusAt + sizeof(IO_STATUS_BLOCK);
 
-enum class IrpState { Idle, InFlight, Completed, Freed };
+// Spare: the block of a request gone from the quarantine, kept for a new one. It stays in the
+// table, so that a new request in it costs no table change, but it is no request: the table's
+// lookups and visits pass over it.
+enum class IrpState { Idle, InFlight, Completed, Freed, Spare };
 
 // What the verifier marks of a request, plain data that renews with one store of zeros.
 struct IrpMarks {
@@ -51,6 +53,43 @@ struct IrpMarks {
     UCHAR minor = 0;
 };
 
+// The drivers whose dispatch routines a request reached, in the order it reached them. The first
+// few are held in the record itself, so that a new record costs no allocation.
+class DriverList {
+public:
+    void Add(PDRIVER_OBJECT driver) {
+        for (size_t i = 0; i < count_ && i < kHeld; ++i) {
+            if (held_[i] == driver)
+                return;
+        }
+        if (count_ > kHeld && std::find(more_.begin(), more_.end(), driver) != more_.end())
+            return;
+        if (count_ < kHeld)
+            held_[count_] = driver;
+        else
+            more_.push_back(driver);
+        ++count_;
+    }
+    void Clear() {
+        count_ = 0;
+        more_.clear();
+    }
+    bool Empty() const { return count_ == 0; }
+    template <class F>
+    void ForEach(F&& visit) const {
+        for (size_t i = 0; i < std::min(count_, kHeld); ++i)
+            visit(held_[i]);
+        for (PDRIVER_OBJECT driver : more_)
+            visit(driver);
+    }
+
+private:
+    static constexpr size_t kHeld = 4;
+    PDRIVER_OBJECT held_[kHeld] = {};
+    size_t count_ = 0;
+    std::vector<PDRIVER_OBJECT> more_;
+};
+
 struct IrpRecord : IrpMarks {
     // Per location, indexed by location number. Only locations 1 to stackSize + 1 are ever
     // written (IofCallDriver refuses a request whose current location lies past its guard), so
@@ -61,8 +100,8 @@ struct IrpRecord : IrpMarks {
     PIO_COMPLETION_ROUTINE receivedRoutine[kMaxStack + 2] = {};
     PVOID receivedContext[kMaxStack + 2] = {};
     UCHAR receivedControl[kMaxStack + 2] = {};
-    int stackSize = 0; // as allocated: the block holds this many locations and the guard
-    std::vector<PDRIVER_OBJECT> handlers; // drivers whose dispatch routines it reached
+    int stackSize = 0;   // as allocated: the block holds this many locations and the guard
+    DriverList handlers; // drivers whose dispatch routines it reached
     // Run at the final completion of a system request: the routine with its context, or else
     // the function (for the rarer requesters that need more than a context).
     IrpFinal finalRoutine = nullptr;
@@ -78,7 +117,7 @@ struct IrpRecord : IrpMarks {
         std::fill_n(receivedRoutine, used, nullptr);
         std::fill_n(receivedContext, used, nullptr);
         std::fill_n(receivedControl, used, UCHAR{0});
-        handlers.clear();
+        handlers.Clear();
         finalRoutine = nullptr;
         finalContext = nullptr;
         finalDiscard = nullptr;
@@ -98,7 +137,7 @@ public:
         for (size_t i = Home(irp);; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (slot.irp == irp)
-                return slot.record;
+                return slot.record->state == IrpState::Spare ? nullptr : slot.record;
             if (slot.irp == nullptr)
                 return nullptr;
         }
@@ -109,7 +148,7 @@ public:
     template <class F>
     void ForEach(F&& visit) const {
         for (const Slot& slot : slots_) {
-            if (slot.irp != nullptr)
+            if (slot.irp != nullptr && slot.record->state != IrpState::Spare)
                 visit(slot.irp, *slot.record);
         }
     }
@@ -133,17 +172,45 @@ private:
 
 // Each request lives in one block: its record, then the request with its stack locations, then
 // the guard location. A block leaving the quarantine is kept for a new request of the same stack
-// size, record and all.
+// size, record and all. Outside AddressSanitizer blocks are cut from large slabs, given back to
+// the heap only at reset; under it each block is a heap block of its own, so that the heap's
+// own checks see its edges.
 constexpr size_t kRecordBytes = (sizeof(IrpRecord) + 15) & ~size_t{15};
 
 inline PIRP IrpOfRecord(IrpRecord* record) {
     return reinterpret_cast<PIRP>(reinterpret_cast<unsigned char*>(record) + kRecordBytes);
 }
 
+// Freed requests, oldest first, up to kQuarantine of them: a ring, so that a free costs no
+// allocation.
+class Quarantine {
+public:
+    // Adds `irp`; returns the oldest, which leaves, once the quarantine is full (else null).
+    PIRP Push(PIRP irp) {
+        if (count_ < kQuarantine) {
+            ring_[(first_ + count_++) % kQuarantine] = irp;
+            return nullptr;
+        }
+        PIRP oldest = ring_[first_];
+        ring_[first_] = irp;
+        first_ = (first_ + 1) % kQuarantine;
+        return oldest;
+    }
+    void Clear() {
+        first_ = 0;
+        count_ = 0;
+    }
+
+private:
+    PIRP ring_[kQuarantine] = {};
+    size_t first_ = 0;
+    size_t count_ = 0;
+};
+
 // Guards every record, the table and the quarantine.
 extern ShortLock g_mutex;
 extern IrpTable g_irps;
-extern std::deque<PIRP> g_quarantine;
+extern Quarantine g_quarantine;
 
 inline size_t BlockSize(CCHAR stackSize) {
     return sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
@@ -153,8 +220,8 @@ inline PIO_STACK_LOCATION StackBase(PIRP irp) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
 }
 
-// A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed: a spare
-// one, or a new one (null when the heap has none). Call with g_mutex held.
+// A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed and in the
+// table: a spare one, or a new one (null when the heap has none). Call with g_mutex held.
 IrpRecord* NewBlockLocked(CCHAR stackSize);
 // Moves a freed request into the quarantine; the oldest leaves it, checked, and its block is
 // kept for a new request. Call with g_mutex held.

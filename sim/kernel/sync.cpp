@@ -36,9 +36,7 @@ LONGLONG NowSystemTime() {
 
 // An event in the extension of a freed device object: the driver touched a device it had
 // deleted. Reported, and the memory left alone.
-bool TouchesFreedDevice(PRKEVENT event, const char* routine) {
-    if (!sim::kernel::detail::AnyDeviceExtensionFreed())
-        return false;
+[[gnu::noinline]] bool TouchesFreedDeviceExtension(PRKEVENT event, const char* routine) {
     std::string device;
     if (!sim::kernel::detail::InFreedDeviceExtension(event, &device)) {
         return false;
@@ -46,6 +44,13 @@ bool TouchesFreedDevice(PRKEVENT event, const char* routine) {
     Report(ViolationKind::UseAfterFree,
            std::string(routine) + " on an event in the extension of " + device + ", already freed");
     return true;
+}
+
+// Made on every event call: the common case, no device freed yet, is one load, and the search
+// stays out of line.
+inline bool TouchesFreedDevice(PRKEVENT event, const char* routine) {
+    return sim::kernel::detail::AnyDeviceExtensionFreed() &&
+           TouchesFreedDeviceExtension(event, routine);
 }
 
 std::string IrqlText(KIRQL irql) {

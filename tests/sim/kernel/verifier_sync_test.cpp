@@ -113,5 +113,35 @@ TEST_F(VerifierTest, AnyWaitAboveDispatchLevel) {
     EXPECT_TRUE(sim::kernel::Violations().empty());
 }
 
+// An event that was used while its device lived is still caught once the device is freed, on the
+// thread that used it, and while other freed devices are known already.
+TEST_F(VerifierTest, EventInTheExtensionOfAFreedDevice) {
+    PDEVICE_OBJECT gone = nullptr;
+    ASSERT_EQ(
+        IoCreateDevice(faultyDriver, sizeof(KEVENT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &gone),
+        STATUS_SUCCESS);
+    IoDeleteDevice(gone);
+    PDEVICE_OBJECT owner = nullptr;
+    ASSERT_EQ(IoCreateDevice(faultyDriver, sizeof(KEVENT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                             &owner),
+              STATUS_SUCCESS);
+    auto event = static_cast<PRKEVENT>(owner->DeviceExtension);
+    sim::kernel::RunInDriverContext(faultyDriver, [&] {
+        KeInitializeEvent(event, NotificationEvent, FALSE);
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        KeClearEvent(event);
+    });
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+
+    IoDeleteDevice(owner);
+    sim::kernel::RunInDriverContext(faultyDriver,
+                                    [&] { KeSetEvent(event, IO_NO_INCREMENT, FALSE); });
+    auto found = TakeViolations();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].kind, ViolationKind::UseAfterFree);
+    EXPECT_EQ(found[0].message.rfind("KeSetEvent on an event in the extension of", 0), 0u)
+        << found[0].message;
+}
+
 } // namespace
 } // namespace simtest
