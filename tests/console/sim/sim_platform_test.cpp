@@ -17,6 +17,8 @@ using morlix::RegCreatedNewKey;
 using morlix::RegOpenedExistingKey;
 using morlix::SimPlatform;
 
+constexpr const char* SettingsKey = "SOFTWARE\\Veltrane\\Morlix";
+
 // The console's platform over the bench's registry and device I/O.
 class SimPlatformTest : public BenchTest {
 protected:
@@ -28,10 +30,13 @@ protected:
         platform.reset();
         BenchTest::TearDown();
     }
+    // Opens the console's settings key for reading, as the console does.
+    morlix::Long OpenSettings(morlix::RegKey* key) {
+        return platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
+                                       morlix::KeyQueryValue, key);
+    }
     std::unique_ptr<SimPlatform> platform;
 };
-
-constexpr const char* SettingsKey = "SOFTWARE\\Veltrane\\Morlix";
 
 TEST_F(SimPlatformTest, RegistryValuesRoundTripAsAnsiStrings) {
     SimPlatform& p = *platform;
@@ -103,9 +108,7 @@ TEST_F(SimPlatformTest, QueriedStringsConvertEachStoredUnitAndSizesMatchTheRead)
                  surrogates.size());
 
     morlix::RegKey key = 0;
-    ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
-                                      morlix::KeyQueryValue, &key),
-              morlix::ErrorSuccess);
+    ASSERT_EQ(OpenSettings(&key), morlix::ErrorSuccess);
     auto query = [&](const char* name) {
         morlix::Dword sized = 0;
         EXPECT_EQ(platform->RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &sized),
@@ -148,9 +151,7 @@ TEST_F(SimPlatformTest, AsciiValuesOfEveryLengthReadBackExactly) {
         SCOPED_TRACE(length);
         const std::string text = all.substr(0, length);
         reg.SetString(RegRoot::CurrentUser, SettingsKey, "Text", text);
-        ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
-                                          morlix::KeyQueryValue, &key),
-                  morlix::ErrorSuccess);
+        ASSERT_EQ(OpenSettings(&key), morlix::ErrorSuccess);
         std::uint8_t buffer[80];
         std::memset(buffer, '#', sizeof buffer);
         morlix::Dword size = sizeof buffer;
@@ -176,9 +177,7 @@ TEST_F(SimPlatformTest, OneNonAsciiUnitAnywhereConvertsTheWholeValue) {
             reg.SetValue(RegRoot::CurrentUser, SettingsKey, "Text", kRegSz, bytes.data(),
                          bytes.size());
             morlix::RegKey read = 0;
-            ASSERT_EQ(platform->RegOpenKeyExA(morlix::RootCurrentUser, SettingsKey, 0,
-                                              morlix::KeyQueryValue, &read),
-                      morlix::ErrorSuccess);
+            ASSERT_EQ(OpenSettings(&read), morlix::ErrorSuccess);
             std::uint8_t buffer[64];
             morlix::Dword size = sizeof buffer;
             EXPECT_EQ(platform->RegQueryValueExA(read, "Text", nullptr, nullptr, buffer, &size),
