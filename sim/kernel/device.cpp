@@ -57,8 +57,9 @@ thread_local ClearAddresses t_clear;
 // found valid (IsDeviceObjectValid) lapses before the device goes.
 std::atomic<uint64_t> g_liveGeneration{0};
 struct ValidDevices {
+    static constexpr unsigned kHeld = 4;
     uint64_t generation = 0;
-    PDEVICE_OBJECT device[2] = {};
+    PDEVICE_OBJECT device[kHeld] = {};
     unsigned next = 0;
 };
 thread_local ValidDevices t_valid;
@@ -215,14 +216,11 @@ bool IsDeviceAlive(PDEVICE_OBJECT device) {
     return IsAliveLocked(device);
 }
 
-bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
-    // A device this thread found valid since the last free is valid still: none has left
-    // g_live since. Requests go to the same one or two devices over and over.
+namespace {
+
+// The look-up behind IsDeviceObjectValid, and the thread's note of a device found valid.
+[[gnu::noinline]] bool LookUpDeviceObject(PDEVICE_OBJECT device) {
     ValidDevices& known = t_valid;
-    const uint64_t generation = g_liveGeneration.load();
-    if (device != nullptr && known.generation == generation &&
-        (known.device[0] == device || known.device[1] == device))
-        return true;
     std::lock_guard lock(g_deviceLock);
     if (g_live.count(device) == 0)
         return false;
@@ -231,8 +229,24 @@ bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
         known.generation = g_liveGeneration.load();
     }
     known.device[known.next] = device;
-    known.next ^= 1;
+    known.next = (known.next + 1) % ValidDevices::kHeld;
     return true;
+}
+
+} // namespace
+
+bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
+    // A device this thread found valid since the last free is valid still: none has left
+    // g_live since. Requests go to the same few devices over and over: the stack of the chip,
+    // the bus under it, and the devices their opens and closes pass.
+    const ValidDevices& known = t_valid;
+    if (device != nullptr && known.generation == g_liveGeneration.load()) {
+        for (PDEVICE_OBJECT held : known.device) {
+            if (held == device)
+                return true;
+        }
+    }
+    return LookUpDeviceObject(device);
 }
 
 bool IsDeviceDeletePending(PDEVICE_OBJECT device) {

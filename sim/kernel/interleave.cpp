@@ -33,18 +33,27 @@ void ClearInterlockedHook() {
 
 namespace sim::wdm {
 
+namespace {
+
+// The hook on `target`, if it still is there, run with the value.
+[[gnu::noinline]] void RunInterlockedHook(LONG volatile* target, LONG value) {
+    std::shared_ptr<sim::kernel::Action> action;
+    {
+        std::lock_guard lock(sim::kernel::g_mutex);
+        if (sim::kernel::g_target.load() == target)
+            action = sim::kernel::g_action;
+    }
+    if (action && *action)
+        (*action)(value); // outside the lock: the action may run code that hits the hook again
+}
+
+} // namespace
+
 void SimInterlockedChanged(LONG volatile* Target, LONG Value) {
     // Nearly every call finds no hook on its address: one atomic load, no lock.
     if (Target == nullptr || sim::kernel::g_target.load() != Target)
         return;
-    std::shared_ptr<sim::kernel::Action> action;
-    {
-        std::lock_guard lock(sim::kernel::g_mutex);
-        if (sim::kernel::g_target.load() == Target)
-            action = sim::kernel::g_action;
-    }
-    if (action && *action)
-        (*action)(Value); // outside the lock: the action may run code that hits the hook again
+    RunInterlockedHook(Target, Value);
 }
 
 } // namespace sim::wdm

@@ -307,17 +307,17 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     {
         std::lock_guard lock(g_mutex);
         IrpRecord* found = g_irps.Find(Irp);
-        if (found != nullptr) {
+        if (found != nullptr && location <= found->stackSize + 1) {
             IrpRecord& record = *found;
             record.state = IrpState::InFlight;
-            record.locationDevice[location] = DeviceObject;
+            record.at[location].device = DeviceObject;
             record.entered.set(location);
             record.currentLocation = location;
             // Read by the sender, which holds the request until this call.
             record.routineAt.set(location, stack->CompletionRoutine != nullptr);
-            record.receivedRoutine[location] = stack->CompletionRoutine;
-            record.receivedContext[location] = stack->Context;
-            record.receivedControl[location] = stack->Control;
+            record.at[location].receivedRoutine = stack->CompletionRoutine;
+            record.at[location].receivedContext = stack->Context;
+            record.at[location].receivedControl = stack->Control;
             record.prepared.reset(location - 1);
             record.markedPending.reset(location);
             record.returnedPending.reset(location);
@@ -381,9 +381,11 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
     unsigned generation;
     PDRIVER_OBJECT allocator;
     IrpOwner owner;
+    // Held from the checks here through the bookkeeping of the first location, so that the
+    // record found for the one serves the other.
+    std::unique_lock lock(g_mutex);
+    IrpRecord* found = g_irps.Find(Irp);
     {
-        std::lock_guard lock(g_mutex);
-        IrpRecord* found = g_irps.Find(Irp);
         if (found == nullptr) {
             Report(ViolationKind::UseAfterFree,
                    "IofCompleteRequest on a pointer that is no request");
@@ -451,36 +453,38 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         bool top = Irp->CurrentLocation > Irp->StackCount;
         bool allocatorHolds = false;
         {
-            std::lock_guard lock(g_mutex);
-            IrpRecord* found = g_irps.Find(Irp);
-            if (found != nullptr && completedLocation >= 0 && completedLocation <= kMaxStack) {
+            if (!lock.owns_lock()) {
+                lock.lock();
+                found = g_irps.Find(Irp);
+            }
+            if (found != nullptr && completedLocation >= 0 &&
+                completedLocation <= found->stackSize + 1) {
                 IrpRecord& record = *found;
-                record.locationDevice[completedLocation] = nullptr;
+                record.at[completedLocation].device = nullptr;
                 record.routineAt.reset(completedLocation);
                 record.entered.reset(completedLocation);
                 record.prepared.reset(completedLocation); // a resend sets it up anew
                 record.currentLocation = completedLocation + 1;
                 if (owner == IrpOwner::Driver)
                     allocatorHolds = top || !record.entered.test(Irp->CurrentLocation);
+                // At its own routine the allocator holds the request again and may free it.
+                if (invoke && allocatorHolds)
+                    record.state = IrpState::Idle;
             }
+            if (invoke || !top)
+                lock.unlock(); // else held on for the final bookkeeping below
         }
 
         if (invoke) {
             PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : allocator;
-            if (allocatorHolds) {
-                // At its own routine the allocator holds the request again and may free it.
-                std::lock_guard lock(g_mutex);
-                if (IrpRecord* record = g_irps.Find(Irp))
-                    record->state = IrpState::Idle;
-            }
             NTSTATUS result;
             {
                 DriverScope scope(driver);
                 result = routine(device, Irp, context);
             }
-            std::lock_guard lock(g_mutex);
-            IrpRecord* found = g_irps.Find(Irp);
+            lock.lock();
+            found = g_irps.Find(Irp);
             if (found == nullptr)
                 return; // gone from the quarantine too: nothing of it is left to finish
             IrpRecord& record = *found;
@@ -513,6 +517,8 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
                            IrpText(Irp, record) +
                            " did not call IoMarkIrpPending although PendingReturned was set");
             }
+            if (!top)
+                lock.unlock(); // else held on for the final bookkeeping below
         } else if (Irp->PendingReturned && !top) {
             IoMarkIrpPending(Irp);
         }
@@ -524,8 +530,11 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
     void* finalContext = nullptr;
     std::function<void(PIRP)> onFinal;
     {
-        std::lock_guard lock(g_mutex);
-        IrpRecord* record = g_irps.Find(Irp);
+        if (!lock.owns_lock()) {
+            lock.lock();
+            found = g_irps.Find(Irp);
+        }
+        IrpRecord* record = found;
         if (record == nullptr)
             return;
         record->state = IrpState::Completed;
@@ -536,6 +545,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
             if (record->onFinal)
                 onFinal = std::move(record->onFinal);
         }
+        lock.unlock();
     }
     if (owner == IrpOwner::Driver)
         return; // back with its allocator

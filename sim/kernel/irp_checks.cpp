@@ -195,13 +195,13 @@ void ReportOutstandingIrps(PDEVICE_OBJECT device, const std::vector<PFILE_OBJECT
             // The device's driver still has a duty to the request if it holds it, or if its
             // completion routine waits in the location below.
             bool held = false;
-            for (int location = 1; location <= kMaxStack; ++location) {
-                if (record.locationDevice[location] != device)
+            for (int location = 1; location <= record.stackSize + 1; ++location) {
+                if (record.at[location].device != device)
                     continue;
                 if (location == record.currentLocation || record.routineAt.test(location - 1)) {
                     held = true;
                 }
-                record.locationDevice[location] = nullptr; // report once
+                record.at[location].device = nullptr; // report once
             }
             if (held) {
                 messages.push_back(IrpText(irp, record));
@@ -245,12 +245,12 @@ size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
 void irps::SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record) {
     const int sent = irp->CurrentLocation;
     const int held = record.currentLocation;
-    if (sent < 2 || sent > kMaxStack + 1 || held < 1 || held > kMaxStack + 1)
+    if (sent < 2 || sent > kMaxStack + 1 || held < 1 || held > record.stackSize + 1)
         return; // no location left: IofCallDriver reports it
     if (sent == held + 1 && held <= irp->StackCount) {
         PIO_STACK_LOCATION own = StackBase(irp) + (held - 1);
-        if (own->CompletionRoutine == record.receivedRoutine[held] &&
-            own->Context == record.receivedContext[held]) {
+        if (own->CompletionRoutine == record.at[held].receivedRoutine &&
+            own->Context == record.at[held].receivedContext) {
             return; // a sound skip
         }
         Report(ViolationKind::RoutineAfterSkip,
@@ -264,9 +264,9 @@ void irps::SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& r
         PVOID context = own->Context;
         UCHAR invoke =
             own->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
-        own->CompletionRoutine = record.receivedRoutine[held];
-        own->Context = record.receivedContext[held];
-        own->Control = record.receivedControl[held] |
+        own->CompletionRoutine = record.at[held].receivedRoutine;
+        own->Context = record.at[held].receivedContext;
+        own->Control = record.at[held].receivedControl |
                        (record.markedPending.test(held) ? SL_PENDING_RETURNED : 0);
         if (held < 2)
             return;                     // no location below for the copy: the routine is lost
@@ -311,9 +311,9 @@ void ReportIrpsLeftAtEnd(const std::string& when) {
             record.reportedAtEnd = true;
             std::string holder;
             int location = record.currentLocation;
-            if (location >= 1 && location <= kMaxStack &&
-                record.locationDevice[location] != nullptr)
-                holder = ", held by " + Describe(record.locationDevice[location]);
+            if (location >= 1 && location <= record.stackSize + 1 &&
+                record.at[location].device != nullptr)
+                holder = ", held by " + Describe(record.at[location].device);
             Report(ViolationKind::NeverCompleted, IrpText(irp, record) + " still in flight at " +
                                                       when + holder + " (it reached " +
                                                       HandlerNames(record) + ")");

@@ -90,16 +90,21 @@ private:
     std::vector<PDRIVER_OBJECT> more_;
 };
 
+// What the verifier keeps of one stack location: the device that holds it, and the completion
+// routine in it as that device's driver received it, to tell one that a driver set in its own
+// location after skipping it.
+struct LocationMarks {
+    PDEVICE_OBJECT device = nullptr;
+    PIO_COMPLETION_ROUTINE receivedRoutine = nullptr;
+    PVOID receivedContext = nullptr;
+    UCHAR receivedControl = 0;
+};
+
 struct IrpRecord : IrpMarks {
-    // Per location, indexed by location number. Only locations 1 to stackSize + 1 are ever
-    // written (IofCallDriver refuses a request whose current location lies past its guard), so
-    // a renewal clears only those.
-    PDEVICE_OBJECT locationDevice[kMaxStack + 2] = {};
-    // The completion routine in each location as the driver of that location received it, to
-    // tell one that a driver set in its own location after skipping it.
-    PIO_COMPLETION_ROUTINE receivedRoutine[kMaxStack + 2] = {};
-    PVOID receivedContext[kMaxStack + 2] = {};
-    UCHAR receivedControl[kMaxStack + 2] = {};
+    // Per location, indexed by location number, 0 to stackSize + 1: in the block, past the
+    // guard, as many as the request has. Only locations 1 to stackSize + 1 are ever written
+    // (IofCallDriver refuses a request whose current location lies past its guard).
+    LocationMarks* at = nullptr;
     int stackSize = 0;   // as allocated: the block holds this many locations and the guard
     DriverList handlers; // drivers whose dispatch routines it reached
     // Run at the final completion of a system request: the routine with its context, or else
@@ -109,14 +114,13 @@ struct IrpRecord : IrpMarks {
     IrpDiscard finalDiscard = nullptr; // given the context of a final completion that never came
     std::function<void(PIRP)> onFinal;
 
+    // The locations' marks, 0 to stackSize + 1.
+    size_t Locations() const { return static_cast<size_t>(stackSize) + 2; }
+
     // As a new record; keeps the storage of `handlers` for the next request.
     void Renew() {
         static_cast<IrpMarks&>(*this) = IrpMarks{};
-        const size_t used = static_cast<size_t>(stackSize) + 2;
-        std::fill_n(locationDevice, used, nullptr);
-        std::fill_n(receivedRoutine, used, nullptr);
-        std::fill_n(receivedContext, used, nullptr);
-        std::fill_n(receivedControl, used, UCHAR{0});
+        std::fill_n(at, Locations(), LocationMarks{});
         handlers.Clear();
         finalRoutine = nullptr;
         finalContext = nullptr;
@@ -171,10 +175,10 @@ private:
 };
 
 // Each request lives in one block: its record, then the request with its stack locations, then
-// the guard location. A block leaving the quarantine is kept for a new request of the same stack
-// size, record and all. Outside AddressSanitizer blocks are cut from large slabs, given back to
-// the heap only at reset; under it each block is a heap block of its own, so that the heap's
-// own checks see its edges.
+// the guard location, then the record's marks of each location. A block leaving the quarantine is
+// kept for a new request of the same stack size, record and all. Outside AddressSanitizer blocks
+// are cut from large slabs, given back to the heap only at reset; under it each block is a heap
+// block of its own, so that the heap's own checks see its edges.
 constexpr size_t kRecordBytes = (sizeof(IrpRecord) + 15) & ~size_t{15};
 
 inline PIRP IrpOfRecord(IrpRecord* record) {

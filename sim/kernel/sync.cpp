@@ -12,6 +12,7 @@
 namespace sim::wdm {
 
 using sim::kernel::ViolationKind;
+using sim::kernel::detail::OutOfLine;
 using sim::kernel::detail::Report;
 
 namespace {
@@ -61,47 +62,53 @@ std::string Who() {
     return sim::kernel::detail::DriverName(sim::kernel::detail::CurrentDriver());
 }
 
-// Who holds each spin lock, so that a thread that acquires a lock it already holds (which
-// deadlocks on Windows) is reported instead of spinning for ever, and a release by a thread
-// that does not hold the lock is reported. A recursive acquire is counted and its release
-// undone in turn, so the driver goes on as if it had not acquired the lock again.
-// Only a few locks are held at any one time, so the holders are a short list, searched from
-// the end, which a held lock joins and a released one leaves without any allocation.
-struct LockHolder {
+// A held spin lock holds its holder: the word of the lock is the address of a token of the
+// holding thread (as a checked build of Windows keeps the holding thread there), 0 when free. So
+// a thread that acquires a lock it already holds (which deadlocks on Windows) is reported
+// instead of spinning for ever, and a release by a thread that does not hold the lock is
+// reported, each with no table to look up. A recursive acquire is counted, on the thread that
+// made it, and its release undone in turn, so the driver goes on as if it had not acquired the
+// lock again.
+thread_local const char t_lockToken = 0;
+
+KSPIN_LOCK ThisThreadsToken() {
+    return reinterpret_cast<KSPIN_LOCK>(&t_lockToken);
+}
+
+// The recursive acquires this thread made and has not yet undone: few, and only ever there
+// after a fault.
+struct RecursiveHold {
     const volatile KSPIN_LOCK* lock;
-    std::thread::id thread;
     unsigned depth;
 };
-sim::kernel::detail::ShortLock g_lockMutex;
-class LockHolders {
-public:
-    LockHolder* Find(const volatile KSPIN_LOCK* lock) {
-        for (size_t i = holders_.size(); i-- > 0;) {
-            if (holders_[i].lock == lock)
-                return &holders_[i];
-        }
-        return nullptr;
-    }
-    void Set(const volatile KSPIN_LOCK* lock, std::thread::id thread) {
-        if (LockHolder* holder = Find(lock))
-            *holder = {lock, thread, 1};
-        else
-            holders_.push_back({lock, thread, 1});
-    }
-    void Erase(LockHolder* holder) {
-        *holder = holders_.back();
-        holders_.pop_back();
-    }
-    void Erase(const volatile KSPIN_LOCK* lock) {
-        if (LockHolder* holder = Find(lock))
-            Erase(holder);
-    }
-    void Clear() { holders_.clear(); }
+thread_local std::vector<RecursiveHold> t_recursiveHolds;
 
-private:
-    std::vector<LockHolder> holders_;
-};
-LockHolders g_lockHolders;
+RecursiveHold* FindRecursiveHold(const volatile KSPIN_LOCK* lock) {
+    for (RecursiveHold& hold : t_recursiveHolds) {
+        if (hold.lock == lock)
+            return &hold;
+    }
+    return nullptr;
+}
+
+void ForgetRecursiveHold(const volatile KSPIN_LOCK* lock) {
+    if (t_recursiveHolds.empty())
+        return;
+    if (RecursiveHold* hold = FindRecursiveHold(lock)) {
+        *hold = t_recursiveHolds.back();
+        t_recursiveHolds.pop_back();
+    }
+}
+
+// Undoes one recursive acquire of `lock` by this thread, if it made one.
+[[gnu::noinline]] bool UndoRecursiveHold(const volatile KSPIN_LOCK* lock) {
+    RecursiveHold* hold = FindRecursiveHold(lock);
+    if (hold == nullptr)
+        return false;
+    if (--hold->depth == 0)
+        ForgetRecursiveHold(lock);
+    return true;
+}
 
 std::string LockText(PKSPIN_LOCK lock) {
     char text[32];
@@ -109,57 +116,50 @@ std::string LockText(PKSPIN_LOCK lock) {
     return "spin lock " + std::string(text);
 }
 
-void Spin(PKSPIN_LOCK lock) {
-    while (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) != 0) {
-        std::this_thread::yield();
-    }
-    std::lock_guard guard(g_lockMutex);
-    g_lockHolders.Set(lock, std::this_thread::get_id());
-}
-
 // Acquires the lock for the calling thread. One that the thread already holds is reported and
-// counted instead (the acquire would deadlock). A free lock is taken and recorded in one pass
-// under g_lockMutex.
+// counted instead (the acquire would deadlock); one that another thread holds is waited for.
 void Acquire(PKSPIN_LOCK lock, const char* routine) {
-    {
-        std::lock_guard guard(g_lockMutex);
-        LockHolder* holder = g_lockHolders.Find(lock);
-        if (holder == nullptr || holder->thread != std::this_thread::get_id()) {
-            if (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0) {
-                g_lockHolders.Set(lock, std::this_thread::get_id());
-                return;
-            }
-            holder = nullptr; // another thread holds it: spin below, outside g_lockMutex
-        } else {
-            ++holder->depth;
-            Report(ViolationKind::SpinLockMisuse,
-                   Who() + " called " + routine + " on " + LockText(lock) +
-                       " that its thread already holds (a deadlock)");
+    const KSPIN_LOCK self = ThisThreadsToken();
+    KSPIN_LOCK held = 0;
+    while (!__atomic_compare_exchange_n(lock, &held, self, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+        if (held == self) {
+            OutOfLine([=] {
+                if (RecursiveHold* hold = FindRecursiveHold(lock))
+                    ++hold->depth;
+                else
+                    t_recursiveHolds.push_back({lock, 1});
+                Report(ViolationKind::SpinLockMisuse,
+                       Who() + " called " + routine + " on " + LockText(lock) +
+                           " that its thread already holds (a deadlock)");
+            });
             return;
         }
+        std::this_thread::yield();
+        held = 0;
     }
-    Spin(lock);
+    // Taken afresh: a count left from a lock that was in this memory before is gone with it.
+    ForgetRecursiveHold(lock);
 }
 
 // Releases the lock unless it only undoes a recursive acquire.
 void Unlock(PKSPIN_LOCK lock, const char* routine) {
-    {
-        std::lock_guard guard(g_lockMutex);
-        if (LockHolder* holder = g_lockHolders.Find(lock)) {
-            if (holder->thread != std::this_thread::get_id()) {
-                Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
-                                                          LockText(lock) +
-                                                          " that another thread holds");
-            } else if (holder->depth > 1) {
-                --holder->depth;
-                return;
-            }
-            g_lockHolders.Erase(holder);
-        }
+    const KSPIN_LOCK self = ThisThreadsToken();
+    const KSPIN_LOCK held = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (held == self && !t_recursiveHolds.empty() && UndoRecursiveHold(lock))
+        return;
+    if (held != self && held != 0) {
+        OutOfLine([=] {
+            Report(ViolationKind::SpinLockMisuse, Who() + " called " + routine + " on " +
+                                                      LockText(lock) +
+                                                      " that another thread holds");
+        });
     }
     if (__atomic_exchange_n(lock, 0, __ATOMIC_RELEASE) == 0) {
-        Report(ViolationKind::BadArgument,
-               Who() + " called " + routine + " on " + LockText(lock) + " while not held");
+        OutOfLine([=] {
+            Report(ViolationKind::BadArgument,
+                   Who() + " called " + routine + " on " + LockText(lock) + " while not held");
+        });
     }
 }
 
@@ -172,17 +172,21 @@ KIRQL NTAPI KeGetCurrentIrql() {
 KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = t_irql;
     if (NewIrql < old) {
-        Report(ViolationKind::IrqlMisuse,
-               "KeRaiseIrql to " + IrqlText(NewIrql) + " below the current IRQL " + IrqlText(old));
+        OutOfLine([=] {
+            Report(ViolationKind::IrqlMisuse, "KeRaiseIrql to " + IrqlText(NewIrql) +
+                                                  " below the current IRQL " + IrqlText(old));
+        });
     }
     t_irql = NewIrql;
     return old;
 }
 
 VOID NTAPI KfLowerIrql(KIRQL NewIrql) {
-    if (NewIrql > t_irql) {
-        Report(ViolationKind::IrqlMisuse, "KeLowerIrql to " + IrqlText(NewIrql) +
-                                              " above the current IRQL " + IrqlText(t_irql));
+    if (const KIRQL current = t_irql; NewIrql > current) {
+        OutOfLine([=] {
+            Report(ViolationKind::IrqlMisuse, "KeLowerIrql to " + IrqlText(NewIrql) +
+                                                  " above the current IRQL " + IrqlText(current));
+        });
     }
     t_irql = NewIrql;
 }
@@ -198,7 +202,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     if (t_irql > DISPATCH_LEVEL) {
-        Report(ViolationKind::IrqlMisuse, "KeSetEvent above DISPATCH_LEVEL");
+        OutOfLine([] { Report(ViolationKind::IrqlMisuse, "KeSetEvent above DISPATCH_LEVEL"); });
     }
     if (TouchesFreedDevice(Event, "KeSetEvent")) {
         return 0;
@@ -304,10 +308,7 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
-    {
-        std::lock_guard guard(g_lockMutex);
-        g_lockHolders.Erase(SpinLock); // a lock in reused memory starts afresh
-    }
+    ForgetRecursiveHold(SpinLock); // a lock in reused memory starts afresh
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
@@ -325,7 +326,9 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     if (t_irql > DISPATCH_LEVEL) {
-        Report(ViolationKind::IrqlMisuse, "KeAcquireSpinLock at IRQL " + IrqlText(t_irql));
+        OutOfLine([] {
+            Report(ViolationKind::IrqlMisuse, "KeAcquireSpinLock at IRQL " + IrqlText(t_irql));
+        });
     }
     KIRQL old = t_irql;
     t_irql = DISPATCH_LEVEL;
@@ -357,8 +360,9 @@ namespace sim::kernel {
 namespace detail {
 
 void ResetSync() {
-    std::lock_guard guard(sim::wdm::g_lockMutex);
-    sim::wdm::g_lockHolders.Clear();
+    // A spin lock's holder lives in the lock itself, and goes with the memory of the lock; what
+    // this thread counted of recursive acquires goes with the run.
+    sim::wdm::t_recursiveHolds.clear();
 }
 
 } // namespace detail
