@@ -148,14 +148,13 @@ IrpRecord* NewBlockLocked(CCHAR stackSize) {
     const size_t marksAt = kRecordBytes + bytes + sizeof(IO_STACK_LOCATION);
     static_assert(sizeof(IO_STACK_LOCATION) % alignof(LocationMarks) == 0 &&
                   sizeof(IRP) % alignof(LocationMarks) == 0);
-    const size_t marks = (static_cast<size_t>(stackSize) + 2) * sizeof(LocationMarks);
-    void* block = CutBlockLocked((marksAt + marks + 15) & ~size_t{15});
+    const size_t locations = static_cast<size_t>(stackSize) + 2; // 0 to stackSize + 1
+    void* block = CutBlockLocked((marksAt + locations * sizeof(LocationMarks) + 15) & ~size_t{15});
     if (block == nullptr)
         return nullptr;
     auto record = new (block) IrpRecord;
     record->stackSize = stackSize;
-    record->at = new (static_cast<unsigned char*>(block) + marksAt)
-        LocationMarks[static_cast<size_t>(stackSize) + 2];
+    record->at = new (static_cast<unsigned char*>(block) + marksAt) LocationMarks[locations];
     g_irps.Insert(IrpOfRecord(record), record);
     return record;
 }

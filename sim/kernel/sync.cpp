@@ -91,13 +91,16 @@ RecursiveHold* FindRecursiveHold(const volatile KSPIN_LOCK* lock) {
     return nullptr;
 }
 
+void EraseRecursiveHold(RecursiveHold* hold) {
+    *hold = t_recursiveHolds.back();
+    t_recursiveHolds.pop_back();
+}
+
 void ForgetRecursiveHold(const volatile KSPIN_LOCK* lock) {
     if (t_recursiveHolds.empty())
         return;
-    if (RecursiveHold* hold = FindRecursiveHold(lock)) {
-        *hold = t_recursiveHolds.back();
-        t_recursiveHolds.pop_back();
-    }
+    if (RecursiveHold* hold = FindRecursiveHold(lock))
+        EraseRecursiveHold(hold);
 }
 
 // Undoes one recursive acquire of `lock` by this thread, if it made one.
@@ -106,7 +109,7 @@ void ForgetRecursiveHold(const volatile KSPIN_LOCK* lock) {
     if (hold == nullptr)
         return false;
     if (--hold->depth == 0)
-        ForgetRecursiveHold(lock);
+        EraseRecursiveHold(hold);
     return true;
 }
 
