@@ -7,6 +7,7 @@
 #include "platform.h"
 
 #include "sim/registry/registry.h"
+#include "sim/short_lock.h"
 #include "sim/win/device_io.h"
 
 #include <map>
@@ -57,7 +58,7 @@ private:
 
     sim::registry::Registry& registry_;
     sim::win::DeviceIo& io_;
-    mutable std::mutex mutex_;
+    mutable sim::ShortLock mutex_;
     std::map<RegKey, KeyPath> keys_;
     // The node of the last key closed, reused by the next open, and the buffer an open builds
     // its path in.

@@ -3,6 +3,7 @@
 
 #include "sim/kernel/usb.h"
 #include "sim/kernel/control.h"
+#include "sim/short_lock.h"
 
 #include <atomic>
 #include <string>
@@ -25,24 +26,8 @@ namespace sim::kernel::detail {
 
 using namespace sim::wdm;
 
-// A lock for the kernel's short bookkeeping sections: taking it free is one atomic exchange and
-// giving it back one store, where a mutex costs a library call each way. A waiter yields between
-// tries, so a holder that lost its processor on a busy machine gets it back. Not recursive.
-class ShortLock {
-public:
-    void lock() noexcept {
-        while (held_.exchange(true, std::memory_order_acquire)) {
-            do
-                std::this_thread::yield();
-            while (held_.load(std::memory_order_relaxed));
-        }
-    }
-    bool try_lock() noexcept { return !held_.exchange(true, std::memory_order_acquire); }
-    void unlock() noexcept { held_.store(false, std::memory_order_release); }
-
-private:
-    std::atomic<bool> held_{false};
-};
+// The kernel's short bookkeeping sections take the platform's short lock.
+using sim::ShortLock;
 
 // A ShortLock that the thread holding it may take again (given back as often as taken).
 class RecursiveShortLock {

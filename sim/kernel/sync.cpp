@@ -259,19 +259,21 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     if (waitsAtAll) // what this thread queued may be what it waits for
         sim::kernel::detail::ReleaseDispatchWorkOfThisThread();
 
+    // The clock is read only for a wait that has to sleep: an event already set costs none.
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> deadline;
-    if (Timeout != nullptr) {
-        LONGLONG ticks = Timeout->QuadPart;
-        if (ticks > 0)
-            ticks = -(ticks - NowSystemTime()); // absolute: time still to go
-        if (ticks > 0)
-            ticks = 0;
-        deadline = Clock::now() + std::chrono::nanoseconds(-ticks * 100);
-    }
-
+    bool deadlineSet = Timeout == nullptr;
     std::unique_lock lock(g_eventMutex);
     while (event->Header.SignalState == 0) {
+        if (!deadlineSet) {
+            LONGLONG ticks = Timeout->QuadPart;
+            if (ticks > 0)
+                ticks = -(ticks - NowSystemTime()); // absolute: time still to go
+            if (ticks > 0)
+                ticks = 0;
+            deadline = Clock::now() + std::chrono::nanoseconds(-ticks * 100);
+            deadlineSet = true;
+        }
         ++g_eventWaiters;
         const bool timedOut =
             !deadline ? (g_eventChanged.wait(lock), false)

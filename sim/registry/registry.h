@@ -8,6 +8,8 @@
 // as UTF-16LE bytes; the helpers below convert. All members are thread-safe.
 #pragma once
 
+#include "sim/short_lock.h"
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -103,7 +105,7 @@ public:
     struct Key;
 
 private:
-    mutable std::mutex mutex_;
+    mutable sim::ShortLock mutex_;
     std::unique_ptr<Key> machine_;
     std::unique_ptr<Key> user_;
 

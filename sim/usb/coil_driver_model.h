@@ -7,6 +7,8 @@
 // tests read the logs.
 #pragma once
 
+#include "sim/short_lock.h"
+
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -100,7 +102,7 @@ private:
     void ExecuteLocked();
     void AnomalyLocked(std::string text);
 
-    mutable std::mutex mutex_;
+    mutable sim::ShortLock mutex_;
     std::uint8_t portA_ = 0;
     std::uint8_t portB_ = 0; // strobe low until the chip first raises it
     std::vector<std::uint8_t> frameBuffer_;

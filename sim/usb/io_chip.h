@@ -4,6 +4,8 @@
 // an unsupported control request. Thread-safe.
 #pragma once
 
+#include "sim/short_lock.h"
+
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -67,7 +69,7 @@ public:
     void ClearLog();
 
 private:
-    mutable std::mutex mutex_;
+    mutable sim::ShortLock mutex_;
     std::uint32_t serial_;
     CoilDriverModel* coil_;
     std::uint8_t portA_ = 0;

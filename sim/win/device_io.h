@@ -6,6 +6,7 @@
 #pragma once
 
 #include "sim/kernel/control.h"
+#include "sim/short_lock.h"
 
 #include <atomic>
 #include <cstdint>
@@ -101,7 +102,7 @@ private:
     using Handles = std::map<Handle, std::shared_ptr<OpenFile>>;
     using Callbacks = std::map<int, std::function<void(wdm::PDEVICE_OBJECT)>>;
 
-    mutable std::mutex mutex_;
+    mutable sim::ShortLock mutex_;
     Handles handles_;
     // The node of the last handle closed, reused by the next open.
     Handles::node_type spareNode_;
