@@ -2,15 +2,29 @@
 // /sys, /dev and the usbfs ioctls into the testbed. It has to be loaded
 // from the start, so a program not started that way starts itself again
 // with it; a sanitizer's runtime, when the program has one, goes first.
+//
+// A watchdog ends a program that runs far longer than its tests ever take,
+// and first says which test was running and, where gdb is installed, where
+// each of its threads stood: a wait that never ends, in the testbed, in
+// libusb or in our own code, is then a failure that shows its place instead
+// of a silent timeout.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -41,6 +55,78 @@ std::string SanitizerRuntimes() {
     return list;
 }
 
+// Seconds a program may run: each runs one test, which takes a few seconds
+// even under a sanitizer. MORLIX_TEST_WATCHDOG_SECONDS sets another bound.
+int WatchdogSeconds() {
+    const char* text = std::getenv("MORLIX_TEST_WATCHDOG_SECONDS");
+    const int seconds = text != nullptr ? std::atoi(text) : 0;
+    return seconds > 0 ? seconds : 120;
+}
+
+// Prints every thread's stack through gdb, attached from a child process.
+// What the child needs is made before the fork: another thread may hold the
+// heap's lock at that moment.
+void PrintStacks() {
+    const std::string pid = std::to_string(getpid());
+    const char* const args[] = {
+        "gdb", "-batch", "-nx", "-p", pid.c_str(), "-ex", "thread apply all bt", nullptr};
+    // gdb runs on the real /sys and /dev, without the testbed or a sanitizer.
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        if (!text.starts_with("LD_PRELOAD=") && !text.starts_with("UMOCKDEV_DIR="))
+            environment.push_back(*entry);
+    }
+    environment.push_back(nullptr);
+    static const char noGdb[] = "watchdog: no gdb to print the threads' stacks with\n";
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        execvpe(args[0], const_cast<char* const*>(args), environment.data());
+        [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, noGdb, sizeof noGdb - 1);
+        _exit(1);
+    }
+    if (child > 0) {
+        int status = 0;
+        waitpid(child, &status, 0);
+    }
+}
+
+class Watchdog {
+public:
+    explicit Watchdog(int seconds) : thread_([this, seconds] { Watch(seconds); }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        ended_.notify_one();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    void Watch(int seconds) {
+        std::unique_lock lock(mutex_);
+        if (ended_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; }))
+            return;
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        const std::string name = test != nullptr
+                                     ? std::string(test->test_suite_name()) + "." + test->name()
+                                     : std::string("the program");
+        std::fprintf(stderr, "watchdog: %s still running after %d s; the threads' stacks:\n",
+                     name.c_str(), seconds);
+        PrintStacks();
+        std::abort();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 } // namespace
 
 // The testbed's worker thread and its callers synchronise through GLib's
@@ -69,5 +155,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     ::testing::InitGoogleTest(&argc, argv);
+    // gdb, started by the watchdog, may attach to this process as any user.
+    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    const Watchdog watchdog(WatchdogSeconds());
     return RUN_ALL_TESTS();
 }
