@@ -46,7 +46,8 @@ struct DriverRecord {
 detail::ShortLock g_driverMutex;
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 
-thread_local std::vector<PDRIVER_OBJECT> t_context;
+// The innermost driver scope of this thread; each scope links to the one it is inside.
+thread_local const detail::DriverScope* t_innermost = nullptr;
 
 // ---- Deferred work ----
 
@@ -205,14 +206,14 @@ DriverRecord* FindDriverLocked(PDRIVER_OBJECT driver) {
 namespace detail {
 
 PDRIVER_OBJECT CurrentDriver() {
-    return t_context.empty() ? nullptr : t_context.back();
+    return t_innermost != nullptr ? t_innermost->driver_ : nullptr;
 }
 
-DriverScope::DriverScope(PDRIVER_OBJECT driver) {
-    t_context.push_back(driver);
+DriverScope::DriverScope(PDRIVER_OBJECT driver) : driver_(driver), outer_(t_innermost) {
+    t_innermost = this;
 }
 DriverScope::~DriverScope() {
-    t_context.pop_back();
+    t_innermost = outer_;
 }
 
 std::string DriverName(PDRIVER_OBJECT driver) {

@@ -63,12 +63,19 @@ private:
 
 // ---- Driver context: whose code runs on this thread ----
 PDRIVER_OBJECT CurrentDriver();
+// Whose code runs from its construction to its destruction: scopes live on the stack, one inside
+// another, and the innermost names the driver.
 class DriverScope {
 public:
     explicit DriverScope(PDRIVER_OBJECT driver);
     ~DriverScope();
     DriverScope(const DriverScope&) = delete;
     DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    friend PDRIVER_OBJECT CurrentDriver();
+    PDRIVER_OBJECT driver_;
+    const DriverScope* outer_;
 };
 std::string DriverName(PDRIVER_OBJECT driver); // "driver 'x'" or "the system"
 ULONG DriverPoolTag(PDRIVER_OBJECT driver);

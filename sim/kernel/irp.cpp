@@ -68,13 +68,28 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// The dispatch routines running on this thread, innermost last.
+// A dispatch routine running on this thread, from the frame's construction to its destruction.
+// Frames live on the stack, one inside another; the innermost is the routine running now.
 struct DispatchFrame {
+    DispatchFrame(PDEVICE_OBJECT device, UCHAR major, UCHAR minor);
+    ~DispatchFrame();
+    DispatchFrame(const DispatchFrame&) = delete;
+    DispatchFrame& operator=(const DispatchFrame&) = delete;
+
     PDEVICE_OBJECT device;
     UCHAR major;
     UCHAR minor;
+    const DispatchFrame* outer;
 };
-thread_local std::vector<DispatchFrame> t_dispatch;
+thread_local const DispatchFrame* t_innermostDispatch = nullptr;
+
+DispatchFrame::DispatchFrame(PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
+    : device(device), major(major), minor(minor), outer(t_innermostDispatch) {
+    t_innermostDispatch = this;
+}
+DispatchFrame::~DispatchFrame() {
+    t_innermostDispatch = outer;
+}
 
 } // namespace
 
@@ -138,8 +153,9 @@ bool IrpFinished(PIRP irp) {
 }
 
 bool InRemoveDispatchOf(PDEVICE_OBJECT device) {
-    return !t_dispatch.empty() && t_dispatch.back().device == device &&
-           t_dispatch.back().major == IRP_MJ_PNP && t_dispatch.back().minor == IRP_MN_REMOVE_DEVICE;
+    const DispatchFrame* frame = t_innermostDispatch;
+    return frame != nullptr && frame->device == device && frame->major == IRP_MJ_PNP &&
+           frame->minor == IRP_MN_REMOVE_DEVICE;
 }
 
 } // namespace sim::kernel::detail
@@ -342,9 +358,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     {
         DriverScope scope(driver);
-        t_dispatch.push_back({DeviceObject, stack->MajorFunction, stack->MinorFunction});
+        const DispatchFrame frame(DeviceObject, stack->MajorFunction, stack->MinorFunction);
         status = dispatch(DeviceObject, Irp);
-        t_dispatch.pop_back();
     }
 
     std::lock_guard lock(g_mutex);
