@@ -8,6 +8,7 @@
 
 #include "sim/kernel/usb.h"
 #include "sim/kernel/control.h"
+#include "sim/short_lock.h"
 
 #include <cstdint>
 #include <deque>
@@ -122,7 +123,7 @@ private:
 
     // Carry out one bus request and complete it. Called with `lock` holding mutex_, which it
     // lets go of before the completion; the request block is carried out under it, in bus order.
-    wdm::NTSTATUS Carry(wdm::PIRP irp, bool late, std::unique_lock<std::mutex>& lock);
+    wdm::NTSTATUS Carry(wdm::PIRP irp, bool late, std::unique_lock<ShortLock>& lock);
     void CarryLate(wdm::PIRP irp);
     // These four are called with mutex_ held.
     wdm::NTSTATUS ProcessUrb(wdm::PURB urb, UrbRecord& record);
@@ -138,7 +139,7 @@ private:
     IoChip& chip_;
     wdm::PDEVICE_OBJECT pdo_ = nullptr;
 
-    mutable std::mutex mutex_;
+    mutable ShortLock mutex_; // short sections only: nothing waits while holding it
     PdoOptions options_;
     unsigned delayMicroseconds_ = 0;
     bool hold_ = false;

@@ -76,7 +76,7 @@ void UsbDevice::CarryLate(PIRP irp) {
     Carry(irp, true, lock);
 }
 
-NTSTATUS UsbDevice::Carry(PIRP irp, bool late, std::unique_lock<std::mutex>& lock) {
+NTSTATUS UsbDevice::Carry(PIRP irp, bool late, std::unique_lock<ShortLock>& lock) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID argument = stack->Parameters.Others.Argument1;
