@@ -1,7 +1,9 @@
 // A watchdog for runs that must end: if the run has not finished within its limit, it prints what
-// was running (the seed, the step) and ends the process, so that a hang fails the test and says
-// how to replay it instead of waiting for the test runner's timeout.
+// was running (the seed, the step) and where each thread stands, and ends the process, so that a
+// hang fails the test and says how to replay it instead of waiting for the test runner's timeout.
 #pragma once
+
+#include "thread_stacks.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +18,9 @@ namespace stress {
 class Watchdog {
 public:
     Watchdog(std::chrono::milliseconds limit, std::string what)
-        : what_(std::move(what)), thread_([this, limit] { Watch(limit); }) {}
+        : what_(std::move(what)), thread_([this, limit] { Watch(limit); }) {
+        morlix::test::AllowStackDumps();
+    }
     ~Watchdog() {
         {
             std::lock_guard lock(mutex_);
@@ -41,6 +45,7 @@ private:
             std::fprintf(stderr, "\nHANG: %s did not finish within %lld ms (last step: %s)\n",
                          what_.c_str(), static_cast<long long>(limit.count()), step_.c_str());
             std::fflush(stderr);
+            morlix::test::PrintThreadStacks();
             std::_Exit(3);
         }
     }

@@ -8,12 +8,12 @@
 // each of its threads stood: a wait that never ends, in the testbed, in
 // libusb or in our own code, is then a failure that shows its place instead
 // of a silent timeout.
+#include "thread_stacks.h"
+
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 #include <link.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,9 +22,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -63,35 +61,6 @@ int WatchdogSeconds() {
     return seconds > 0 ? seconds : 120;
 }
 
-// Prints every thread's stack through gdb, attached from a child process.
-// What the child needs is made before the fork: another thread may hold the
-// heap's lock at that moment.
-void PrintStacks() {
-    const std::string pid = std::to_string(getpid());
-    const char* const args[] = {
-        "gdb", "-batch", "-nx", "-p", pid.c_str(), "-ex", "thread apply all bt", nullptr};
-    // gdb runs on the real /sys and /dev, without the testbed or a sanitizer.
-    std::vector<char*> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        if (!text.starts_with("LD_PRELOAD=") && !text.starts_with("UMOCKDEV_DIR="))
-            environment.push_back(*entry);
-    }
-    environment.push_back(nullptr);
-    static const char noGdb[] = "watchdog: no gdb to print the threads' stacks with\n";
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        execvpe(args[0], const_cast<char* const*>(args), environment.data());
-        [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, noGdb, sizeof noGdb - 1);
-        _exit(1);
-    }
-    if (child > 0) {
-        int status = 0;
-        waitpid(child, &status, 0);
-    }
-}
-
 class Watchdog {
 public:
     explicit Watchdog(int seconds) : thread_([this, seconds] { Watch(seconds); }) {}
@@ -117,7 +86,7 @@ private:
                                      : std::string("the program");
         std::fprintf(stderr, "watchdog: %s still running after %d s; the threads' stacks:\n",
                      name.c_str(), seconds);
-        PrintStacks();
+        morlix::test::PrintThreadStacks();
         std::abort();
     }
 
@@ -155,8 +124,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     ::testing::InitGoogleTest(&argc, argv);
-    // gdb, started by the watchdog, may attach to this process as any user.
-    prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    morlix::test::AllowStackDumps();
     const Watchdog watchdog(WatchdogSeconds());
     return RUN_ALL_TESTS();
 }
