@@ -25,6 +25,27 @@ NTSTATUS PassDownAndWait(DeviceExtension* ext, PIRP irp) {
     return ForwardAndWait(ext->LowerDeviceObject, irp, false);
 }
 
+// How often a query-remove looks again whether only an armed wait-wake is left: 10 ms.
+constexpr LONGLONG kQueryRemovePoll100ns = -10 * 10000;
+
+// Waits until no request is inside the driver, which NoRequestsEvent marks by the count's drop
+// to 1. An armed wait-wake keeps its hold while it waits below for the device to wake, which need
+// not come while Plug and Play waits here; had the count not dropped to 1 before that wait-wake
+// came (a request held since before the start, say), the event would never be set. So a count of
+// 2 with a wait-wake armed (the other hold is the device's own) ends the wait too. The remove
+// cancels that wait-wake and waits it out before it frees anything. PASSIVE_LEVEL.
+void WaitForNoRequests(DeviceExtension* ext) {
+    LARGE_INTEGER poll;
+    poll.QuadPart = kQueryRemovePoll100ns;
+    while (KeWaitForSingleObject(&ext->NoRequestsEvent, Executive, KernelMode, FALSE, &poll) ==
+           STATUS_TIMEOUT) {
+        if (PnpFlag(ext->WaitWakeArmed) &&
+            InterlockedCompareExchange(&ext->PendingIoCount, 0, 0) == 2) {
+            return;
+        }
+    }
+}
+
 // A zeroed request block from non-paged pool, or none. IRQL <= DISPATCH_LEVEL.
 PURB AllocateUrb(USHORT size) {
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
@@ -351,7 +372,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
             // meanwhile: only the remove deletes it, and Plug and Play sends the remove after
             // this request, never during it.
             DecrementIoCount(deviceObject);
-            KeWaitForSingleObject(&ext->NoRequestsEvent, Executive, KernelMode, FALSE, nullptr);
+            WaitForNoRequests(ext);
             IncrementIoCount(deviceObject);
         }
         status = PassDown(ext, irp);

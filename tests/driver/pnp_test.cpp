@@ -166,6 +166,69 @@ TEST_F(PlugAndPlay, QueryRemoveWaitsOutARequestHeldSinceBeforeTheStart) {
     EXPECT_EQ(Vendor(WritePacket(1, 1), nullptr).status, STATUS_SUCCESS);
 }
 
+// A wait-wake waits below with its hold until the device wakes. Had the count not dropped to 1
+// before it came, the query-remove would wait for that drop, and so for a wake, for good: a count
+// of 2 with the wait-wake armed ends its wait as well.
+TEST_F(PlugAndPlay, QueryRemoveDoesNotWaitForAnArmedWaitWake) {
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    bus_->holdDevicePower = true;
+    bus_->holdWaitWake = true;
+    POWER_STATE d0{};
+    d0.DeviceState = PowerDeviceD0;
+    POWER_STATE d2{};
+    d2.DeviceState = PowerDeviceD2;
+    sim::kernel::IrpSpec wake;
+    wake.majorFunction = IRP_MJ_POWER;
+    wake.minorFunction = IRP_MN_WAIT_WAKE;
+    wake.setup = [](IO_STACK_LOCATION& s) {
+        s.Parameters.WaitWake.PowerState = PowerSystemSleeping3;
+    };
+    std::atomic<int> finished{0};
+    const auto done = [&](IoResult) { ++finished; };
+    // A power-up held since before the start keeps every release above 1; a power-down lets the
+    // wait-wake in, which then waits below; the power-up comes back last.
+    ASSERT_EQ(sim::kernel::SendIrpAsync(Fdo(), SetPowerSpec(DevicePowerState, d0), done),
+              STATUS_PENDING);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    ASSERT_EQ(sim::kernel::SendIrpAsync(Fdo(), SetPowerSpec(DevicePowerState, d2), done),
+              STATUS_PENDING);
+    // The wait-wake's dispatch waits with it, on a thread of its own as the power manager's.
+    std::thread waker([&] { done(sim::kernel::SendIrp(Fdo(), wake)); });
+    const auto armedBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!PnpFlag(Ext()->WaitWakeArmed) && std::chrono::steady_clock::now() < armedBy) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(PnpFlag(Ext()->WaitWakeArmed));
+    bus_->ReleaseDevicePower();
+    ASSERT_EQ(Ext()->PendingIoCount, 2);
+    ASSERT_EQ(KeReadStateEvent(&Ext()->NoRequestsEvent), 0);
+
+    std::atomic<bool> queried{false};
+    IoResult query{};
+    std::thread pnp([&] {
+        query = Pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+        queried = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!queried && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool returned = queried.load();
+    EXPECT_TRUE(returned) << "the query-remove still waits, with the wait-wake armed";
+    if (!returned) {
+        KeSetEvent(&Ext()->NoRequestsEvent, 1, FALSE); // let the stuck dispatch go
+    }
+    pnp.join();
+    EXPECT_EQ(query.status, STATUS_SUCCESS);
+    EXPECT_TRUE(PnpFlag(Ext()->RemovePending));
+    EXPECT_EQ(Pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    bus_->ReleaseAll(); // the power-down, then the wake
+    waker.join();
+    sim::kernel::DrainDispatchWork();
+    EXPECT_EQ(finished.load(), 3);
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+}
+
 // A power request can reach the driver while its remove runs (the power manager holds the
 // device, not the driver's count). Once the remove has waited out every request it takes no
 // new one: the request is refused and never passed down behind the remove's back.

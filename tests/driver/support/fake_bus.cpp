@@ -234,6 +234,14 @@ NTSTATUS FakeBus::Pnp(PIRP irp, PIO_STACK_LOCATION stack) {
 NTSTATUS FakeBus::Power(PIRP irp, PIO_STACK_LOCATION stack) {
     PoStartNextPowerIrp(irp);
     if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+        {
+            std::lock_guard lock(mutex_);
+            if (holdWaitWake) {
+                heldPower_.push_back(irp);
+                IoMarkIrpPending(irp);
+                return STATUS_PENDING;
+            }
+        }
         return Complete(irp, waitWakeStatus);
     }
     if (stack->MinorFunction == IRP_MN_SET_POWER) {

@@ -69,6 +69,7 @@ public:
     // completes it (the request is on its way back up once the function returns).
     std::function<void()> onSystemPower;
     bool holdDevicePower = false; // keep device set-power requests pending until released
+    bool holdWaitWake = false;    // keep wait-wake requests pending among them, in their order
 
     // ---- What reached the bus ----
     std::vector<VendorCall> VendorCalls();
@@ -85,7 +86,7 @@ public:
 
     // Finishes the oldest held vendor transfer from DISPATCH_LEVEL work on another thread.
     void ReleaseVendor(unsigned delayMicroseconds = 0);
-    // Completes the oldest held device set-power request in the calling thread.
+    // Completes the oldest held device set-power (or wait-wake) request in the calling thread.
     void ReleaseDevicePower();
     // Finishes every request still held, vendor transfers first; returns how many there were.
     int ReleaseAll();
