@@ -21,6 +21,8 @@
 namespace stress {
 namespace {
 
+using morlix::test::Watchdog;
+
 using namespace sim::wdm;
 using sim::bench::Bench;
 using sim::bench::BenchOptions;

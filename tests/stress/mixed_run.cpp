@@ -20,6 +20,8 @@
 namespace stress {
 namespace {
 
+using morlix::test::Watchdog;
+
 using namespace sim::wdm;
 using sim::bench::Bench;
 using sim::win::Handle;

@@ -8,7 +8,7 @@
 // each of its threads stood: a wait that never ends, in the testbed, in
 // libusb or in our own code, is then a failure that shows its place instead
 // of a silent timeout.
-#include "thread_stacks.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +16,9 @@
 #include <link.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -61,40 +57,12 @@ int WatchdogSeconds() {
     return seconds > 0 ? seconds : 120;
 }
 
-class Watchdog {
-public:
-    explicit Watchdog(int seconds) : thread_([this, seconds] { Watch(seconds); }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        ended_.notify_one();
-        thread_.join();
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    void Watch(int seconds) {
-        std::unique_lock lock(mutex_);
-        if (ended_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; }))
-            return;
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::string name = test != nullptr
-                                     ? std::string(test->test_suite_name()) + "." + test->name()
-                                     : std::string("the program");
-        std::fprintf(stderr, "watchdog: %s still running after %d s; the threads' stacks:\n",
-                     name.c_str(), seconds);
-        morlix::test::PrintThreadStacks();
-        std::abort();
-    }
-
-    std::mutex mutex_;
-    std::condition_variable ended_;
-    bool done_ = false;
-    std::thread thread_;
-};
+// What the watchdog names when the program hangs: the test running then.
+std::string RunningTest() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return test != nullptr ? std::string(test->test_suite_name()) + "." + test->name()
+                           : std::string("the program");
+}
 
 } // namespace
 
@@ -124,7 +92,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     ::testing::InitGoogleTest(&argc, argv);
-    morlix::test::AllowStackDumps();
-    const Watchdog watchdog(WatchdogSeconds());
+    const morlix::test::Watchdog watchdog(std::chrono::seconds(WatchdogSeconds()), RunningTest);
     return RUN_ALL_TESTS();
 }
