@@ -24,15 +24,15 @@ static_assert(IsAsciiLiteral(DeviceNameKey) && IsAsciiLiteral(DeviceNameValue));
 
 } // namespace
 
-bool UsbLink::ReadRegText(RegKey root, const char* subKey, const char* valueName,
-                          std::string& out, bool& ascii) {
+bool UsbLink::ReadRegText(RegKey root, const char* subKey, const char* valueName, std::string& out,
+                          bool& ascii) {
     out.assign(RegBufferSize, ' ');
     Dword size = RegBufferSize;
     Dword type = 0;
     RegKey key = 0;
     platform_.RegOpenKeyExA(root, subKey, 0, KeyQueryValue, &key);
-    const Long rc = platform_.RegQueryValueExA(
-        key, valueName, nullptr, &type, reinterpret_cast<std::uint8_t*>(out.data()), &size);
+    const Long rc = platform_.RegQueryValueExA(key, valueName, nullptr, &type,
+                                               reinterpret_cast<std::uint8_t*>(out.data()), &size);
     platform_.RegCloseKey(key);
 
     if (rc != ErrorSuccess || size > RegBufferSize) {
@@ -43,8 +43,8 @@ bool UsbLink::ReadRegText(RegKey root, const char* subKey, const char* valueName
     if (size == RegBufferSize && out.back() != '\0') {
         return false;
     }
-    // The whole buffer goes back: text, NUL, then the untouched spaces.
-    ascii = IsAscii(out);
+    // The whole buffer goes back: text, NUL, then the untouched spaces (which need no look).
+    ascii = IsAscii(std::string_view(out).substr(0, size));
     if (!ascii) {
         out = AnsiToUtf8(out);
     }

@@ -14,13 +14,13 @@
 // devices.
 #include "sim/kernel/device_state.h"
 
+#include "sim/address_table.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <type_traits>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace sim::kernel {
 
@@ -33,8 +33,25 @@ RecursiveShortLock g_deviceLock;
 
 namespace {
 
-std::unordered_set<PDEVICE_OBJECT> g_live; // not yet freed, delete-pending ones included
-std::unordered_map<PFILE_OBJECT, PDEVICE_OBJECT> g_fileReferences;
+// Device objects not yet freed, delete-pending ones included.
+class LiveDevices {
+public:
+    bool Contains(PDEVICE_OBJECT device) const { return table_.Find(device) != nullptr; }
+    void Insert(PDEVICE_OBJECT device) { table_.Insert(device, true); }
+    void Erase(PDEVICE_OBJECT device) { table_.Erase(device); }
+    void Clear() { table_.Clear(); }
+    template <class F>
+    void ForEach(F&& visit) const {
+        table_.ForEach([&visit](const void* device, bool) {
+            visit(static_cast<PDEVICE_OBJECT>(const_cast<void*>(device)));
+        });
+    }
+
+private:
+    AddressTable<bool> table_;
+};
+LiveDevices g_live;
+AddressTable<PDEVICE_OBJECT> g_fileReferences; // by file object
 std::vector<PDEVICE_OBJECT> g_deleted;
 // Extensions of the freed device objects, with the device's description, for the event check.
 struct FreedExtension {
@@ -67,7 +84,7 @@ thread_local ValidDevices t_valid;
 // Frees a device object whose deletion is due. Call with g_deviceLock held.
 void FreeDeviceLocked(PDEVICE_OBJECT device) {
     g_liveGeneration.fetch_add(1);
-    g_live.erase(device);
+    g_live.Erase(device);
     g_deleted.push_back(device);
     if (device->DeviceExtension != nullptr) {
         const char* begin = static_cast<const char*>(device->DeviceExtension);
@@ -97,8 +114,9 @@ void CountReferencesLocked(PDEVICE_OBJECT device) {
 bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
     if (driver->DeviceObject != nullptr)
         return false;
-    return std::none_of(g_live.begin(), g_live.end(),
-                        [&](PDEVICE_OBJECT d) { return d->DriverObject == driver; });
+    bool none = true;
+    g_live.ForEach([&](PDEVICE_OBJECT d) { none = none && d->DriverObject != driver; });
+    return none;
 }
 
 } // namespace
@@ -142,7 +160,7 @@ bool NoDeviceLeft(PDRIVER_OBJECT driver) {
 }
 
 bool IsAliveLocked(PDEVICE_OBJECT device) {
-    return g_live.count(device) != 0 && !device->DeviceObjectExtension->deletePending;
+    return g_live.Contains(device) && !device->DeviceObjectExtension->deletePending;
 }
 
 PDEVICE_OBJECT ReferenceDeviceAndTop(PDEVICE_OBJECT device) {
@@ -157,9 +175,9 @@ PDEVICE_OBJECT ReferenceDeviceAndTop(PDEVICE_OBJECT device) {
 
 void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device) {
     std::lock_guard lock(g_deviceLock);
-    if (file == nullptr || g_live.count(device) == 0 || g_fileReferences.count(file) != 0)
+    if (file == nullptr || !g_live.Contains(device) || g_fileReferences.Find(file) != nullptr)
         return;
-    g_fileReferences[file] = device;
+    g_fileReferences.Insert(file, device);
     ++device->DeviceObjectExtension->fileReferences;
     CountReferencesLocked(device);
 }
@@ -195,12 +213,12 @@ void ReleaseFileReference(PFILE_OBJECT file) {
     DeferredFree done;
     {
         std::lock_guard lock(g_deviceLock);
-        auto it = g_fileReferences.find(file);
-        if (it == g_fileReferences.end())
+        const PDEVICE_OBJECT* found = g_fileReferences.Find(file);
+        if (found == nullptr)
             return;
-        PDEVICE_OBJECT device = it->second;
-        g_fileReferences.erase(it);
-        if (g_live.count(device) == 0)
+        PDEVICE_OBJECT device = *found;
+        g_fileReferences.Erase(file);
+        if (!g_live.Contains(device))
             return;
         --device->DeviceObjectExtension->fileReferences;
         CountReferencesLocked(device);
@@ -222,7 +240,7 @@ namespace {
 [[gnu::noinline]] bool LookUpDeviceObject(PDEVICE_OBJECT device) {
     ValidDevices& known = t_valid;
     std::lock_guard lock(g_deviceLock);
-    if (g_live.count(device) == 0)
+    if (!g_live.Contains(device))
         return false;
     if (known.generation != g_liveGeneration.load()) {
         known = ValidDevices{};
@@ -251,26 +269,26 @@ bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
 
 bool IsDeviceDeletePending(PDEVICE_OBJECT device) {
     std::lock_guard lock(g_deviceLock);
-    return g_live.count(device) != 0 && device->DeviceObjectExtension->deletePending;
+    return g_live.Contains(device) && device->DeviceObjectExtension->deletePending;
 }
 
 void SetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject, std::u16string instanceId) {
     std::lock_guard lock(g_deviceLock);
-    if (g_live.count(physicalDeviceObject) == 0)
+    if (!g_live.Contains(physicalDeviceObject))
         return;
     physicalDeviceObject->DeviceObjectExtension->instanceId = std::move(instanceId);
 }
 
 std::u16string GetDeviceInstanceId(PDEVICE_OBJECT physicalDeviceObject) {
     std::lock_guard lock(g_deviceLock);
-    if (g_live.count(physicalDeviceObject) == 0)
+    if (!g_live.Contains(physicalDeviceObject))
         return {};
     return physicalDeviceObject->DeviceObjectExtension->instanceId;
 }
 
 PDEVICE_OBJECT GetLowerDevice(PDEVICE_OBJECT device) {
     std::lock_guard lock(g_deviceLock);
-    if (g_live.count(device) == 0)
+    if (!g_live.Contains(device))
         return nullptr;
     return device->DeviceObjectExtension->attachedTo;
 }
@@ -290,10 +308,10 @@ void ReportDevicesLeftAtEnd(const std::string& when) {
     std::vector<std::string> messages;
     {
         std::lock_guard lock(g_deviceLock);
-        for (PDEVICE_OBJECT device : g_live) {
+        g_live.ForEach([&](PDEVICE_OBJECT device) {
             _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
             if (ext->reportedAtEnd)
-                continue;
+                return;
             ext->reportedAtEnd = true;
             if (!ext->deletePending) {
                 messages.push_back(Describe(device) + " was not deleted by " + when);
@@ -309,7 +327,7 @@ void ReportDevicesLeftAtEnd(const std::string& when) {
                 messages.push_back(Describe(device) +
                                    " was deleted but the device above had not detached by " + when);
             }
-        }
+        });
     }
     for (std::string& text : messages)
         Report(ViolationKind::LeftAtEnd, std::move(text));
@@ -330,14 +348,14 @@ void ResetDevices() {
         delete device->DeviceObjectExtension;
         std::free(device);
     }
-    for (PDEVICE_OBJECT device : g_live) {
+    g_live.ForEach([](PDEVICE_OBJECT device) {
         std::free(device->DeviceExtension);
         delete device->DeviceObjectExtension;
         std::free(device);
-    }
+    });
     g_deleted.clear();
-    g_live.clear();
-    g_fileReferences.clear();
+    g_live.Clear();
+    g_fileReferences.Clear();
     ResetInterfacesLocked();
 }
 
@@ -382,7 +400,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         std::lock_guard lock(g_deviceLock);
         device->NextDevice = DriverObject->DeviceObject;
         DriverObject->DeviceObject = device;
-        g_live.insert(device);
+        g_live.Insert(device);
     }
     *DeviceObject = device;
     return STATUS_SUCCESS;
@@ -435,10 +453,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                        " deleted while still registered for shutdown notification");
         }
         ForgetInterfacesOfLocked(DeviceObject);
-        for (const auto& [file, device] : g_fileReferences) {
+        g_fileReferences.ForEach([&](const void* file, PDEVICE_OBJECT device) {
             if (device == DeviceObject)
-                heldBy.push_back(file);
-        }
+                heldBy.push_back(static_cast<PFILE_OBJECT>(const_cast<void*>(file)));
+        });
         referenced = ext->objectReferences != 0;
         driver = DeviceObject->DriverObject;
         PDEVICE_OBJECT* link = &driver->DeviceObject;
@@ -455,7 +473,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         std::lock_guard lock(g_deviceLock);
         // Open file objects, references and a device above that has yet to detach keep it; the
         // last of them to go frees it, and may have done so since the lock was let go.
-        if (g_live.count(DeviceObject) != 0 && DueForFreeLocked(DeviceObject)) {
+        if (g_live.Contains(DeviceObject) && DueForFreeLocked(DeviceObject)) {
             FreeDeviceLocked(DeviceObject);
             lastDevice = NoDeviceLeftLocked(driver);
         }
@@ -487,7 +505,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     PDRIVER_OBJECT lastOf = nullptr;
     {
         std::lock_guard lock(g_deviceLock);
-        if (g_live.count(TargetDevice) == 0) {
+        if (!g_live.Contains(TargetDevice)) {
             Report(ViolationKind::UseAfterFree, "IoDetachDevice from a deleted device");
             return;
         }
@@ -535,7 +553,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 VOID NTAPI ObReferenceObject(PVOID Object) {
     std::lock_guard lock(g_deviceLock);
     auto device = static_cast<PDEVICE_OBJECT>(Object);
-    if (g_live.count(device) == 0)
+    if (!g_live.Contains(device))
         return;
     ++device->DeviceObjectExtension->objectReferences;
     CountReferencesLocked(device);
@@ -546,7 +564,7 @@ VOID NTAPI ObDereferenceObject(PVOID Object) {
     {
         std::lock_guard lock(g_deviceLock);
         auto device = static_cast<PDEVICE_OBJECT>(Object);
-        if (g_live.count(device) == 0)
+        if (!g_live.Contains(device))
             return;
         _DEVOBJ_EXTENSION* ext = device->DeviceObjectExtension;
         if (ext->objectReferences == 0) {
@@ -565,7 +583,7 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE,
                                   POWER_STATE State) {
     std::lock_guard lock(g_deviceLock);
     POWER_STATE old{};
-    if (g_live.count(DeviceObject) != 0) {
+    if (g_live.Contains(DeviceObject)) {
         old = DeviceObject->DeviceObjectExtension->devicePowerState;
         DeviceObject->DeviceObjectExtension->devicePowerState = State;
     }

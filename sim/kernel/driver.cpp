@@ -3,6 +3,7 @@
 #include "sim/kernel/internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -45,6 +46,9 @@ struct DriverRecord {
 
 detail::ShortLock g_driverMutex;
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
+// Changes whenever g_drivers gains a driver or is cleared, so that what a thread looked up
+// there can be kept until then.
+std::atomic<uint64_t> g_driversGeneration{1};
 
 // The innermost driver scope of this thread; each scope links to the one it is inside.
 thread_local const detail::DriverScope* t_innermost = nullptr;
@@ -227,9 +231,22 @@ std::string DriverName(PDRIVER_OBJECT driver) {
 ULONG DriverPoolTag(PDRIVER_OBJECT driver) {
     if (driver == nullptr)
         return 0;
+    // A driver's tag is set once, when it is loaded: the last one this thread looked up is
+    // kept, as drivers allocate pool many times in a row.
+    struct KnownTag {
+        PDRIVER_OBJECT driver = nullptr;
+        ULONG tag = 0;
+        uint64_t generation = 0;
+    };
+    thread_local KnownTag t_known;
+    const uint64_t generation = g_driversGeneration.load(std::memory_order_acquire);
+    if (t_known.driver == driver && t_known.generation == generation)
+        return t_known.tag;
     std::lock_guard lock(g_driverMutex);
     DriverRecord* record = FindDriverLocked(driver);
-    return record != nullptr ? record->config.poolTag : 0;
+    const ULONG tag = record != nullptr ? record->config.poolTag : 0;
+    t_known = {driver, tag, generation};
+    return tag;
 }
 
 void OnLastDeviceDeleted(PDRIVER_OBJECT driver) {
@@ -257,6 +274,7 @@ void ResetDrivers() {
     for (auto& [object, record] : g_drivers)
         std::free(object);
     g_drivers.clear();
+    g_driversGeneration.fetch_add(1, std::memory_order_release);
 }
 
 std::u16string ToU16(std::string_view text) {
@@ -347,6 +365,7 @@ PDRIVER_OBJECT CreateDriver(const DriverConfig& config, const DriverEntryRoutine
     {
         std::lock_guard lock(g_driverMutex);
         g_drivers[object] = std::move(record);
+        g_driversGeneration.fetch_add(1, std::memory_order_release);
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (entry) {

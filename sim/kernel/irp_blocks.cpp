@@ -21,64 +21,6 @@ ShortLock g_mutex;
 IrpTable g_irps;
 Quarantine g_quarantine;
 
-void IrpTable::Insert(PIRP irp, IrpRecord* record) {
-    if ((count_ + 1) * 2 > slots_.size())
-        Grow();
-    size_t i = Home(irp);
-    while (slots_[i].irp != nullptr && slots_[i].irp != irp)
-        i = (i + 1) & mask_;
-    if (slots_[i].irp == nullptr)
-        ++count_;
-    slots_[i] = {irp, record};
-}
-
-void IrpTable::Erase(PIRP irp) {
-    if (count_ == 0)
-        return;
-    size_t hole = Home(irp);
-    while (slots_[hole].irp != irp) {
-        if (slots_[hole].irp == nullptr)
-            return;
-        hole = (hole + 1) & mask_;
-    }
-    // Backward shift: every entry after the hole, up to the next empty slot, whose home does
-    // not lie cyclically in (hole, its slot] moves into the hole.
-    for (size_t j = (hole + 1) & mask_; slots_[j].irp != nullptr; j = (j + 1) & mask_) {
-        const size_t home = Home(slots_[j].irp);
-        const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
-        if (stays)
-            continue;
-        slots_[hole] = slots_[j];
-        hole = j;
-    }
-    slots_[hole] = {};
-    --count_;
-}
-
-void IrpTable::Clear() {
-    slots_.clear();
-    mask_ = 0;
-    shift_ = 64;
-    count_ = 0;
-}
-
-void IrpTable::Grow() {
-    std::vector<Slot> old = std::move(slots_);
-    // From the start large enough, at half full, for a full quarantine and as many live
-    // requests again: a run never waits for the table to grow on the way there.
-    const size_t size = old.empty() ? 4 * kQuarantine : old.size() * 2;
-    slots_.assign(size, Slot{});
-    mask_ = size - 1;
-    shift_ = 64;
-    for (size_t n = size; n > 1; n >>= 1)
-        --shift_;
-    count_ = 0;
-    for (const Slot& slot : old) {
-        if (slot.irp != nullptr)
-            Insert(slot.irp, slot.record);
-    }
-}
-
 namespace {
 
 // Blocks gone from the quarantine, by stack size, kept for new requests. Heap blocks (under

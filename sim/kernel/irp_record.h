@@ -2,6 +2,7 @@
 // irp_checks.cpp). Not for use outside sim/kernel.
 #pragma once
 
+#include "sim/address_table.h"
 #include "sim/kernel/internal.h"
 
 #include <algorithm>
@@ -130,48 +131,29 @@ struct IrpRecord : IrpMarks {
     }
 };
 
-// Where the record of each request is, by the request's address: open addressing with linear
-// probing, so that a lookup is a multiply and a compare or two, and a pointer that is no
-// request is told apart without touching the memory it points to.
+// Where the record of each request is, by the request's address (see sim/address_table.h): a
+// pointer that is no request is told apart without touching the memory it points to.
 class IrpTable {
 public:
     IrpRecord* Find(PIRP irp) const {
-        if (count_ == 0 || irp == nullptr)
-            return nullptr;
-        for (size_t i = Home(irp);; i = (i + 1) & mask_) {
-            const Slot& slot = slots_[i];
-            if (slot.irp == irp)
-                return slot.record->state == IrpState::Spare ? nullptr : slot.record;
-            if (slot.irp == nullptr)
-                return nullptr;
-        }
+        IrpRecord* const* found = table_.Find(irp);
+        return found == nullptr || (*found)->state == IrpState::Spare ? nullptr : *found;
     }
-    void Insert(PIRP irp, IrpRecord* record);
-    void Erase(PIRP irp);
-    void Clear();
+    void Insert(PIRP irp, IrpRecord* record) { table_.Insert(irp, record); }
+    void Erase(PIRP irp) { table_.Erase(irp); }
+    void Clear() { table_.Clear(); }
     template <class F>
     void ForEach(F&& visit) const {
-        for (const Slot& slot : slots_) {
-            if (slot.irp != nullptr && slot.record->state != IrpState::Spare)
-                visit(slot.irp, *slot.record);
-        }
+        table_.ForEach([&visit](const void* irp, IrpRecord* record) {
+            if (record->state != IrpState::Spare)
+                visit(static_cast<PIRP>(const_cast<void*>(irp)), *record);
+        });
     }
 
 private:
-    struct Slot {
-        PIRP irp = nullptr;
-        IrpRecord* record = nullptr;
-    };
-    size_t Home(PIRP irp) const {
-        const auto key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(irp));
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
-    }
-    void Grow();
-
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-    unsigned shift_ = 64;
-    size_t count_ = 0;
+    // From the start large enough, at half full, for a full quarantine and as many live
+    // requests again: a run never waits for the table to grow on the way there.
+    AddressTable<IrpRecord*> table_{4 * kQuarantine};
 };
 
 // Each request lives in one block: its record, then the request with its stack locations, then

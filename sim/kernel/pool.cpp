@@ -5,13 +5,13 @@
 // charged to the driver whose code was running when it was made (dispatch routine, completion
 // routine, AddDevice, DriverEntry, deferred work queued by it), so the check is exact for a
 // driver that frees all it allocated before deleting its last device.
+#include "sim/address_table.h"
 #include "sim/kernel/internal.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <unordered_map>
 
 namespace sim::kernel {
 
@@ -27,11 +27,7 @@ struct PoolRecord {
 };
 
 detail::ShortLock g_mutex;
-using PoolMap = std::unordered_map<void*, PoolRecord>;
-PoolMap g_pool;
-// Nodes of records of freed allocations, kept for new ones so that a record costs no allocation.
-constexpr size_t kSpareNodes = 64;
-std::vector<PoolMap::node_type> g_spareNodes;
+AddressTable<PoolRecord> g_pool;
 std::vector<void*> g_leaked; // reported leaks: given back to the heap at reset
 
 // Freed allocations, kept by size for new ones of the same size, so that the pool's steady
@@ -75,10 +71,10 @@ std::string TagText(ULONG tag) {
 std::vector<PoolAllocation> OutstandingPool(PDRIVER_OBJECT owner) {
     std::lock_guard lock(g_mutex);
     std::vector<PoolAllocation> list;
-    for (const auto& [address, record] : g_pool) {
+    g_pool.ForEach([&](const void* address, const PoolRecord& record) {
         if (record.owner == owner)
-            list.push_back({address, record.size, record.tag, owner});
-    }
+            list.push_back({const_cast<void*>(address), record.size, record.tag, owner});
+    });
     return list;
 }
 
@@ -105,18 +101,7 @@ void* AllocatePool(POOL_TYPE type, size_t size, ULONG tag, PDRIVER_OBJECT owner,
         return nullptr;
     // Fresh pool is not zero on the real system; a recognisable filler exposes reliance on it.
     std::memset(address, zeroed ? 0 : 0xCD, bytes);
-    const PoolRecord record{size, tag, type, owner};
-    if (g_spareNodes.empty()) {
-        g_pool[address] = record;
-        return address;
-    }
-    PoolMap::node_type node = std::move(g_spareNodes.back());
-    g_spareNodes.pop_back();
-    node.key() = address;
-    node.mapped() = record;
-    auto inserted = g_pool.insert(std::move(node));
-    if (!inserted.inserted)
-        inserted.position->second = record;
+    g_pool.Insert(address, PoolRecord{size, tag, type, owner});
     return address;
 }
 
@@ -128,8 +113,8 @@ void FreePool(void* address, const ULONG* expectedTag) {
     PoolRecord record;
     {
         std::lock_guard lock(g_mutex);
-        auto it = g_pool.find(address);
-        if (it == g_pool.end()) {
+        const PoolRecord* found = g_pool.Find(address);
+        if (found == nullptr) {
             char text[32];
             std::snprintf(text, sizeof text, "%p", address);
             Report(ViolationKind::BadPoolFree, DriverName(CurrentDriver()) +
@@ -137,16 +122,13 @@ void FreePool(void* address, const ULONG* expectedTag) {
                                                    "): freed twice or never allocated");
             return;
         }
-        record = it->second;
+        record = *found;
         if (expectedTag != nullptr && *expectedTag != record.tag) {
             Report(ViolationKind::BadPoolFree,
                    "ExFreePoolWithTag with tag '" + TagText(*expectedTag) +
                        "' on an allocation tagged '" + TagText(record.tag) + "'");
         }
-        if (g_spareNodes.size() < kSpareNodes)
-            g_spareNodes.push_back(g_pool.extract(it));
-        else
-            g_pool.erase(it);
+        g_pool.Erase(address);
     }
     if (IsPaged(record.type) && KeGetCurrentIrql() > APC_LEVEL) {
         Report(ViolationKind::PagedPoolAtDispatchLevel, "paged pool (tag '" + TagText(record.tag) +
@@ -169,12 +151,12 @@ void ReportPoolLeftAtEnd(const std::string& when) {
     std::vector<PDRIVER_OBJECT> owners;
     {
         std::lock_guard lock(g_mutex);
-        for (const auto& [address, record] : g_pool) {
+        g_pool.ForEach([&owners](const void*, const PoolRecord& record) {
             if (record.owner != nullptr &&
                 std::find(owners.begin(), owners.end(), record.owner) == owners.end()) {
                 owners.push_back(record.owner);
             }
-        }
+        });
     }
     for (PDRIVER_OBJECT owner : owners)
         ReportPoolLeaks(owner, "at " + when);
@@ -184,18 +166,18 @@ size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
     std::map<ULONG, std::pair<size_t, size_t>> byTag; // tag -> (count, bytes)
     {
         std::lock_guard lock(g_mutex);
-        for (auto it = g_pool.begin(); it != g_pool.end();) {
-            if (it->second.owner == owner) {
-                auto& entry = byTag[it->second.tag];
+        const size_t before = g_leaked.size();
+        g_pool.ForEach([&](const void* address, const PoolRecord& record) {
+            if (record.owner == owner) {
+                auto& entry = byTag[record.tag];
                 ++entry.first;
-                entry.second += it->second.size;
+                entry.second += record.size;
                 // Report once; the memory stays valid, the driver may still point at it.
-                g_leaked.push_back(it->first);
-                it = g_pool.erase(it);
-            } else {
-                ++it;
+                g_leaked.push_back(const_cast<void*>(address));
             }
-        }
+        });
+        for (size_t i = before; i < g_leaked.size(); ++i)
+            g_pool.Erase(g_leaked[i]);
     }
     size_t total = 0;
     std::string text;
@@ -214,10 +196,9 @@ size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when) {
 
 void ResetPool() {
     std::lock_guard lock(g_mutex);
-    for (auto& [address, record] : g_pool)
-        std::free(address);
-    g_pool.clear();
-    g_spareNodes.clear();
+    g_pool.ForEach(
+        [](const void* address, const PoolRecord&) { std::free(const_cast<void*>(address)); });
+    g_pool.Clear();
     for (void* address : g_leaked)
         std::free(address);
     g_leaked.clear();

@@ -82,6 +82,8 @@ struct RecursiveHold {
     unsigned depth;
 };
 thread_local std::vector<RecursiveHold> t_recursiveHolds;
+// Their number: plain data, which a thread reads with no look at the vector's set-up.
+thread_local size_t t_recursiveHoldCount = 0;
 
 RecursiveHold* FindRecursiveHold(const volatile KSPIN_LOCK* lock) {
     for (RecursiveHold& hold : t_recursiveHolds) {
@@ -94,10 +96,11 @@ RecursiveHold* FindRecursiveHold(const volatile KSPIN_LOCK* lock) {
 void EraseRecursiveHold(RecursiveHold* hold) {
     *hold = t_recursiveHolds.back();
     t_recursiveHolds.pop_back();
+    --t_recursiveHoldCount;
 }
 
 void ForgetRecursiveHold(const volatile KSPIN_LOCK* lock) {
-    if (t_recursiveHolds.empty())
+    if (t_recursiveHoldCount == 0)
         return;
     if (RecursiveHold* hold = FindRecursiveHold(lock))
         EraseRecursiveHold(hold);
@@ -130,8 +133,10 @@ void Acquire(PKSPIN_LOCK lock, const char* routine) {
             OutOfLine([=] {
                 if (RecursiveHold* hold = FindRecursiveHold(lock))
                     ++hold->depth;
-                else
+                else {
                     t_recursiveHolds.push_back({lock, 1});
+                    ++t_recursiveHoldCount;
+                }
                 Report(ViolationKind::SpinLockMisuse,
                        Who() + " called " + routine + " on " + LockText(lock) +
                            " that its thread already holds (a deadlock)");
@@ -149,7 +154,7 @@ void Acquire(PKSPIN_LOCK lock, const char* routine) {
 void Unlock(PKSPIN_LOCK lock, const char* routine) {
     const KSPIN_LOCK self = ThisThreadsToken();
     const KSPIN_LOCK held = __atomic_load_n(lock, __ATOMIC_RELAXED);
-    if (held == self && !t_recursiveHolds.empty() && UndoRecursiveHold(lock))
+    if (held == self && t_recursiveHoldCount != 0 && UndoRecursiveHold(lock))
         return;
     if (held != self && held != 0) {
         OutOfLine([=] {
@@ -368,6 +373,7 @@ void ResetSync() {
     // A spin lock's holder lives in the lock itself, and goes with the memory of the lock; what
     // this thread counted of recursive acquires goes with the run.
     sim::wdm::t_recursiveHolds.clear();
+    sim::wdm::t_recursiveHoldCount = 0;
 }
 
 } // namespace detail
