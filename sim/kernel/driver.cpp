@@ -472,6 +472,7 @@ void ResetAll() {
     ResetDevices();
     ResetDrivers();
     ResetPool();
+    ResetFileObjects();
     ResetSync();
     ResetVerifier();
     SetCompletionWaitLimit(10000);

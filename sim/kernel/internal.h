@@ -104,6 +104,8 @@ void FreePool(void* address, const ULONG* expectedTag);
 // Reports and forgets every outstanding allocation of a driver; returns how many.
 size_t ReportPoolLeaks(PDRIVER_OBJECT owner, const std::string& when);
 void ResetPool();
+// Gives back the file objects kept for new opens.
+void ResetFileObjects();
 
 // ---- Requests ----
 enum class IrpOwner { Driver, IoManager, System };

@@ -321,6 +321,34 @@ TEST_F(ObjectsTest, FailedOpenDoesNotHoldTheDevice) {
     sim::kernel::DeleteFileObject(file);
 }
 
+TEST_F(ObjectsTest, AFileObjectMadeAfterOthersWereDeletedStartsClean) {
+    ScriptedDevice fdo(functionDriver, pdo->Device());
+    PFILE_OBJECT longName = sim::kernel::CreateFileObject(fdo.Device(), u"\\a long file name");
+    longName->FsContext = &fdo;
+    longName->Flags = 0x1234;
+    sim::kernel::DeleteFileObject(longName);
+    PFILE_OBJECT shortName = sim::kernel::CreateFileObject(fdo.Device(), u"\\b");
+    EXPECT_EQ(shortName->FsContext, nullptr);
+    EXPECT_EQ(shortName->Flags, 0u);
+    EXPECT_EQ(shortName->DeviceObject, fdo.Device());
+    ASSERT_NE(shortName->FileName.Buffer, nullptr);
+    EXPECT_EQ(std::u16string(shortName->FileName.Buffer), u"\\b");
+    EXPECT_EQ(shortName->FileName.Length, 2 * sizeof(WCHAR));
+    EXPECT_GE(shortName->FileName.MaximumLength, 3 * sizeof(WCHAR));
+    sim::kernel::DeleteFileObject(shortName);
+    PFILE_OBJECT noName = sim::kernel::CreateFileObject(fdo.Device(), u"");
+    EXPECT_EQ(noName->FileName.Buffer, nullptr);
+    EXPECT_EQ(noName->FileName.Length, 0);
+    EXPECT_EQ(noName->FileName.MaximumLength, 0);
+    PFILE_OBJECT longer =
+        sim::kernel::CreateFileObject(fdo.Device(), u"\\a name longer than the first one");
+    EXPECT_EQ(std::u16string(longer->FileName.Buffer), u"\\a name longer than the first one");
+    sim::kernel::DeleteFileObject(noName);
+    sim::kernel::DeleteFileObject(longer);
+    fdo.Remove();
+    EXPECT_TRUE(sim::kernel::Violations().empty());
+}
+
 TEST_F(ObjectsTest, RegistryWriteCreatesTheKeyAndStoresTypeAndBytes) {
     const char16_t value[] = u"\\\\.\\USB#X";
     NTSTATUS status =
