@@ -74,18 +74,11 @@ void ReleaseSlabs() {
 
 } // namespace
 
-// A block for a request of `stackSize` locations, its record renewed: a spare one, or a new one.
-// Call with g_mutex held.
-IrpRecord* NewBlockLocked(CCHAR stackSize) {
-    std::vector<IrpRecord*>& spares = g_spareBlocks[stackSize];
-    if (!spares.empty()) {
-        IrpRecord* record = spares.back();
-        spares.pop_back();
-        --g_spareCount;
-        SIM_UNPOISON(IrpOfRecord(record), BlockSize(stackSize) + sizeof(IO_STACK_LOCATION));
-        record->Renew();
-        return record;
-    }
+namespace {
+
+// A new block, cut from a slab (or the heap), its record in the table; null when the heap has
+// none. Out of line: once the quarantine is full, every block is a spare one.
+[[gnu::noinline]] IrpRecord* CutNewBlockLocked(CCHAR stackSize) {
     const size_t bytes = BlockSize(stackSize);
     const size_t marksAt = kRecordBytes + bytes + sizeof(IO_STACK_LOCATION);
     static_assert(sizeof(IO_STACK_LOCATION) % alignof(LocationMarks) == 0 &&
@@ -98,6 +91,22 @@ IrpRecord* NewBlockLocked(CCHAR stackSize) {
     record->stackSize = stackSize;
     record->at = new (static_cast<unsigned char*>(block) + marksAt) LocationMarks[locations];
     g_irps.Insert(IrpOfRecord(record), record);
+    return record;
+}
+
+} // namespace
+
+// A block for a request of `stackSize` locations, its record renewed: a spare one, or a new one.
+// Call with g_mutex held.
+IrpRecord* NewBlockLocked(CCHAR stackSize) {
+    std::vector<IrpRecord*>& spares = g_spareBlocks[stackSize];
+    if (spares.empty())
+        return CutNewBlockLocked(stackSize);
+    IrpRecord* record = spares.back();
+    spares.pop_back();
+    --g_spareCount;
+    SIM_UNPOISON(IrpOfRecord(record), BlockSize(stackSize) + sizeof(IO_STACK_LOCATION));
+    record->Renew();
     return record;
 }
 

@@ -9,8 +9,10 @@
 #include <bitset>
 #include <cstdint>
 #include <cstddef>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace sim::kernel::detail::irps {
@@ -121,7 +123,8 @@ struct IrpRecord : IrpMarks {
     // As a new record; keeps the storage of `handlers` for the next request.
     void Renew() {
         static_cast<IrpMarks&>(*this) = IrpMarks{};
-        std::fill_n(at, Locations(), LocationMarks{});
+        static_assert(std::is_trivially_copyable_v<LocationMarks>);
+        std::memset(static_cast<void*>(at), 0, Locations() * sizeof(LocationMarks)); // all null
         handlers.Clear();
         finalRoutine = nullptr;
         finalContext = nullptr;

@@ -1,6 +1,7 @@
 // Violation log and fault injection.
 #include "sim/kernel/internal.h"
 
+#include <atomic>
 #include <mutex>
 #include <random>
 
@@ -24,6 +25,18 @@ struct FaultPlan {
 };
 detail::ShortLock g_faultMutex;
 FaultPlan g_faults;
+// Whether a plan for pool or for requests is set at all, so that an allocation made while none
+// is (the common case) looks at no more than this. Written under g_faultMutex.
+std::atomic<bool> g_poolPlanned{false};
+std::atomic<bool> g_irpPlanned{false};
+
+// Call with g_faultMutex held, after any change of g_faults.
+void NotePlansLocked() {
+    g_poolPlanned.store(g_faults.poolNth != 0 || g_faults.poolProbability > 0,
+                        std::memory_order_release);
+    g_irpPlanned.store(g_faults.irpNth != 0 || g_faults.irpProbability > 0,
+                       std::memory_order_release);
+}
 
 bool Draw(std::mt19937& random, double probability) {
     if (probability <= 0)
@@ -121,24 +134,28 @@ void FailPoolAllocationNumber(unsigned n) {
     std::lock_guard lock(g_faultMutex);
     g_faults.poolNth = n;
     g_faults.poolSeen = 0;
+    NotePlansLocked();
 }
 
 void FailIrpAllocationNumber(unsigned n) {
     std::lock_guard lock(g_faultMutex);
     g_faults.irpNth = n;
     g_faults.irpSeen = 0;
+    NotePlansLocked();
 }
 
 void SetPoolFailureProbability(double probability, uint32_t seed) {
     std::lock_guard lock(g_faultMutex);
     g_faults.poolProbability = probability;
     g_faults.poolRandom.seed(seed);
+    NotePlansLocked();
 }
 
 void SetIrpFailureProbability(double probability, uint32_t seed) {
     std::lock_guard lock(g_faultMutex);
     g_faults.irpProbability = probability;
     g_faults.irpRandom.seed(seed);
+    NotePlansLocked();
 }
 
 void ClearFaultInjection() {
@@ -146,6 +163,7 @@ void ClearFaultInjection() {
     unsigned failed = g_faults.failed;
     g_faults = FaultPlan{};
     g_faults.failed = failed;
+    NotePlansLocked();
 }
 
 unsigned FailedAllocationCount() {
@@ -160,11 +178,14 @@ void Report(ViolationKind kind, std::string message) {
 }
 
 bool ShouldFailPool() {
+    if (!g_poolPlanned.load(std::memory_order_acquire))
+        return false;
     std::lock_guard lock(g_faultMutex);
     bool fail = false;
     if (g_faults.poolNth != 0 && ++g_faults.poolSeen == g_faults.poolNth) {
         fail = true;
         g_faults.poolNth = 0;
+        NotePlansLocked();
     }
     if (!fail)
         fail = Draw(g_faults.poolRandom, g_faults.poolProbability);
@@ -174,11 +195,14 @@ bool ShouldFailPool() {
 }
 
 bool ShouldFailIrp() {
+    if (!g_irpPlanned.load(std::memory_order_acquire))
+        return false;
     std::lock_guard lock(g_faultMutex);
     bool fail = false;
     if (g_faults.irpNth != 0 && ++g_faults.irpSeen == g_faults.irpNth) {
         fail = true;
         g_faults.irpNth = 0;
+        NotePlansLocked();
     }
     if (!fail)
         fail = Draw(g_faults.irpRandom, g_faults.irpProbability);
@@ -194,6 +218,7 @@ void ResetVerifier() {
     }
     std::lock_guard lock(g_faultMutex);
     g_faults = FaultPlan{};
+    NotePlansLocked();
 }
 
 } // namespace detail
