@@ -110,7 +110,8 @@ void ResetFileObjects();
 // ---- Requests ----
 enum class IrpOwner { Driver, IoManager, System };
 // Allocates a request with `stackSize` locations. System requests call `onFinal` (which must
-// release the request with ReleaseSystemIrp) when completion has passed the top location. A
+// release the request with ReleaseSystemIrp) when completion has passed the top location, and
+// have their first location taken as set up (their sender fills it). A
 // request that never gets there hands its context to `onDiscard` when the kernel is reset.
 using IrpFinal = void (*)(PIRP irp, void* context);
 using IrpDiscard = void (*)(void* context);

@@ -267,7 +267,8 @@ NTSTATUS StartIo(PDEVICE_OBJECT target, const IrpSpec& spec, PendingIo* io) {
     irp->UserBuffer = spec.buffered ? nullptr : io->output;
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = spec.fileObject;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    // The first location, which a system request has set up from its allocation.
+    PIO_STACK_LOCATION next = IoGetCurrentIrpStackLocation(irp) - 1;
     next->MajorFunction = spec.majorFunction;
     next->MinorFunction = spec.minorFunction;
     next->FileObject = spec.fileObject;

@@ -116,6 +116,8 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOwner owner, PDRIVER_OBJECT allocator, IrpF
     record->bytes = bytes;
     FillGuard(irp, *record);
     record->currentLocation = stackSize + 1;
+    if (owner == IrpOwner::System)
+        record->prepared.set(stackSize); // the kernel fills the first location before it sends
     record->finalRoutine = onFinal;
     record->finalContext = context;
     record->finalDiscard = onDiscard;
@@ -282,48 +284,48 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Report(ViolationKind::BadArgument, "IofCallDriver with a null device or request");
         return STATUS_INVALID_PARAMETER;
     }
+    PIO_STACK_LOCATION stack;
+    int location;
     {
+        // One hold from the checks through the marks of the location entered: the record found
+        // serves both, and nothing can come between them.
         std::lock_guard lock(g_mutex);
-        IrpRecord* record = g_irps.Find(Irp);
-        if (record == nullptr || record->state == IrpState::Freed) {
+        IrpRecord* found = g_irps.Find(Irp);
+        if (found == nullptr || found->state == IrpState::Freed) {
             Report(ViolationKind::UseAfterFree,
                    "a freed or unknown request was sent to " + Describe(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
-        if (record->state == IrpState::Completed) {
-            Report(ViolationKind::UseAfterFree, IrpText(Irp, *record) +
+        if (found->state == IrpState::Completed) {
+            Report(ViolationKind::UseAfterFree, IrpText(Irp, *found) +
                                                     " sent again after its completion to " +
                                                     Describe(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
-        SetUpNextLocationLocked(DeviceObject, Irp, *record);
+        SetUpNextLocationLocked(DeviceObject, Irp, *found);
         // Past the guard, the location it would reach lies outside the request.
-        if (Irp->CurrentLocation > record->stackSize + 2) {
+        if (Irp->CurrentLocation > found->stackSize + 2) {
             Report(ViolationKind::NoMoreStackLocations,
-                   DriverName(CurrentDriver()) + " sent " + IrpText(Irp, *record) + " to " +
+                   DriverName(CurrentDriver()) + " sent " + IrpText(Irp, *found) + " to " +
                        Describe(DeviceObject) +
                        " with its current location past the guard beyond its last one");
             return STATUS_INVALID_PARAMETER;
         }
-    }
-    if (Irp->CurrentLocation <= 1) {
-        Report(ViolationKind::NoMoreStackLocations,
-               "request sent to " + Describe(DeviceObject) + " with no stack location left");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!sim::kernel::IsDeviceObjectValid(DeviceObject)) {
-        Report(ViolationKind::UseAfterFree, "request sent to a deleted device object");
-        return STATUS_NO_SUCH_DEVICE;
-    }
+        if (Irp->CurrentLocation <= 1) {
+            Report(ViolationKind::NoMoreStackLocations,
+                   "request sent to " + Describe(DeviceObject) + " with no stack location left");
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (!sim::kernel::IsDeviceObjectValid(DeviceObject)) {
+            Report(ViolationKind::UseAfterFree, "request sent to a deleted device object");
+            return STATUS_NO_SUCH_DEVICE;
+        }
 
-    IoSetNextIrpStackLocation(Irp);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    stack->DeviceObject = DeviceObject;
-    int location = Irp->CurrentLocation;
-    {
-        std::lock_guard lock(g_mutex);
-        IrpRecord* found = g_irps.Find(Irp);
-        if (found != nullptr && location <= found->stackSize + 1) {
+        IoSetNextIrpStackLocation(Irp);
+        stack = IoGetCurrentIrpStackLocation(Irp);
+        stack->DeviceObject = DeviceObject;
+        location = Irp->CurrentLocation;
+        if (location <= found->stackSize + 1) {
             IrpRecord& record = *found;
             record.state = IrpState::InFlight;
             record.at[location].device = DeviceObject;

@@ -99,6 +99,9 @@ struct Registry::Key {
         RegValue value;
     };
     std::map<std::string, NamedValue, NoCaseLess> values;
+    // The value last found here, looked at first when it is asked for by the same spelling: a
+    // reader asks for the same value over and over. Cleared when a value leaves.
+    mutable const NamedValue* lastFound = nullptr;
 };
 
 Registry::Registry() : machine_(std::make_unique<Key>()), user_(std::make_unique<Key>()) {
@@ -149,8 +152,13 @@ const RegValue* Registry::FindValueLocked(RegRoot root, std::string_view path,
     const Key* key = FindKey(root, path);
     if (key == nullptr)
         return nullptr;
+    if (key->lastFound != nullptr && key->lastFound->name == name)
+        return &key->lastFound->value;
     auto it = key->values.find(name);
-    return it == key->values.end() ? nullptr : &it->second.value;
+    if (it == key->values.end())
+        return nullptr;
+    key->lastFound = &it->second;
+    return &it->second.value;
 }
 
 Registry::Key* Registry::CreateKeyLocked(RegRoot root, std::string_view path) {
@@ -237,6 +245,7 @@ bool Registry::DeleteValue(RegRoot root, std::string_view path, std::string_view
     auto it = key->values.find(name);
     if (it == key->values.end())
         return false;
+    key->lastFound = nullptr;
     key->values.erase(it);
     return true;
 }
@@ -311,8 +320,10 @@ void Registry::Clear() {
     ForgetFoundKeys();
     machine_->subkeys.clear();
     machine_->values.clear();
+    machine_->lastFound = nullptr;
     user_->subkeys.clear();
     user_->values.clear();
+    user_->lastFound = nullptr;
 }
 
 // File format, one record per line, every field hex-encoded behind an 'x':

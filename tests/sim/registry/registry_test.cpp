@@ -95,6 +95,19 @@ TEST_F(RegistryTest, ReadsAfterEveryChangeOfTheTreeSeeTheTreeAsItIs) {
     EXPECT_EQ(read(path), "three");
     EXPECT_FALSE(registry.GetString(RegRoot::CurrentUser, path, "DeviceName"));
 
+    // A value deleted after it was read is gone; set again by another spelling, it reads back
+    // by any spelling, as do its neighbours.
+    ASSERT_TRUE(registry.SetString(RegRoot::LocalMachine, path, "Other", "neighbour"));
+    ASSERT_TRUE(registry.DeleteValue(RegRoot::LocalMachine, path, "DeviceName"));
+    EXPECT_FALSE(read(path));
+    EXPECT_EQ(registry.GetString(RegRoot::LocalMachine, path, "other"), "neighbour");
+    ASSERT_TRUE(registry.SetString(RegRoot::LocalMachine, path, "DEVICENAME", "four"));
+    EXPECT_EQ(read(path), "four");
+    EXPECT_EQ(registry.GetString(RegRoot::LocalMachine, path, "devicename"), "four");
+    ASSERT_TRUE(registry.DeleteValue(RegRoot::LocalMachine, path, "Other"));
+    ASSERT_TRUE(registry.SetString(RegRoot::LocalMachine, path, "DeviceName", "three"));
+    EXPECT_EQ(read(path), "three");
+
     // More paths than are remembered, read in turn, each still reads its own key.
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 7; ++i) {
