@@ -70,16 +70,9 @@ struct ClearAddresses {
     unsigned next = 0;
 };
 thread_local ClearAddresses t_clear;
-// Bumped before any device object leaves g_live, so that a thread's memory of the devices it
-// found valid (IsDeviceObjectValid) lapses before the device goes.
-std::atomic<uint64_t> g_liveGeneration{0};
-struct ValidDevices {
-    static constexpr unsigned kHeld = 4;
-    uint64_t generation = 0;
-    PDEVICE_OBJECT device[kHeld] = {};
-    unsigned next = 0;
-};
-thread_local ValidDevices t_valid;
+using detail::g_liveGeneration;
+using detail::t_valid;
+using detail::ValidDevices;
 
 // Frees a device object whose deletion is due. Call with g_deviceLock held.
 void FreeDeviceLocked(PDEVICE_OBJECT device) {
@@ -234,10 +227,12 @@ bool IsDeviceAlive(PDEVICE_OBJECT device) {
     return IsAliveLocked(device);
 }
 
-namespace {
+namespace {} // namespace
+
+namespace detail {
 
 // The look-up behind IsDeviceObjectValid, and the thread's note of a device found valid.
-[[gnu::noinline]] bool LookUpDeviceObject(PDEVICE_OBJECT device) {
+bool LookUpDeviceObject(PDEVICE_OBJECT device) {
     ValidDevices& known = t_valid;
     std::lock_guard lock(g_deviceLock);
     if (!g_live.Contains(device))
@@ -251,20 +246,10 @@ namespace {
     return true;
 }
 
-} // namespace
+} // namespace detail
 
 bool IsDeviceObjectValid(PDEVICE_OBJECT device) {
-    // A device this thread found valid since the last free is valid still: none has left
-    // g_live since. Requests go to the same few devices over and over: the stack of the chip,
-    // the bus under it, and the devices their opens and closes pass.
-    const ValidDevices& known = t_valid;
-    if (device != nullptr && known.generation == g_liveGeneration.load()) {
-        for (PDEVICE_OBJECT held : known.device) {
-            if (held == device)
-                return true;
-        }
-    }
-    return LookUpDeviceObject(device);
+    return detail::KnownValidDevice(device);
 }
 
 bool IsDeviceDeletePending(PDEVICE_OBJECT device) {

@@ -6,6 +6,7 @@
 #include "sim/short_lock.h"
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +61,34 @@ private:
     std::atomic<const void*> owner_{nullptr};
     unsigned depth_ = 0; // only the holder touches it
 };
+
+// ---- Device objects found valid ----
+// Bumped before any device object leaves the live set, so that a thread's memory of the devices
+// it found valid lapses before the device goes.
+inline std::atomic<uint64_t> g_liveGeneration{0};
+struct ValidDevices {
+    static constexpr unsigned kHeld = 4;
+    uint64_t generation = 0;
+    PDEVICE_OBJECT device[kHeld] = {};
+    unsigned next = 0;
+};
+inline thread_local ValidDevices t_valid;
+// Looks the device up in the live set, and notes it in t_valid when it is there.
+bool LookUpDeviceObject(PDEVICE_OBJECT device);
+// IsDeviceObjectValid, for the kernel's own many calls: a device this thread found valid since the
+// last free is valid still, as none has left the live set since. Requests go to the same few
+// devices over and over: the stack of the chip, the bus under it, and the devices their opens and
+// closes pass.
+inline bool KnownValidDevice(PDEVICE_OBJECT device) {
+    const ValidDevices& known = t_valid;
+    if (device != nullptr && known.generation == g_liveGeneration.load()) {
+        for (PDEVICE_OBJECT held : known.device) {
+            if (held == device)
+                return true;
+        }
+    }
+    return LookUpDeviceObject(device);
+}
 
 // ---- Driver context: whose code runs on this thread ----
 PDRIVER_OBJECT CurrentDriver();

@@ -210,7 +210,7 @@ void DiscardPendingIo(void* context) {
 // Sends the request that `io` (held twice: by the caller, and for the request) describes, with
 // the output buffer that the request writes to. Lets go of the request's hold if it never starts.
 NTSTATUS StartIo(PDEVICE_OBJECT target, const IrpSpec& spec, PendingIo* io) {
-    if (!IsDeviceObjectValid(target)) {
+    if (!KnownValidDevice(target)) {
         Report(ViolationKind::BadArgument, "request sent to a deleted or unknown device");
         ReleasePendingIo(io);
         return STATUS_NO_SUCH_DEVICE;

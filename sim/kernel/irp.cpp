@@ -286,11 +286,12 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     PIO_STACK_LOCATION stack;
     int location;
+    IrpRecord* found;
     {
         // One hold from the checks through the marks of the location entered: the record found
         // serves both, and nothing can come between them.
         std::lock_guard lock(g_mutex);
-        IrpRecord* found = g_irps.Find(Irp);
+        found = g_irps.Find(Irp);
         if (found == nullptr || found->state == IrpState::Freed) {
             Report(ViolationKind::UseAfterFree,
                    "a freed or unknown request was sent to " + Describe(DeviceObject));
@@ -316,7 +317,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                    "request sent to " + Describe(DeviceObject) + " with no stack location left");
             return STATUS_INVALID_PARAMETER;
         }
-        if (!sim::kernel::IsDeviceObjectValid(DeviceObject)) {
+        if (!KnownValidDevice(DeviceObject)) {
             Report(ViolationKind::UseAfterFree, "request sent to a deleted device object");
             return STATUS_NO_SUCH_DEVICE;
         }
@@ -365,7 +366,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     std::lock_guard lock(g_mutex);
-    IrpRecord* found = g_irps.Find(Irp);
+    found = RecordAgainLocked(Irp, found);
     if (found == nullptr)
         return status;
     IrpRecord& record = *found;
@@ -472,7 +473,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
         {
             if (!lock.owns_lock()) {
                 lock.lock();
-                found = g_irps.Find(Irp);
+                found = RecordAgainLocked(Irp, found);
             }
             if (found != nullptr && completedLocation >= 0 &&
                 completedLocation <= found->stackSize + 1) {
@@ -501,7 +502,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
                 result = routine(device, Irp, context);
             }
             lock.lock();
-            found = g_irps.Find(Irp);
+            found = RecordAgainLocked(Irp, found);
             if (found == nullptr)
                 return; // gone from the quarantine too: nothing of it is left to finish
             IrpRecord& record = *found;
@@ -549,7 +550,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
     {
         if (!lock.owns_lock()) {
             lock.lock();
-            found = g_irps.Find(Irp);
+            found = RecordAgainLocked(Irp, found);
         }
         IrpRecord* record = found;
         if (record == nullptr)

@@ -209,6 +209,17 @@ inline PIO_STACK_LOCATION StackBase(PIRP irp) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
 }
 
+// The record of `irp` again, `before` being the one found for it earlier and the lock let go of
+// since: the block of a request stays where it is (outside AddressSanitizer blocks go back to the
+// heap only at reset), so `before` is what a lookup would find, unless the block has become a
+// spare one since. Under AddressSanitizer a block that leaves the quarantine may go back to the
+// heap, and the record is looked up anew. Call with g_mutex held.
+inline IrpRecord* RecordAgainLocked(PIRP irp, IrpRecord* before) {
+    if (SIM_ASAN || before == nullptr)
+        return g_irps.Find(irp);
+    return before->state == IrpState::Spare ? nullptr : before;
+}
+
 // A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed and in the
 // table: a spare one, or a new one (null when the heap has none). Call with g_mutex held.
 IrpRecord* NewBlockLocked(CCHAR stackSize);

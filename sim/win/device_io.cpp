@@ -155,7 +155,13 @@ Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t,
     if (betweenLookupAndCreate_) {
         betweenLookupAndCreate_();
     }
-    auto file = std::make_shared<OpenFile>();
+    std::shared_ptr<OpenFile> file;
+    {
+        std::lock_guard lock(mutex_);
+        file = std::move(spareFile_);
+    }
+    if (file == nullptr)
+        file = std::make_shared<OpenFile>();
     file->device = resolved->device;
     file->physicalDeviceObject = BottomOf(resolved->device);
     file->fileObject = kernel::CreateFileObject(file->device, resolved->remainder);
@@ -281,6 +287,15 @@ bool DeviceIo::CloseHandle(Handle handle) {
         for (const auto& [id, cb] : *callbacks) {
             cb(file->physicalDeviceObject);
         }
+    }
+    if (file.use_count() == 1) { // gone from the table: nothing can take another hold now
+        file->device = nullptr;
+        file->physicalDeviceObject = nullptr;
+        file->fileObject = nullptr;
+        file->inFlight.store(0);
+        file->closing.store(false);
+        std::lock_guard lock(mutex_);
+        spareFile_ = std::move(file);
     }
     SetLastError(0);
     return true;

@@ -106,6 +106,8 @@ private:
     Handles handles_;
     // The node of the last handle closed, reused by the next open.
     Handles::node_type spareNode_;
+    // The state of the last handle closed that nothing else held, reused by the next open.
+    std::shared_ptr<OpenFile> spareFile_;
     Handle nextHandle_ = 0x40;
     // Replaced whole on every change, never changed in place: a close takes the current set
     // under the lock and calls it outside, without copying the functions.
