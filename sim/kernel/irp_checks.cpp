@@ -236,6 +236,55 @@ size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
     return count;
 }
 
+namespace {
+
+// A completion routine set after the skip: reported, and the request made to go on as if the
+// sender had copied its location, with its routine in the copy.
+[[gnu::noinline]] void RepairRoutineAfterSkipLocked(PDEVICE_OBJECT target, PIRP irp,
+                                                    IrpRecord& record, int held) {
+    PIO_STACK_LOCATION own = StackBase(irp) + (held - 1);
+    Report(ViolationKind::RoutineAfterSkip,
+           DriverName(CurrentDriver()) + " set a completion routine for " + IrpText(irp, record) +
+               " after IoSkipCurrentIrpStackLocation and sent it to " + Describe(target) +
+               (held == irp->StackCount
+                    ? ": at the top it would run with no device object"
+                    : ": it replaces the routine of the driver above, which would never run"));
+    PIO_COMPLETION_ROUTINE routine = own->CompletionRoutine;
+    PVOID context = own->Context;
+    UCHAR invoke = own->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+    own->CompletionRoutine = record.at[held].receivedRoutine;
+    own->Context = record.at[held].receivedContext;
+    own->Control = record.at[held].receivedControl |
+                   (record.markedPending.test(held) ? SL_PENDING_RETURNED : 0);
+    if (held < 2)
+        return;                     // no location below for the copy: the routine is lost
+    IoSetNextIrpStackLocation(irp); // undo the skip
+    PIO_STACK_LOCATION next = own - 1;
+    std::memcpy(static_cast<void*>(next), own, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = invoke;
+    next->CompletionRoutine = routine;
+    next->Context = context;
+}
+
+// A next location never set up: reported, and copied from the sender's when it has one.
+[[gnu::noinline]] void RepairUnpreparedLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record,
+                                              int sent) {
+    Report(ViolationKind::StackLocationNotSetUp,
+           DriverName(CurrentDriver()) + " sent " + IrpText(irp, record) + " to " +
+               Describe(target) +
+               " without setting up the next stack location (neither copied, filled nor "
+               "skipped): the lower driver would see a stale or empty location");
+    if (sent <= irp->StackCount) {
+        PIO_STACK_LOCATION own = StackBase(irp) + (sent - 1);
+        PIO_STACK_LOCATION next = own - 1;
+        const UCHAR invoke = next->Control; // a routine it set there stays
+        std::memcpy(static_cast<void*>(next), own, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+        next->Control = invoke & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+    }
+}
+
+} // namespace
+
 // The sender of a request must have set up the location that the lower driver will see: copied
 // its own to it, filled it, or skipped its own so that the lower driver reuses that one. A
 // completion routine set after skipping lands in the location of the driver above; the request
@@ -249,51 +298,16 @@ void irps::SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& r
         return; // no location left: IofCallDriver reports it
     if (sent == held + 1 && held <= irp->StackCount) {
         PIO_STACK_LOCATION own = StackBase(irp) + (held - 1);
-        if (own->CompletionRoutine == record.at[held].receivedRoutine &&
-            own->Context == record.at[held].receivedContext) {
-            return; // a sound skip
+        if (own->CompletionRoutine != record.at[held].receivedRoutine ||
+            own->Context != record.at[held].receivedContext) {
+            RepairRoutineAfterSkipLocked(target, irp, record, held);
         }
-        Report(ViolationKind::RoutineAfterSkip,
-               DriverName(CurrentDriver()) + " set a completion routine for " +
-                   IrpText(irp, record) + " after IoSkipCurrentIrpStackLocation and sent it to " +
-                   Describe(target) +
-                   (held == irp->StackCount
-                        ? ": at the top it would run with no device object"
-                        : ": it replaces the routine of the driver above, which would never run"));
-        PIO_COMPLETION_ROUTINE routine = own->CompletionRoutine;
-        PVOID context = own->Context;
-        UCHAR invoke =
-            own->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
-        own->CompletionRoutine = record.at[held].receivedRoutine;
-        own->Context = record.at[held].receivedContext;
-        own->Control = record.at[held].receivedControl |
-                       (record.markedPending.test(held) ? SL_PENDING_RETURNED : 0);
-        if (held < 2)
-            return;                     // no location below for the copy: the routine is lost
-        IoSetNextIrpStackLocation(irp); // undo the skip
-        PIO_STACK_LOCATION next = own - 1;
-        std::memcpy(static_cast<void*>(next), own, offsetof(IO_STACK_LOCATION, CompletionRoutine));
-        next->Control = invoke;
-        next->CompletionRoutine = routine;
-        next->Context = context;
-        return;
+        return; // a sound skip, or one repaired
     }
     if (sent <= irp->StackCount + 1 && sent > held + 1)
         return; // not one the verifier can follow
-    if (record.prepared.test(sent - 1))
-        return;
-    Report(ViolationKind::StackLocationNotSetUp,
-           DriverName(CurrentDriver()) + " sent " + IrpText(irp, record) + " to " +
-               Describe(target) +
-               " without setting up the next stack location (neither copied, filled nor "
-               "skipped): the lower driver would see a stale or empty location");
-    if (sent <= irp->StackCount) {
-        PIO_STACK_LOCATION own = StackBase(irp) + (sent - 1);
-        PIO_STACK_LOCATION next = own - 1;
-        const UCHAR invoke = next->Control; // a routine it set there stays
-        std::memcpy(static_cast<void*>(next), own, offsetof(IO_STACK_LOCATION, CompletionRoutine));
-        next->Control = invoke & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
-    }
+    if (!record.prepared.test(sent - 1))
+        RepairUnpreparedLocked(target, irp, record, sent);
 }
 
 void ReportIrpsLeftAtEnd(const std::string& when) {

@@ -11,6 +11,11 @@ using namespace sim::wdm;
 
 namespace {
 
+// A handle as the key of the handle table: handles are never 0, so no key is null.
+const void* HandleKey(Handle handle) {
+    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(handle));
+}
+
 thread_local std::uint32_t lastError = 0;
 
 // The length of `path` without its trailing blanks and dots. A path padded out to a fixed
@@ -115,10 +120,11 @@ void DeviceIo::CloseAll() {
     std::vector<Handle> open;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& [handle, file] : handles_) {
-            open.push_back(handle);
-        }
+        handles_.ForEach([&open](const void* key, const std::shared_ptr<OpenFile>&) {
+            open.push_back(static_cast<Handle>(reinterpret_cast<std::uintptr_t>(key)));
+        });
     }
+    std::sort(open.begin(), open.end()); // oldest first, as they were opened
     for (Handle h : open) {
         CloseHandle(h);
     }
@@ -126,8 +132,8 @@ void DeviceIo::CloseAll() {
 
 std::shared_ptr<DeviceIo::OpenFile> DeviceIo::Find(Handle handle) const {
     std::lock_guard lock(mutex_);
-    auto it = handles_.find(handle);
-    return it == handles_.end() ? nullptr : it->second;
+    const std::shared_ptr<OpenFile>* found = handles_.Find(HandleKey(handle));
+    return found == nullptr ? nullptr : *found;
 }
 
 Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t, std::uint32_t) {
@@ -187,13 +193,7 @@ Handle DeviceIo::CreateFileA(const char* fileName, std::uint32_t, std::uint32_t,
     const Handle handle = nextHandle_;
     // Handles stay positive 32-bit values: callers keep them in an int32.
     nextHandle_ = nextHandle_ >= 0x7FFFFF00 ? 0x40 : nextHandle_ + 4;
-    if (spareNode_) {
-        spareNode_.key() = handle;
-        spareNode_.mapped() = std::move(file);
-        handles_.insert(std::move(spareNode_));
-    } else {
-        handles_[handle] = std::move(file);
-    }
+    handles_.Insert(HandleKey(handle), std::move(file));
     SetLastError(0);
     return handle;
 }
@@ -249,13 +249,13 @@ bool DeviceIo::CloseHandle(Handle handle) {
     std::shared_ptr<const Callbacks> callbacks;
     {
         std::lock_guard lock(mutex_);
-        auto node = handles_.extract(handle);
-        if (!node) {
+        std::shared_ptr<OpenFile>* found = handles_.Find(HandleKey(handle));
+        if (found == nullptr) {
             SetLastError(ErrorInvalidHandle);
             return false;
         }
-        file = std::move(node.mapped());
-        spareNode_ = std::move(node);
+        file = std::move(*found);
+        handles_.Erase(HandleKey(handle));
     }
     // Cleanup goes at once; close waits until no request of the handle is
     // still inside the driver, as the file object's last reference goes.
@@ -276,10 +276,10 @@ bool DeviceIo::CloseHandle(Handle handle) {
     kernel::DeleteFileObject(file->fileObject);
     {
         std::lock_guard lock(mutex_);
-        const bool lastOfStack =
-            std::none_of(handles_.begin(), handles_.end(), [&](const auto& entry) {
-                return entry.second->physicalDeviceObject == file->physicalDeviceObject;
-            });
+        bool lastOfStack = true;
+        handles_.ForEach([&](const void*, const std::shared_ptr<OpenFile>& other) {
+            lastOfStack = lastOfStack && other->physicalDeviceObject != file->physicalDeviceObject;
+        });
         if (lastOfStack)
             callbacks = lastClosed_;
     }
@@ -303,15 +303,16 @@ bool DeviceIo::CloseHandle(Handle handle) {
 
 std::size_t DeviceIo::OpenHandleCount(PDEVICE_OBJECT physicalDeviceObject) const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(handles_.begin(), handles_.end(), [&](const auto& entry) {
-            return entry.second->physicalDeviceObject == physicalDeviceObject;
-        }));
+    std::size_t count = 0;
+    handles_.ForEach([&](const void*, const std::shared_ptr<OpenFile>& file) {
+        count += file->physicalDeviceObject == physicalDeviceObject ? 1 : 0;
+    });
+    return count;
 }
 
 std::size_t DeviceIo::OpenHandleCount() const {
     std::lock_guard lock(mutex_);
-    return handles_.size();
+    return handles_.Size();
 }
 
 int DeviceIo::OnLastHandleClosed(std::function<void(PDEVICE_OBJECT)> cb) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "sim/kernel/control.h"
+#include "sim/address_table.h"
 #include "sim/short_lock.h"
 
 #include <atomic>
@@ -99,13 +100,12 @@ private:
     };
     std::shared_ptr<OpenFile> Find(Handle handle) const;
 
-    using Handles = std::map<Handle, std::shared_ptr<OpenFile>>;
+    // By handle value (never 0), as an address: see HandleKey.
+    using Handles = AddressTable<std::shared_ptr<OpenFile>>;
     using Callbacks = std::map<int, std::function<void(wdm::PDEVICE_OBJECT)>>;
 
     mutable sim::ShortLock mutex_;
-    Handles handles_;
-    // The node of the last handle closed, reused by the next open.
-    Handles::node_type spareNode_;
+    Handles handles_{4};
     // The state of the last handle closed that nothing else held, reused by the next open.
     std::shared_ptr<OpenFile> spareFile_;
     Handle nextHandle_ = 0x40;
