@@ -60,7 +60,7 @@ struct FreedExtension {
     std::string device;
 };
 std::vector<FreedExtension> g_freedExtensions;
-std::atomic<size_t> g_freedCount{0};
+using detail::g_freedDeviceCount;
 // Bumped as an extension is freed and at reset: an address found in no freed extension stays in
 // none while it stands, as freed objects are not given back to the heap before the reset.
 std::atomic<uint64_t> g_freedGeneration{0};
@@ -83,7 +83,7 @@ void FreeDeviceLocked(PDEVICE_OBJECT device) {
         const char* begin = static_cast<const char*>(device->DeviceExtension);
         g_freedExtensions.push_back(
             {begin, begin + device->DeviceObjectExtension->bytes, Describe(device)});
-        g_freedCount.store(g_freedExtensions.size());
+        g_freedDeviceCount.store(g_freedExtensions.size());
         g_freedGeneration.fetch_add(1);
         SIM_POISON(device->DeviceExtension, device->DeviceObjectExtension->bytes);
     }
@@ -116,12 +116,8 @@ bool NoDeviceLeftLocked(PDRIVER_OBJECT driver) {
 
 namespace detail {
 
-bool AnyDeviceExtensionFreed() {
-    return g_freedCount.load() != 0;
-}
-
 bool InFreedDeviceExtension(const void* address, std::string* device) {
-    if (g_freedCount.load() == 0)
+    if (g_freedDeviceCount.load() == 0)
         return false;
     // The events a driver uses are the same few, over and over.
     ClearAddresses& clear = t_clear;
@@ -322,7 +318,7 @@ void ResetDevices() {
     std::lock_guard lock(g_deviceLock);
     g_liveGeneration.fetch_add(1);
     g_freedExtensions.clear();
-    g_freedCount.store(0);
+    g_freedDeviceCount.store(0);
     g_freedGeneration.fetch_add(1);
     for (PDEVICE_OBJECT device : g_deleted) {
         SIM_UNPOISON(device, sizeof(DEVICE_OBJECT));

@@ -50,9 +50,6 @@ std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 // there can be kept until then.
 std::atomic<uint64_t> g_driversGeneration{1};
 
-// The innermost driver scope of this thread; each scope links to the one it is inside.
-thread_local const detail::DriverScope* t_innermost = nullptr;
-
 // ---- Deferred work ----
 
 class Worker {
@@ -99,7 +96,7 @@ public:
         virtualNow_ = {};
         if (!on)
             ReleaseLocked([](const Item&) { return true; });
-        g_orderedWork.store(on);
+        g_orderedDispatchWork.store(on);
     }
 
     // The items that this thread queued may run now.
@@ -107,9 +104,6 @@ public:
         std::lock_guard lock(mutex_);
         ReleaseLocked([owner](const Item& item) { return item.owner == owner; });
     }
-
-    // Whether any worker is in ordered mode: a lock-free test for the hooks that release items.
-    static inline std::atomic<bool> g_orderedWork{false};
 
 private:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -208,17 +202,6 @@ DriverRecord* FindDriverLocked(PDRIVER_OBJECT driver) {
 // ---- Driver context ----
 
 namespace detail {
-
-PDRIVER_OBJECT CurrentDriver() {
-    return t_innermost != nullptr ? t_innermost->driver_ : nullptr;
-}
-
-DriverScope::DriverScope(PDRIVER_OBJECT driver) : driver_(driver), outer_(t_innermost) {
-    t_innermost = this;
-}
-DriverScope::~DriverScope() {
-    t_innermost = outer_;
-}
 
 std::string DriverName(PDRIVER_OBJECT driver) {
     if (driver == nullptr)
@@ -447,9 +430,8 @@ void SetOrderedDispatchWork(bool on) {
 
 namespace detail {
 
-void ReleaseDispatchWorkOfThisThread() {
-    if (Worker::g_orderedWork.load(std::memory_order_relaxed))
-        TheWorker().ReleaseOwnedBy(std::this_thread::get_id());
+void ReleaseOwnDispatchWork() {
+    TheWorker().ReleaseOwnedBy(std::this_thread::get_id());
 }
 
 } // namespace detail

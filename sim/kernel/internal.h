@@ -91,21 +91,30 @@ inline bool KnownValidDevice(PDEVICE_OBJECT device) {
 }
 
 // ---- Driver context: whose code runs on this thread ----
-PDRIVER_OBJECT CurrentDriver();
 // Whose code runs from its construction to its destruction: scopes live on the stack, one inside
 // another, and the innermost names the driver.
 class DriverScope {
 public:
-    explicit DriverScope(PDRIVER_OBJECT driver);
-    ~DriverScope();
+    explicit DriverScope(PDRIVER_OBJECT driver) : driver_(driver), outer_(t_innermost) {
+        t_innermost = this;
+    }
+    ~DriverScope() { t_innermost = outer_; }
     DriverScope(const DriverScope&) = delete;
     DriverScope& operator=(const DriverScope&) = delete;
 
+    // The driver whose code runs on this thread, or null for the system's.
+    static PDRIVER_OBJECT Current() {
+        return t_innermost != nullptr ? t_innermost->driver_ : nullptr;
+    }
+
 private:
-    friend PDRIVER_OBJECT CurrentDriver();
+    static inline thread_local const DriverScope* t_innermost = nullptr;
     PDRIVER_OBJECT driver_;
     const DriverScope* outer_;
 };
+inline PDRIVER_OBJECT CurrentDriver() {
+    return DriverScope::Current();
+}
 std::string DriverName(PDRIVER_OBJECT driver); // "driver 'x'" or "the system"
 ULONG DriverPoolTag(PDRIVER_OBJECT driver);
 // Called when a driver's last device object has been deleted.
@@ -181,16 +190,26 @@ PDEVICE_OBJECT ReferenceDeviceAndTop(PDEVICE_OBJECT device);
 // Whether `address` lies in the extension of a device object already freed (deleted, and no
 // longer held); names that device.
 bool InFreedDeviceExtension(const void* address, std::string* device);
+// The number of device objects freed since the last reset.
+inline std::atomic<size_t> g_freedDeviceCount{0};
 // Whether any device object has been freed since the last reset (a quick test before the above).
-bool AnyDeviceExtensionFreed();
+inline bool AnyDeviceExtensionFreed() {
+    return g_freedDeviceCount.load() != 0;
+}
 void ReferenceDeviceForFile(PFILE_OBJECT file, PDEVICE_OBJECT device);
 void ReleaseFileReference(PFILE_OBJECT file);
 void ResetDevices();
 void ResetDrivers();
 void ResetWorker();
-// In ordered mode (SetOrderedDispatchWork), lets the delayed work that this thread queued run: it
-// is about to wait, or has left its outermost driver call.
-void ReleaseDispatchWorkOfThisThread();
+// Whether the dispatch worker is in ordered mode (SetOrderedDispatchWork): a lock-free test.
+inline std::atomic<bool> g_orderedDispatchWork{false};
+void ReleaseOwnDispatchWork();
+// In ordered mode, lets the delayed work that this thread queued run: it is about to wait, or has
+// left its outermost driver call.
+inline void ReleaseDispatchWorkOfThisThread() {
+    if (g_orderedDispatchWork.load(std::memory_order_relaxed))
+        ReleaseOwnDispatchWork();
+}
 // While the dispatch worker runs an item: the requester wake-ups it defers to the item's end.
 extern thread_local std::vector<std::function<void()>>* t_afterDispatchItem;
 void ResetIo();

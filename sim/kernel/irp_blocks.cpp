@@ -21,14 +21,15 @@ ShortLock g_mutex;
 IrpTable g_irps;
 Quarantine g_quarantine;
 
-namespace {
-
 // Blocks gone from the quarantine, by stack size, kept for new requests. Heap blocks (under
 // AddressSanitizer) are kept up to kSpareBlocks in all, and the rest given back; blocks of a slab
 // are all kept, as their memory goes back only with the slab.
-constexpr size_t kSpareBlocks = 256;
 std::vector<IrpRecord*> g_spareBlocks[kMaxStack + 1];
 size_t g_spareCount = 0;
+
+namespace {
+
+constexpr size_t kSpareBlocks = 256;
 
 // Slabs that blocks are cut from, each 16-byte aligned: the current one is cut from its end.
 constexpr size_t kSlabBytes = size_t{1} << 20;
@@ -74,11 +75,7 @@ void ReleaseSlabs() {
 
 } // namespace
 
-namespace {
-
-// A new block, cut from a slab (or the heap), its record in the table; null when the heap has
-// none. Out of line: once the quarantine is full, every block is a spare one.
-[[gnu::noinline]] IrpRecord* CutNewBlockLocked(CCHAR stackSize) {
+IrpRecord* CutNewBlockLocked(CCHAR stackSize) {
     const size_t bytes = BlockSize(stackSize);
     const size_t marksAt = kRecordBytes + bytes + sizeof(IO_STACK_LOCATION);
     static_assert(sizeof(IO_STACK_LOCATION) % alignof(LocationMarks) == 0 &&
@@ -91,22 +88,6 @@ namespace {
     record->stackSize = stackSize;
     record->at = new (static_cast<unsigned char*>(block) + marksAt) LocationMarks[locations];
     g_irps.Insert(IrpOfRecord(record), record);
-    return record;
-}
-
-} // namespace
-
-// A block for a request of `stackSize` locations, its record renewed: a spare one, or a new one.
-// Call with g_mutex held.
-IrpRecord* NewBlockLocked(CCHAR stackSize) {
-    std::vector<IrpRecord*>& spares = g_spareBlocks[stackSize];
-    if (spares.empty())
-        return CutNewBlockLocked(stackSize);
-    IrpRecord* record = spares.back();
-    spares.pop_back();
-    --g_spareCount;
-    SIM_UNPOISON(IrpOfRecord(record), BlockSize(stackSize) + sizeof(IO_STACK_LOCATION));
-    record->Renew();
     return record;
 }
 

@@ -21,11 +21,6 @@ namespace irps {
 
 namespace {
 
-// The guard location past the last one.
-unsigned char* Guard(PIRP irp, const IrpRecord& record) {
-    return reinterpret_cast<unsigned char*>(irp) + record.bytes;
-}
-
 // A block of each pattern, as large as the largest request with its guard.
 constexpr size_t kLargestBlock = sizeof(IRP) + (kMaxStack + 1) * sizeof(IO_STACK_LOCATION);
 struct PatternBlock {
@@ -60,11 +55,6 @@ std::string WhereInIrp(size_t offset) {
 
 } // namespace
 
-void FillGuard(PIRP irp, const IrpRecord& record) {
-    std::memset(Guard(irp, record), kGuardFill, sizeof(IO_STACK_LOCATION));
-    SIM_POISON(Guard(irp, record), sizeof(IO_STACK_LOCATION));
-}
-
 std::string HandlerNames(const IrpRecord& record) {
     std::string text;
     record.handlers.ForEach([&text](PDRIVER_OBJECT driver) {
@@ -72,13 +62,6 @@ std::string HandlerNames(const IrpRecord& record) {
         text += DriverName(driver);
     });
     return text.empty() ? "no driver" : text;
-}
-
-bool GuardIntact(PIRP irp, const IrpRecord& record) {
-    if (SIM_ASAN)
-        return true; // poisoned: AddressSanitizer stops the write itself
-    const unsigned char* guard = Guard(irp, record);
-    return FirstChanged(guard, sizeof(IO_STACK_LOCATION), kGuardFill) == sizeof(IO_STACK_LOCATION);
 }
 
 void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who) {
@@ -90,22 +73,6 @@ void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who)
 
 constexpr size_t kPointerAt = offsetof(IRP, Tail.Overlay.CurrentStackLocation);
 constexpr size_t kPointerEnd = kPointerAt + sizeof(PIO_STACK_LOCATION);
-
-// Fills a freed request with the pattern. Under AddressSanitizer the rest is poisoned and only
-// the status block is filled: a late completion writes it before it reaches the kernel, which
-// reports it then. Elsewhere the pointer to the current location is kept, so that a driver that
-// writes to its location after the free is caught by the pattern instead of crashing.
-void FillFreed(PIRP irp, const IrpRecord& record) {
-    const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
-    const auto bytes = reinterpret_cast<unsigned char*>(irp);
-    if (SIM_ASAN) {
-        std::memset(bytes + kStatusAt, kFreedFill, kStatusEnd - kStatusAt);
-        return;
-    }
-    PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
-    std::memset(bytes, kFreedFill, total);
-    irp->Tail.Overlay.CurrentStackLocation = current;
-}
 
 size_t FreedWriteAt(PIRP irp, const IrpRecord& record) {
     const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);

@@ -61,17 +61,13 @@ struct IrpMarks {
 class DriverList {
 public:
     void Add(PDRIVER_OBJECT driver) {
-        for (size_t i = 0; i < count_ && i < kHeld; ++i) {
-            if (held_[i] == driver)
-                return;
+        // Inline for a request's first driver, and the same driver again: nearly every call.
+        if (count_ == 0) {
+            held_[0] = driver;
+            count_ = 1;
+        } else if (count_ != 1 || held_[0] != driver) {
+            AddAnother(driver);
         }
-        if (count_ > kHeld && std::find(more_.begin(), more_.end(), driver) != more_.end())
-            return;
-        if (count_ < kHeld)
-            held_[count_] = driver;
-        else
-            more_.push_back(driver);
-        ++count_;
     }
     void Clear() {
         count_ = 0;
@@ -87,6 +83,20 @@ public:
     }
 
 private:
+    [[gnu::noinline]] void AddAnother(PDRIVER_OBJECT driver) {
+        for (size_t i = 0; i < count_ && i < kHeld; ++i) {
+            if (held_[i] == driver)
+                return;
+        }
+        if (count_ > kHeld && std::find(more_.begin(), more_.end(), driver) != more_.end())
+            return;
+        if (count_ < kHeld)
+            held_[count_] = driver;
+        else
+            more_.push_back(driver);
+        ++count_;
+    }
+
     static constexpr size_t kHeld = 4;
     PDRIVER_OBJECT held_[kHeld] = {};
     size_t count_ = 0;
@@ -220,9 +230,26 @@ inline IrpRecord* RecordAgainLocked(PIRP irp, IrpRecord* before) {
     return before->state == IrpState::Spare ? nullptr : before;
 }
 
+// Blocks gone from the quarantine, by stack size, kept for new requests, and their number.
+extern std::vector<IrpRecord*> g_spareBlocks[kMaxStack + 1];
+extern size_t g_spareCount;
+// A new block, cut from a slab (or the heap), its record in the table; null when the heap has
+// none. Out of line: once the quarantine is full, every block is a spare one.
+[[gnu::noinline]] IrpRecord* CutNewBlockLocked(CCHAR stackSize);
+
 // A block for a request of `stackSize` locations (1 to kMaxStack), its record renewed and in the
 // table: a spare one, or a new one (null when the heap has none). Call with g_mutex held.
-IrpRecord* NewBlockLocked(CCHAR stackSize);
+inline IrpRecord* NewBlockLocked(CCHAR stackSize) {
+    std::vector<IrpRecord*>& spares = g_spareBlocks[stackSize];
+    if (spares.empty())
+        return CutNewBlockLocked(stackSize);
+    IrpRecord* record = spares.back();
+    spares.pop_back();
+    --g_spareCount;
+    SIM_UNPOISON(IrpOfRecord(record), BlockSize(stackSize) + sizeof(IO_STACK_LOCATION));
+    record->Renew();
+    return record;
+}
 // Moves a freed request into the quarantine; the oldest leaves it, checked, and its block is
 // kept for a new request. Call with g_mutex held.
 void QuarantineLocked(PIRP irp, IrpRecord& record);
@@ -236,11 +263,29 @@ std::string IrpText(PIRP irp, const IrpRecord& record);
 // The names of the drivers whose dispatch routines the request reached.
 std::string HandlerNames(const IrpRecord& record);
 
-// The guard location past the last one: filled, and poisoned under AddressSanitizer.
-void FillGuard(PIRP irp, const IrpRecord& record);
+// The guard location past the last one.
+inline unsigned char* Guard(PIRP irp, const IrpRecord& record) {
+    return reinterpret_cast<unsigned char*>(irp) + record.bytes;
+}
+// The guard's pattern, one location of it.
+struct GuardPattern {
+    GuardPattern() { std::memset(bytes, kGuardFill, sizeof bytes); }
+    unsigned char bytes[sizeof(IO_STACK_LOCATION)];
+};
+inline const GuardPattern g_guardLocation;
+// Fills the guard location past the last one, and poisons it under AddressSanitizer.
+inline void FillGuard(PIRP irp, const IrpRecord& record) {
+    std::memset(Guard(irp, record), kGuardFill, sizeof(IO_STACK_LOCATION));
+    SIM_POISON(Guard(irp, record), sizeof(IO_STACK_LOCATION));
+}
 // Whether the guard past the last stack location still holds its pattern (always under
 // AddressSanitizer, which stops a write there itself).
-bool GuardIntact(PIRP irp, const IrpRecord& record);
+inline bool GuardIntact(PIRP irp, const IrpRecord& record) {
+    if (SIM_ASAN)
+        return true; // poisoned: AddressSanitizer stops the write itself
+    return std::memcmp(Guard(irp, record), g_guardLocation.bytes, sizeof g_guardLocation.bytes) ==
+           0;
+}
 // Reports a write into the guard, and undoes it.
 void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who);
 // Reports a write into the guard past the last stack location, and undoes it. Call with g_mutex
@@ -250,8 +295,20 @@ void CheckGuardLocked(PIRP irp, IrpRecord& record, Who&& who) {
     if (!GuardIntact(irp, record))
         ReportGuardWrite(irp, record, who());
 }
-// Fills a freed request with its pattern.
-void FillFreed(PIRP irp, const IrpRecord& record);
+// Fills a freed request with its pattern. Under AddressSanitizer the rest is poisoned and only
+// the status block is filled: a late completion writes it before it reaches the kernel, which
+// reports it then. Elsewhere the pointer to the current location is kept, so that a driver that
+// writes to its location after the free is caught by the pattern instead of crashing.
+inline void FillFreed(PIRP irp, const IrpRecord& record) {
+    const auto bytes = reinterpret_cast<unsigned char*>(irp);
+    if (SIM_ASAN) {
+        std::memset(bytes + kStatusAt, kFreedFill, kStatusEnd - kStatusAt);
+        return;
+    }
+    PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
+    std::memset(bytes, kFreedFill, record.bytes + sizeof(IO_STACK_LOCATION));
+    irp->Tail.Overlay.CurrentStackLocation = current;
+}
 // The offset of the first byte of a freed request that no longer holds its pattern, or its
 // whole size (with the guard) when none was written.
 size_t FreedWriteAt(PIRP irp, const IrpRecord& record);

@@ -124,7 +124,7 @@ std::string LockText(PKSPIN_LOCK lock) {
 
 // Acquires the lock for the calling thread. One that the thread already holds is reported and
 // counted instead (the acquire would deadlock); one that another thread holds is waited for.
-void Acquire(PKSPIN_LOCK lock, const char* routine) {
+[[gnu::always_inline]] inline void Acquire(PKSPIN_LOCK lock, const char* routine) {
     const KSPIN_LOCK self = ThisThreadsToken();
     KSPIN_LOCK held = 0;
     while (!__atomic_compare_exchange_n(lock, &held, self, false, __ATOMIC_ACQUIRE,
@@ -151,7 +151,7 @@ void Acquire(PKSPIN_LOCK lock, const char* routine) {
 }
 
 // Releases the lock unless it only undoes a recursive acquire.
-void Unlock(PKSPIN_LOCK lock, const char* routine) {
+[[gnu::always_inline]] inline void Unlock(PKSPIN_LOCK lock, const char* routine) {
     const KSPIN_LOCK self = ThisThreadsToken();
     const KSPIN_LOCK held = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (held == self && t_recursiveHoldCount != 0 && UndoRecursiveHold(lock))

@@ -14,6 +14,7 @@
 #include "sim/kernel/wdm_io.h"
 #include "sim/kernel/wdm_types.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace sim::wdm {
@@ -108,8 +109,14 @@ inline VOID KeLowerIrql(KIRQL NewIrql) {
 }
 
 // Interlocked operations. Each one that changes a LONG passes through the simulation's
-// interleaving point (sim/kernel/control.h, SetInterlockedHook) with the value it left.
-void SimInterlockedChanged(LONG volatile* Target, LONG Value);
+// interleaving point (sim/kernel/control.h, SetInterlockedHook) with the value it left. Nearly
+// every one finds no hook on its address: one atomic load, inline, and no call.
+inline std::atomic<const volatile LONG*> g_simInterlockedHookTarget{nullptr};
+void SimRunInterlockedHook(LONG volatile* Target, LONG Value);
+inline void SimInterlockedChanged(LONG volatile* Target, LONG Value) {
+    if (Target != nullptr && g_simInterlockedHookTarget.load() == Target)
+        SimRunInterlockedHook(Target, Value);
+}
 inline LONG InterlockedIncrement(LONG volatile* Addend) {
     const LONG value = __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
     SimInterlockedChanged(Addend, value);
