@@ -119,7 +119,7 @@ ShortLock g_spareIoLock;
 PendingIo* g_spareIo[kSparePendingIo];
 size_t g_spareIoCount = 0;
 
-PendingIo* NewPendingIo() {
+[[gnu::always_inline]] inline PendingIo* NewPendingIo() {
     {
         std::lock_guard lock(g_spareIoLock);
         if (g_spareIoCount != 0)
@@ -128,7 +128,7 @@ PendingIo* NewPendingIo() {
     return new PendingIo;
 }
 
-void ReleasePendingIo(PendingIo* io) {
+[[gnu::always_inline]] inline void ReleasePendingIo(PendingIo* io) {
     if (io->holders.fetch_sub(1, std::memory_order_acq_rel) != 1)
         return;
     if (!io->largeOutput.empty()) {
@@ -243,7 +243,7 @@ NTSTATUS StartIo(PDEVICE_OBJECT target, const IrpSpec& spec, PendingIo* io) {
     if (spec.buffered && systemLength != 0) {
         if (!SIM_ASAN && systemLength <= kInlineBuffer) {
             io->systemBuffer = io->inlineSystem;
-            std::memset(io->systemBuffer, 0, systemLength);
+            std::memset(io->inlineSystem, 0, kInlineBuffer); // the whole: a few wide stores
         } else {
             io->systemBuffer = std::calloc(1, systemLength);
             io->systemOnHeap = io->systemBuffer != nullptr;
@@ -317,7 +317,7 @@ IoResult SendIrp(PDEVICE_OBJECT target, const IrpSpec& spec) {
         io->largeOutput.resize(spec.outputLength);
         jointOutput = io->largeOutput.data();
     } else if (spec.outputLength != 0) {
-        std::memset(jointOutput, 0, spec.outputLength);
+        std::memset(jointOutput, 0, kInlineBuffer); // the whole: a few wide stores
     }
     io->output = spec.output != nullptr ? jointOutput : nullptr;
     if (!spec.buffered && spec.output != nullptr)

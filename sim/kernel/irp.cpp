@@ -23,7 +23,7 @@ namespace irps {
 
 namespace {
 
-void InitializeIrp(PIRP irp, CCHAR stackSize, size_t bytes) {
+[[gnu::always_inline]] inline void InitializeIrp(PIRP irp, CCHAR stackSize, size_t bytes) {
     // The request and each location by its fixed size: a few wide stores each, where a clear of
     // the run-time length is a store per word.
     // The pieces suit a 64-bit request; a 32-bit one (96 bytes) is cleared in one.

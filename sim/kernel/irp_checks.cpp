@@ -21,13 +21,6 @@ namespace irps {
 
 namespace {
 
-// A block of each pattern, as large as the largest request with its guard.
-constexpr size_t kLargestBlock = sizeof(IRP) + (kMaxStack + 1) * sizeof(IO_STACK_LOCATION);
-struct PatternBlock {
-    explicit PatternBlock(unsigned char fill) { std::memset(bytes, fill, sizeof bytes); }
-    unsigned char bytes[kLargestBlock];
-};
-const PatternBlock g_freedPattern(kFreedFill);
 const PatternBlock g_guardPattern(kGuardFill);
 
 // The first byte at or after `from` of `n` that is not `fill`, or n. The common case, nothing
@@ -71,9 +64,6 @@ void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who)
     FillGuard(irp, record);
 }
 
-constexpr size_t kPointerAt = offsetof(IRP, Tail.Overlay.CurrentStackLocation);
-constexpr size_t kPointerEnd = kPointerAt + sizeof(PIO_STACK_LOCATION);
-
 size_t FreedWriteAt(PIRP irp, const IrpRecord& record) {
     const size_t total = record.bytes + sizeof(IO_STACK_LOCATION);
     const auto bytes = reinterpret_cast<unsigned char*>(irp);
@@ -83,15 +73,7 @@ size_t FreedWriteAt(PIRP irp, const IrpRecord& record) {
         if (at == kStatusEnd)
             at = total;
     } else {
-        // The common case, nothing written, is one comparison of the whole: the kept pointer is
-        // covered with the pattern for it, and put back.
-        unsigned char kept[kPointerEnd - kPointerAt];
-        std::memcpy(kept, bytes + kPointerAt, sizeof kept);
-        std::memset(bytes + kPointerAt, kFreedFill, sizeof kept);
-        const bool untouched = total <= sizeof g_freedPattern.bytes &&
-                               std::memcmp(bytes, g_freedPattern.bytes, total) == 0;
-        std::memcpy(bytes + kPointerAt, kept, sizeof kept);
-        if (untouched)
+        if (FreedUntouched(irp, record))
             return total;
         at = FirstChanged(bytes, kPointerAt, kFreedFill);
         if (at == kPointerAt) {
