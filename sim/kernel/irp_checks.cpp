@@ -185,12 +185,10 @@ size_t ReportLeakedIrps(PDRIVER_OBJECT allocator) {
     return count;
 }
 
-namespace {
-
 // A completion routine set after the skip: reported, and the request made to go on as if the
 // sender had copied its location, with its routine in the copy.
-[[gnu::noinline]] void RepairRoutineAfterSkipLocked(PDEVICE_OBJECT target, PIRP irp,
-                                                    IrpRecord& record, int held) {
+void irps::RepairRoutineAfterSkipLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record,
+                                        int held) {
     PIO_STACK_LOCATION own = StackBase(irp) + (held - 1);
     Report(ViolationKind::RoutineAfterSkip,
            DriverName(CurrentDriver()) + " set a completion routine for " + IrpText(irp, record) +
@@ -216,8 +214,7 @@ namespace {
 }
 
 // A next location never set up: reported, and copied from the sender's when it has one.
-[[gnu::noinline]] void RepairUnpreparedLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record,
-                                              int sent) {
+void irps::RepairUnpreparedLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record, int sent) {
     Report(ViolationKind::StackLocationNotSetUp,
            DriverName(CurrentDriver()) + " sent " + IrpText(irp, record) + " to " +
                Describe(target) +
@@ -230,33 +227,6 @@ namespace {
         std::memcpy(static_cast<void*>(next), own, offsetof(IO_STACK_LOCATION, CompletionRoutine));
         next->Control = invoke & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
     }
-}
-
-} // namespace
-
-// The sender of a request must have set up the location that the lower driver will see: copied
-// its own to it, filled it, or skipped its own so that the lower driver reuses that one. A
-// completion routine set after skipping lands in the location of the driver above; the request
-// then goes on as if the sender had copied its location, with its routine in the copy, so that
-// both routines run. A location never set up is copied from the sender's (when it has one) so
-// that the lower driver is not misled into faults of its own.
-void irps::SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record) {
-    const int sent = irp->CurrentLocation;
-    const int held = record.currentLocation;
-    if (sent < 2 || sent > kMaxStack + 1 || held < 1 || held > record.stackSize + 1)
-        return; // no location left: IofCallDriver reports it
-    if (sent == held + 1 && held <= irp->StackCount) {
-        PIO_STACK_LOCATION own = StackBase(irp) + (held - 1);
-        if (own->CompletionRoutine != record.at[held].receivedRoutine ||
-            own->Context != record.at[held].receivedContext) {
-            RepairRoutineAfterSkipLocked(target, irp, record, held);
-        }
-        return; // a sound skip, or one repaired
-    }
-    if (sent <= irp->StackCount + 1 && sent > held + 1)
-        return; // not one the verifier can follow
-    if (!record.prepared.test(sent - 1))
-        RepairUnpreparedLocked(target, irp, record, sent);
 }
 
 void ReportIrpsLeftAtEnd(const std::string& when) {

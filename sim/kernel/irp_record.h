@@ -250,13 +250,43 @@ inline IrpRecord* NewBlockLocked(CCHAR stackSize) {
     record->Renew();
     return record;
 }
+
+// A completion routine set after the skip: reported, and the request made to go on as if the
+// sender had copied its location, with its routine in the copy. Out of line, as the next.
+[[gnu::noinline]] void RepairRoutineAfterSkipLocked(PDEVICE_OBJECT target, PIRP irp,
+                                                    IrpRecord& record, int held);
+// A next location never set up: reported, and copied from the sender's when it has one.
+[[gnu::noinline]] void RepairUnpreparedLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record,
+                                              int sent);
+
 // Moves a freed request into the quarantine; the oldest leaves it, checked, and its block is
 // kept for a new request. Call with g_mutex held.
 void QuarantineLocked(PIRP irp, IrpRecord& record);
 
-// Checks, before IofCallDriver moves on, that the sender set up the lower driver's location.
-// Call with g_mutex held.
-void SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record);
+// Checks, before IofCallDriver moves on, that the sender set up the lower driver's location:
+// copied its own to it, filled it, or skipped its own so that the lower driver reuses that one. A
+// completion routine set after skipping lands in the location of the driver above; the request
+// then goes on as if the sender had copied its location, with its routine in the copy, so that
+// both routines run. A location never set up is copied from the sender's (when it has one) so
+// that the lower driver is not misled into faults of its own. Call with g_mutex held.
+inline void SetUpNextLocationLocked(PDEVICE_OBJECT target, PIRP irp, IrpRecord& record) {
+    const int sent = irp->CurrentLocation;
+    const int held = record.currentLocation;
+    if (sent < 2 || sent > kMaxStack + 1 || held < 1 || held > record.stackSize + 1)
+        return; // no location left: IofCallDriver reports it
+    if (sent == held + 1 && held <= irp->StackCount) {
+        PIO_STACK_LOCATION own = StackBase(irp) + (held - 1);
+        if (own->CompletionRoutine != record.at[held].receivedRoutine ||
+            own->Context != record.at[held].receivedContext) {
+            RepairRoutineAfterSkipLocked(target, irp, record, held);
+        }
+        return; // a sound skip, or one repaired
+    }
+    if (sent <= irp->StackCount + 1 && sent > held + 1)
+        return; // not one the verifier can follow
+    if (!record.prepared.test(sent - 1))
+        RepairUnpreparedLocked(target, irp, record, sent);
+}
 
 // "request <address> (<major function>)".
 std::string IrpText(PIRP irp, const IrpRecord& record);

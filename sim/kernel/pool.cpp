@@ -78,10 +78,14 @@ std::vector<PoolAllocation> OutstandingPool(PDRIVER_OBJECT owner) {
     return list;
 }
 
-namespace detail {
+namespace {
 
-void* AllocatePool(POOL_TYPE type, size_t size, ULONG tag, PDRIVER_OBJECT owner, bool injectable,
-                   bool zeroed) {
+using namespace detail;
+
+// AllocatePool and FreePool, inline in the executive's own calls, which drivers make for every
+// transfer.
+[[gnu::always_inline]] inline void* Allocate(POOL_TYPE type, size_t size, ULONG tag,
+                                             PDRIVER_OBJECT owner, bool injectable, bool zeroed) {
     KIRQL irql = KeGetCurrentIrql();
     if (IsPaged(type) && irql > APC_LEVEL) {
         Report(ViolationKind::PagedPoolAtDispatchLevel,
@@ -105,7 +109,7 @@ void* AllocatePool(POOL_TYPE type, size_t size, ULONG tag, PDRIVER_OBJECT owner,
     return address;
 }
 
-void FreePool(void* address, const ULONG* expectedTag) {
+[[gnu::always_inline]] inline void Free(void* address, const ULONG* expectedTag) {
     if (address == nullptr) {
         Report(ViolationKind::BadPoolFree, DriverName(CurrentDriver()) + " freed a null pointer");
         return;
@@ -145,6 +149,19 @@ void FreePool(void* address, const ULONG* expectedTag) {
         }
     }
     std::free(address);
+}
+
+} // namespace
+
+namespace detail {
+
+void* AllocatePool(POOL_TYPE type, size_t size, ULONG tag, PDRIVER_OBJECT owner, bool injectable,
+                   bool zeroed) {
+    return Allocate(type, size, tag, owner, injectable, zeroed);
+}
+
+void FreePool(void* address, const ULONG* expectedTag) {
+    Free(address, expectedTag);
 }
 
 void ReportPoolLeftAtEnd(const std::string& when) {
@@ -223,7 +240,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
                        detail::DriverName(driver) + " allocated pool with tag '" + TagText(Tag) +
                            "', expected '" + TagText(expected) + "'");
     }
-    return detail::AllocatePool(PoolType, NumberOfBytes, Tag, driver, true, false);
+    return Allocate(PoolType, NumberOfBytes, Tag, driver, true, false);
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
@@ -231,11 +248,11 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 }
 
 VOID NTAPI ExFreePool(PVOID P) {
-    detail::FreePool(P, nullptr);
+    Free(P, nullptr);
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    detail::FreePool(P, &Tag);
+    Free(P, &Tag);
 }
 
 } // namespace sim::wdm

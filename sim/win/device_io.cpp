@@ -130,7 +130,8 @@ void DeviceIo::CloseAll() {
     }
 }
 
-std::shared_ptr<DeviceIo::OpenFile> DeviceIo::Find(Handle handle) const {
+[[gnu::always_inline]] inline std::shared_ptr<DeviceIo::OpenFile>
+DeviceIo::Find(Handle handle) const {
     std::lock_guard lock(mutex_);
     const std::shared_ptr<OpenFile>* found = handles_.Find(HandleKey(handle));
     return found == nullptr ? nullptr : *found;
