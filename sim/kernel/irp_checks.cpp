@@ -21,8 +21,6 @@ namespace irps {
 
 namespace {
 
-const PatternBlock g_guardPattern(kGuardFill);
-
 // The first byte at or after `from` of `n` that is not `fill`, or n. The common case, nothing
 // changed, is one comparison with a block of the pattern.
 size_t FirstChanged(const unsigned char* from, size_t n, unsigned char fill) {
@@ -73,8 +71,6 @@ size_t FreedWriteAt(PIRP irp, const IrpRecord& record) {
         if (at == kStatusEnd)
             at = total;
     } else {
-        if (FreedUntouched(irp, record))
-            return total;
         at = FirstChanged(bytes, kPointerAt, kFreedFill);
         if (at == kPointerAt) {
             at = kPointerEnd + FirstChanged(bytes + kPointerEnd, total - kPointerEnd, kFreedFill);

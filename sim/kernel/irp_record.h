@@ -297,12 +297,14 @@ std::string HandlerNames(const IrpRecord& record);
 inline unsigned char* Guard(PIRP irp, const IrpRecord& record) {
     return reinterpret_cast<unsigned char*>(irp) + record.bytes;
 }
-// The guard's pattern, one location of it.
-struct GuardPattern {
-    GuardPattern() { std::memset(bytes, kGuardFill, sizeof bytes); }
-    unsigned char bytes[sizeof(IO_STACK_LOCATION)];
+// A block of each pattern, as large as the largest request with its guard.
+constexpr size_t kLargestBlock = sizeof(IRP) + (kMaxStack + 1) * sizeof(IO_STACK_LOCATION);
+struct PatternBlock {
+    explicit PatternBlock(unsigned char fill) { std::memset(bytes, fill, sizeof bytes); }
+    unsigned char bytes[kLargestBlock];
 };
-inline const GuardPattern g_guardLocation;
+inline const PatternBlock g_freedPattern(kFreedFill);
+inline const PatternBlock g_guardPattern(kGuardFill);
 // Fills the guard location past the last one, and poisons it under AddressSanitizer.
 inline void FillGuard(PIRP irp, const IrpRecord& record) {
     std::memset(Guard(irp, record), kGuardFill, sizeof(IO_STACK_LOCATION));
@@ -313,8 +315,7 @@ inline void FillGuard(PIRP irp, const IrpRecord& record) {
 inline bool GuardIntact(PIRP irp, const IrpRecord& record) {
     if (SIM_ASAN)
         return true; // poisoned: AddressSanitizer stops the write itself
-    return std::memcmp(Guard(irp, record), g_guardLocation.bytes, sizeof g_guardLocation.bytes) ==
-           0;
+    return std::memcmp(Guard(irp, record), g_guardPattern.bytes, sizeof(IO_STACK_LOCATION)) == 0;
 }
 // Reports a write into the guard, and undoes it.
 void ReportGuardWrite(PIRP irp, const IrpRecord& record, const std::string& who);
@@ -339,13 +340,6 @@ inline void FillFreed(PIRP irp, const IrpRecord& record) {
     std::memset(bytes, kFreedFill, record.bytes + sizeof(IO_STACK_LOCATION));
     irp->Tail.Overlay.CurrentStackLocation = current;
 }
-// A block of each pattern, as large as the largest request with its guard.
-constexpr size_t kLargestBlock = sizeof(IRP) + (kMaxStack + 1) * sizeof(IO_STACK_LOCATION);
-struct PatternBlock {
-    explicit PatternBlock(unsigned char fill) { std::memset(bytes, fill, sizeof bytes); }
-    unsigned char bytes[kLargestBlock];
-};
-inline const PatternBlock g_freedPattern(kFreedFill);
 constexpr size_t kPointerAt = offsetof(IRP, Tail.Overlay.CurrentStackLocation);
 constexpr size_t kPointerEnd = kPointerAt + sizeof(PIO_STACK_LOCATION);
 // Whether a freed request (outside AddressSanitizer) still holds its pattern throughout. The
